@@ -7,6 +7,7 @@
 
 #include "driver/job_table.h"
 #include "driver/result_path.h"
+#include "input/trajectory_readers.h"
 #include "state/analysis_state.h"
 
 namespace msdisf {
@@ -32,22 +33,28 @@ std::optional<int> convert_or_report(const char* name, const char* text, Console
   return value;
 }
 
-void read_input(const std::string& input_path, Console& console) {
+using Reader = bool (*)(AnalysisState&, const std::string&, Console&);
+
+// False when the input could not be opened: the reader has said so, and the
+// run ends there, before any estimator or writer could replace a result table.
+bool read_input(Reader reader, AnalysisState& state, const std::string& input_path, Console& console) {
   console.out << "Reading file: " << input_path << std::endl;
+  if (!reader(state, input_path, console)) return false;
   console.out << "Finished reading file: " << input_path << "\n" << std::endl;
+  return true;
 }
 
 // Runs the reader, estimator and writer that belong to the job's kind of file.
 // Each branch does nothing unless the path carries its kind's marker.
-int run_job(AnalysisState& /*state*/, const std::string& input_path, const std::string& /*result_path*/,
+int run_job(AnalysisState& state, const std::string& input_path, const std::string& /*result_path*/,
             Console& console) {
   if (contains(input_path, "FreeQuorix_cropped_distinct.dat") || contains(input_path, "MDF2_cropped_distinct.dat")) {
-    read_input(input_path, console);
+    if (!read_input(read_experimental_data, state, input_path, console)) return 1;
   } else if (contains(input_path, "FreeQuorix_cropped_combined_filtered.dat") ||
              contains(input_path, "MDF2_cropped_combined_filtered.dat")) {
-    read_input(input_path, console);
+    if (!read_input(read_simulation_data, state, input_path, console)) return 1;
   } else if (contains(input_path, "Simulation_data")) {
-    read_input(input_path, console);
+    if (!read_input(read_simulation_data, state, input_path, console)) return 1;
   }
   return 0;
 }

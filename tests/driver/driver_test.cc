@@ -28,6 +28,10 @@ class DriverRun : public ::testing::Test {
     }
     return count;
   }
+  /// Copies the shipped sample inputs to <tmp>/data.
+  void copy_sample_data() const {
+    std::filesystem::copy(MSDISF_SOURCE_DIR "/data", tree.path() / "data", std::filesystem::copy_options::recursive);
+  }
   TempDir tree;
 };
 
@@ -67,12 +71,35 @@ TEST_F(DriverRun, ArgumentsThatAreNotIntegersStopBeforeAnythingIsEchoed) {
   EXPECT_EQ(trailing.out.substr(0, 16), "Rank: 9\nSize: 4\n");
 }
 
-TEST_F(DriverRun, SimulationRankAnnouncesItsFixedResultPath) {
-  const auto result = run({"4", "1"});
-  EXPECT_NE(result.out.find("Write ISF and MSD to: " MSDISF_SOURCE_DIR "/data/Simulation_data/msd_isf_1.dat\n"),
-            std::string::npos)
-      << result.out;
-  EXPECT_NE(result.out.find("Reading file: ../data/Simulation_data/Noise/combined/1.dat\n"), std::string::npos);
+TEST_F(DriverRun, SimulationRanksOnlyReadTheirFiles) {
+  copy_sample_data();
+  const std::size_t files_before = files_in_tree();
+  const char* names[] = {"1", "2", "3", "4", "Data"};
+  const int lines[] = {5000, 10000, 10000, 20000, 20000};
+  for (int rank = 4; rank <= 8; ++rank) {
+    const std::string input = std::string("../data/Simulation_data/Noise/combined/") + names[rank - 4] + ".dat";
+    const auto result = run({std::to_string(rank), "1"});
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.out, "Rank: " + std::to_string(rank) +
+                              "\nSize: 1\nParameters are valid. Proceeding with program execution.\n"
+                              "Write ISF and MSD to: " MSDISF_SOURCE_DIR "/data/Simulation_data/msd_isf_" +
+                              std::to_string(rank - 3) + ".dat\nReading file: " + input + "\nso the file has " +
+                              std::to_string(lines[rank - 4]) + " lines\nFinished reading file: " + input + "\n\n");
+  }
+  EXPECT_EQ(files_in_tree(), files_before);
+}
+
+TEST_F(DriverRun, AnInputThatCannotBeOpenedEndsTheRunWithStatusOne) {
+  for (int rank = 0; rank <= 8; ++rank) {
+    const auto result = run({std::to_string(rank), "1"});
+    EXPECT_EQ(result.exit_status, 1) << rank;
+    const std::size_t reading = result.out.find("Reading file: ../data/");
+    ASSERT_NE(reading, std::string::npos) << rank;
+    EXPECT_EQ(result.out.find('\n', reading), result.out.size() - 1) << "nothing after the reading line";
+    EXPECT_EQ(result.err.rfind("Error opening file: ../data/", 0), 0u) << result.err;
+  }
+  EXPECT_EQ(files_in_tree(), 0u);
 }
 
 }  // namespace
