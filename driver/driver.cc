@@ -7,7 +7,10 @@
 
 #include "driver/job_table.h"
 #include "driver/result_path.h"
+#include "estimators/per_trajectory_estimator.h"
+#include "estimators/single_trajectory_estimators.h"
 #include "input/trajectory_readers.h"
+#include "output/result_table.h"
 #include "state/analysis_state.h"
 
 namespace msdisf {
@@ -44,19 +47,31 @@ bool read_input(Reader reader, AnalysisState& state, const std::string& input_pa
   return true;
 }
 
-// Runs the reader, estimator and writer that belong to the job's kind of file.
-// Each branch does nothing unless the path carries its kind's marker.
-int run_job(AnalysisState& state, const std::string& input_path, const std::string& /*result_path*/,
-            Console& console) {
-  if (contains(input_path, "FreeQuorix_cropped_distinct.dat") || contains(input_path, "MDF2_cropped_distinct.dat")) {
+// Runs the reader, estimator and writer that belong to the rank's kind of
+// file. Each branch does nothing unless the path carries its kind's marker.
+// A final table that cannot be written fails the run: the user must not take
+// an old or missing table for this run's result.
+int run_job(AnalysisState& state, const std::string& input_path, const std::string& result_path, Console& console) {
+  const int rank = state.RANK;
+  if (rank == 0 || rank == 1) {
+    if (!contains(input_path, "FreeQuorix_cropped_distinct.dat") && !contains(input_path, "MDF2_cropped_distinct.dat")) {
+      return 0;
+    }
     if (!read_input(read_experimental_data, state, input_path, console)) return 1;
-  } else if (contains(input_path, "FreeQuorix_cropped_combined_filtered.dat") ||
-             contains(input_path, "MDF2_cropped_combined_filtered.dat")) {
-    if (!read_input(read_simulation_data, state, input_path, console)) return 1;
-  } else if (contains(input_path, "Simulation_data")) {
-    if (!read_input(read_simulation_data, state, input_path, console)) return 1;
+    calculate_isf_and_msd_distincttrajs(state, result_path, console);
+    return print_data(state, result_path, console) ? 0 : 1;
   }
-  return 0;
+  if (rank == 2 || rank == 3) {
+    if (!contains(input_path, rank == 2 ? "FreeQuorix_cropped_combined_filtered.dat"
+                                        : "MDF2_cropped_combined_filtered.dat")) {
+      return 0;
+    }
+    if (!read_input(read_simulation_data, state, input_path, console)) return 1;
+    calculate_isf_and_msd(state, result_path, console);
+    return print_data(state, result_path, console) ? 0 : 1;
+  }
+  if (!contains(input_path, "Simulation_data")) return 0;
+  return read_input(read_simulation_data, state, input_path, console) ? 0 : 1;
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <regex>
 
 #include "tests/support/run_program.h"
 #include "tests/support/temp_dir.h"
@@ -28,9 +29,16 @@ class DriverRun : public ::testing::Test {
     }
     return count;
   }
-  /// Copies the shipped sample inputs to <tmp>/data.
+  /// Copies the shipped sample inputs (not result tables left by earlier runs) to <tmp>/data.
   void copy_sample_data() const {
-    std::filesystem::copy(MSDISF_SOURCE_DIR "/data", tree.path() / "data", std::filesystem::copy_options::recursive);
+    const std::filesystem::path source = MSDISF_SOURCE_DIR "/data";
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(source)) {
+      const std::string name = entry.path().filename().string();
+      if (!entry.is_regular_file() || name.rfind("msd_isf_", 0) == 0) continue;
+      const std::filesystem::path target = tree.path() / "data" / std::filesystem::relative(entry.path(), source);
+      std::filesystem::create_directories(target.parent_path());
+      std::filesystem::copy_file(entry.path(), target);
+    }
   }
   TempDir tree;
 };
@@ -90,6 +98,60 @@ TEST_F(DriverRun, SimulationRanksOnlyReadTheirFiles) {
   EXPECT_EQ(files_in_tree(), files_before);
 }
 
+std::size_t line_count(const std::string& text) { return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')); }
+
+TEST_F(DriverRun, MultiTrajectoryRanksWriteTheirTablesBesideTheInput) {
+  copy_sample_data();
+  const std::pair<const char*, const char*> jobs[] = {{"0", "FreeQuorix/FreeQuorix_cropped_distinct"},
+                                                     {"1", "mdf2/MDF2_cropped_distinct"}};
+  for (const auto& [rank, stem] : jobs) {
+    const std::string input = std::string("../data/") + stem + ".dat";
+    const std::string table = std::string("../data/") + std::filesystem::path(stem).parent_path().string() +
+                              "/msd_isf_" + std::filesystem::path(stem).filename().string() + ".dat";
+    const auto result = run({rank, "1"});
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(result.err, "");
+    const std::regex expected("Rank: [01]\nSize: 1\nParameters are valid. Proceeding with program execution.\n"
+                              "Write ISF and MSD to: " + table + "\nReading file: " + input +
+                              "\nso the file has [0-9]+ lines\ntest\nFinished reading file: " + input +
+                              "\n\nStart Calculation of ISF and MSD for distinct trajectories\n"
+                              "(i=[0-9]+, X\\[i\\]=[^\n]*\n)+"
+                              "Finished Calculation of ISF and MSD; Time: [0-9]+ ms\n");
+    EXPECT_TRUE(std::regex_match(result.out, expected)) << result.out;
+    const std::string text = testing::read_file(work() / table);
+    EXPECT_GT(line_count(text), 100u);
+    EXPECT_EQ(text.rfind("lag \t  msd \t", 0), 0u);
+  }
+}
+
+TEST_F(DriverRun, SingleTrajectoryRanksWriteTheirTablesBesideTheInput) {
+  copy_sample_data();
+  const auto result = run({"3", "1"});
+  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_EQ(result.err, "");
+  const std::string input = "../data/mdf2/MDF2_cropped_combined_filtered.dat";
+  const std::regex expected("Rank: 3\nSize: 1\nParameters are valid. Proceeding with program execution.\n"
+                            "Write ISF and MSD to: ../data/mdf2/msd_isf_MDF2_cropped_combined_filtered.dat\n"
+                            "Reading file: " + input + "\nso the file has 2971 lines\nFinished reading file: " +
+                            input + "\n\nStart Calculation of ISF and MSD\n"
+                            "progress: processing msd and isf for lag 10 of 3000\n"
+                            "progress: processing msd and isf for lag 100 of 3000\n"
+                            "Finished Calculation of ISF and MSD; Time: [0-9]+ ms \n");
+  EXPECT_TRUE(std::regex_match(result.out, expected)) << result.out;
+  const std::string text = testing::read_file(tree.path() / "data/mdf2/msd_isf_MDF2_cropped_combined_filtered.dat");
+  EXPECT_EQ(line_count(text), 3000u);  // header and lags 1..2999
+}
+
+TEST_F(DriverRun, AFinalTableThatCannotBeWrittenFailsTheRun) {
+  copy_sample_data();
+  const std::filesystem::path table = tree.path() / "data/FreeQuorix/msd_isf_FreeQuorix_cropped_distinct.dat";
+  std::filesystem::create_directory(table);
+  const auto result = run({"0", "1"});
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_EQ(result.err, "Failed to write the file ../data/FreeQuorix/msd_isf_FreeQuorix_cropped_distinct.dat\n");
+  EXPECT_TRUE(std::filesystem::is_directory(table));
+}
+
 TEST_F(DriverRun, AnInputThatCannotBeOpenedEndsTheRunWithStatusOne) {
   for (int rank = 0; rank <= 8; ++rank) {
     const auto result = run({std::to_string(rank), "1"});
@@ -100,6 +162,12 @@ TEST_F(DriverRun, AnInputThatCannotBeOpenedEndsTheRunWithStatusOne) {
     EXPECT_EQ(result.err.rfind("Error opening file: ../data/", 0), 0u) << result.err;
   }
   EXPECT_EQ(files_in_tree(), 0u);
+
+  // An earlier table of the same job survives untouched.
+  const std::string previous = "an earlier result\n";
+  tree.write("data/FreeQuorix/msd_isf_FreeQuorix_cropped_distinct.dat", previous);
+  EXPECT_EQ(run({"0", "1"}).exit_status, 1);
+  EXPECT_EQ(testing::read_file(tree.path() / "data/FreeQuorix/msd_isf_FreeQuorix_cropped_distinct.dat"), previous);
 }
 
 }  // namespace
