@@ -1,8 +1,12 @@
 #include "estimators/per_trajectory_estimator.h"
 
 #include <algorithm>
+#include <vector>
 
+#include "estimators/moment_kernel.h"
 #include "estimators/pair_kernel.h"
+#include "estimators/parallel.h"
+#include "estimators/scattering_correlator.h"
 #include "estimators/stopwatch.h"
 
 namespace msdisf {
@@ -14,47 +18,70 @@ double next_trajectory_number(const AnalysisState& state, long i) {
   return i + 1 < state.capacity ? state.TRAJNUMS[i + 1] : -1.0;
 }
 
-// Adds the pairs of trajectory b..last into the accumulators and pooled sums.
-void accumulate_trajectory(AnalysisState& state, long b, long last, const WaveNumbers& waves, Console& console) {
+ScatteringTarget accumulator_target(const AnalysisState& state, long column) {
+  return {state.isfx_accum,    state.isfy_accum,    state.isfr_accum, state.isfx_im_accum,
+          state.isfy_im_accum, state.isfr_im_accum, column};
+}
+
+void pool_lag(AnalysisState& state, long k, const LagMoments& sums) {
+  state.msd[k] += sums.s2;
+  state.msdcounter[k] += sums.pairs;
+  if (state.ALL) {
+    state.md[k] += sums.s1;
+    state.mcd[k] += sums.s3;
+    state.mqd[k] += sums.s4;
+  }
+  for (int m = 0; m < kScaleCount; ++m) state.isf_counts[m][k] += sums.pairs;
+}
+
+// The plain kernel over trajectory b..last, lags spread over threads; each
+// lag's column and pooled sums belong to one thread.
+void exact_trajectory(AnalysisState& state, long b, long last, int threads) {
   const long lags = last - b;
-  const ScatteringTarget accumulators{state.isfx_accum,    state.isfy_accum,    state.isfr_accum, state.isfx_im_accum,
-                                      state.isfy_im_accum, state.isfr_im_accum, 0};
+  const WaveNumbers waves;
+#pragma omp parallel for schedule(dynamic, 1) num_threads(threads) if (lags > 64)
   for (long j = 1; j <= lags; ++j) {
     const long k = j - 1;
-    ScatteringTarget column = accumulators;
-    column.column = k;
+    const ScatteringTarget column = accumulator_target(state, k);
     MomentSums sums;
     for (long l = b; l + j < last; ++l) {
       if (!valid_pair(state, l, l + j)) continue;
       const double dx = state.X[l + j] - state.X[l];
       const double dy = state.Y[l + j] - state.Y[l];
-      if (j == 1 && l == b) {
-        console.out << formatted("i=%d, X[i]=%f, X[i+1]=%f, Y[i]=%f, Y[i+1]=%f, dx=%f, dy=%f\n", static_cast<int>(l),
-                                 state.X[l], state.X[l + 1], state.Y[l], state.Y[l + 1], dx, dy)
-                    << std::flush;
-      }
       add_moments(sums, dx, dy, state.ALL);
       add_scattering(column, waves, dx, dy);
-      for (int m = 0; m < kScaleCount; ++m) state.isf_counts[m][k] += 1.0;
     }
-    state.msd[k] += sums.s2;
-    state.msdcounter[k] += static_cast<double>(sums.pairs);
-    if (state.ALL) {
-      state.md[k] += sums.s1;
-      state.mcd[k] += sums.s3;
-      state.mqd[k] += sums.s4;
-    }
+    pool_lag(state, k, LagMoments{sums.s1, sums.s2, sums.s3, sums.s4, static_cast<double>(sums.pairs)});
   }
+}
+
+// The pairs of b..last lie inside entries b..last-1: a range of `lags` entries.
+void fast_trajectory(AnalysisState& state, long b, long last, int threads) {
+  const long lags = last - b;
+  const PaddedRange range(state.X + b, state.Y + b, lags);
+  std::vector<LagMoments> sums(static_cast<std::size_t>(lags));
+  lag_moment_sums(range, 1, lags + 1, sums.data(), threads);
+  for (long j = 1; j <= lags; ++j) pool_lag(state, j - 1, sums[static_cast<std::size_t>(j - 1)]);
+  add_scattering_by_correlation(state.X + b, state.Y + b, lags, lags, accumulator_target(state, 0), nullptr, threads);
+}
+
+void print_first_pair(const AnalysisState& state, long b, long last, Console& console) {
+  if (b + 1 >= last || !valid_pair(state, b, b + 1)) return;
+  const double dx = state.X[b + 1] - state.X[b];
+  const double dy = state.Y[b + 1] - state.Y[b];
+  console.out << formatted("i=%d, X[i]=%f, X[i+1]=%f, Y[i]=%f, Y[i+1]=%f, dx=%f, dy=%f\n", static_cast<int>(b),
+                           state.X[b], state.X[b + 1], state.Y[b], state.Y[b + 1], dx, dy)
+              << std::flush;
 }
 
 }  // namespace
 
 void calculate_isf_and_msd_distincttrajs(AnalysisState& state, const std::string& /*result_path*/,
-                                          Console& console) {
+                                          Console& console, const EstimatorOptions& options) {
   const Stopwatch stopwatch;
   console.out << "Start Calculation of ISF and MSD for distinct trajectories" << std::endl;
   state.create_accumulators(state.N);
-  const WaveNumbers waves;
+  const int threads = thread_count(options.threads);
 
   long first = 0;
   long lag_count = 0;
@@ -69,7 +96,12 @@ void calculate_isf_and_msd_distincttrajs(AnalysisState& state, const std::string
       const long lags = i - first;
       if (lags > 0) {
         lag_count = std::max(lag_count, lags);
-        accumulate_trajectory(state, first, i, waves, console);
+        print_first_pair(state, first, i, console);
+        if (options.method == Method::kFast) {
+          fast_trajectory(state, first, i, threads);
+        } else {
+          exact_trajectory(state, first, i, threads);
+        }
       }
       first = i + 1;
     }

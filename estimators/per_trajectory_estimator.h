@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "estimators/estimator_options.h"
 #include "state/analysis_state.h"
 #include "state/console.h"
 
@@ -22,6 +23,7 @@ namespace msdisf {
 /// zero gets NaN moments and keeps its scattering values. The per-lag sums
 /// msd, md, mcd, mqd and msdcounter must start at zero, as a new state has them.
 /// `result_path` is accepted for symmetry with the other estimators and unused.
-void calculate_isf_and_msd_distincttrajs(AnalysisState& state, const std::string& result_path, Console& console);
+void calculate_isf_and_msd_distincttrajs(AnalysisState& state, const std::string& result_path, Console& console,
+                                          const EstimatorOptions& options = {});
 
 }  // namespace msdisf

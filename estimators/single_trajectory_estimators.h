@@ -7,10 +7,17 @@
 // matrices at indices 0..N-2; N is left unchanged. A lag without a valid
 // pair gets NaN moments and zero scattering values. N of 1 or less computes
 // nothing but the start and finish lines.
+//
+// Both methods give the same console output and bit-identical moments and
+// counts (see EstimatorOptions). Lags are computed in segments that end at
+// the progress lags, so progress lines and intermediate tables come in lag
+// order; with the fast method the scattering columns of every lag are final
+// before the first segment.
 #pragma once
 
 #include <string>
 
+#include "estimators/estimator_options.h"
 #include "state/analysis_state.h"
 #include "state/console.h"
 
@@ -20,11 +27,13 @@ namespace msdisf {
 /// Stores each lag's valid-pair count in msdcounter. Prints progress at lags
 /// 10 and 100, and at lags 10000, 100000 and 1000000 also rewrites the whole
 /// result table at `result_path` (all N-1 rows, finished or not).
-void calculate_isf_and_msd(AnalysisState& state, const std::string& result_path, Console& console);
+void calculate_isf_and_msd(AnalysisState& state, const std::string& result_path, Console& console,
+                           const EstimatorOptions& options = {});
 
 /// Origins a = 0, 1, ...: every lag up to N-1 has at least one candidate pair.
 /// Leaves msdcounter alone. Progress at lags 10, 100 and 1000; tables at lags
 /// 10000, 100000, 200000 and 225000.
-void calculate_isf_and_msd_fixedlag(AnalysisState& state, const std::string& result_path, Console& console);
+void calculate_isf_and_msd_fixedlag(AnalysisState& state, const std::string& result_path, Console& console,
+                                    const EstimatorOptions& options = {});
 
 }  // namespace msdisf

@@ -3,7 +3,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <bit>
 #include <cerrno>
+#include <cmath>
+#include <cstdint>
 #include <charconv>
 #include <cstdio>
 #include <system_error>
@@ -30,11 +33,62 @@ bool write_all(int fd, const std::string& buffer) {
 
 }  // namespace
 
+namespace {
+
+// Values below this magnitude have |v| * 10^7 < 2^63 after rounding.
+constexpr double kIntegerPathLimit = 9.0e11;
+constexpr std::uint64_t kTenToSeven = 10'000'000;
+__extension__ using uint128 = unsigned __int128;
+
+// The digits of round(|value| * 10^7), rounded as printf rounds: the exact
+// binary value m * 2^e times 10^7 is formed in 128 bits, so ties are true ties
+// and go to the even neighbour.
+std::uint64_t scaled_magnitude(std::uint64_t bits) {
+  const int exponent_field = static_cast<int>((bits >> 52) & 0x7ff);
+  const std::uint64_t fraction = bits & ((std::uint64_t{1} << 52) - 1);
+  const std::uint64_t mantissa = exponent_field == 0 ? fraction : fraction | (std::uint64_t{1} << 52);
+  const int exponent = (exponent_field == 0 ? 1 : exponent_field) - 1075;
+  const uint128 product = static_cast<uint128>(mantissa) * kTenToSeven;
+  if (exponent >= 0) return static_cast<std::uint64_t>(product << exponent);
+  const int shift = -exponent;
+  if (shift >= 78) return 0;  // product < 2^77: below half of the last place
+  const uint128 quotient = product >> shift;
+  const uint128 remainder = product - (quotient << shift);
+  const uint128 half = uint128{1} << (shift - 1);
+  const bool round_up = remainder > half || (remainder == half && (quotient & 1) != 0);
+  return static_cast<std::uint64_t>(quotient) + (round_up ? 1 : 0);
+}
+
+}  // namespace
+
 void append_fixed7(std::string& out, double value) {
-  // The largest double has 309 integer digits; 7 decimals, sign and point fit in 330.
-  char buffer[330];
-  const std::to_chars_result result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 7);
-  out.append(buffer, result.ptr);
+  if (!(std::fabs(value) < kIntegerPathLimit)) {
+    // NaN, infinities and huge values: the general conversion. The largest
+    // double has 309 integer digits; 7 decimals, sign and point fit in 330.
+    char buffer[330];
+    const std::to_chars_result result =
+        std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 7);
+    out.append(buffer, result.ptr);
+    return;
+  }
+  const std::uint64_t bits = std::bit_cast<std::uint64_t>(value);
+  const std::uint64_t scaled = scaled_magnitude(bits);
+  char buffer[32];
+  char* end = buffer + sizeof buffer;
+  char* p = end;
+  std::uint64_t fraction = scaled % kTenToSeven;
+  for (int digit = 0; digit < 7; ++digit) {
+    *--p = static_cast<char>('0' + fraction % 10);
+    fraction /= 10;
+  }
+  *--p = '.';
+  std::uint64_t whole = scaled / kTenToSeven;
+  do {
+    *--p = static_cast<char>('0' + whole % 10);
+    whole /= 10;
+  } while (whole != 0);
+  if ((bits >> 63) != 0) *--p = '-';  // printf keeps the sign of -0 and of values that round to 0
+  out.append(p, end);
 }
 
 void append_header(std::string& out) {

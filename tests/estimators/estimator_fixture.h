@@ -11,6 +11,7 @@
 #include <sstream>
 #include <vector>
 
+#include "estimators/estimator_options.h"
 #include "state/analysis_state.h"
 #include "tests/estimators/reference_estimator.h"
 
@@ -51,9 +52,11 @@ inline bool same_bits(double a, double b) {
   return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b) || (std::isnan(a) && std::isnan(b));
 }
 
-/// Compares lag index k of the state with `expected`; scattering values are
-/// compared only where the reference has them (a lag with pairs).
-inline void expect_lag_equals(const AnalysisState& state, long k, const LagValues& expected, bool with_counter) {
+/// Compares lag index k of the state with `expected`: moments and counts bit
+/// for bit, scattering values within `tolerance` (0: bit for bit), and only
+/// where the reference has them (a lag with pairs).
+inline void expect_lag_equals(const AnalysisState& state, long k, const LagValues& expected, bool with_counter,
+                              double tolerance = 0.0) {
   EXPECT_PRED2(same_bits, state.msd[k], expected.msd) << "msd at lag " << k + 1;
   EXPECT_PRED2(same_bits, state.md[k], expected.md) << "md at lag " << k + 1;
   EXPECT_PRED2(same_bits, state.mcd[k], expected.mcd) << "mcd at lag " << k + 1;
@@ -67,10 +70,19 @@ inline void expect_lag_equals(const AnalysisState& state, long k, const LagValue
   for (int g = 0; g < 6; ++g) {
     for (int m = 0; m < kScaleCount; ++m) {
       if (std::isnan(expected.isf[g][m])) continue;
-      ASSERT_PRED2(same_bits, matrices[g][m][k], expected.isf[g][m]) << "group " << g << " scale " << m << " lag " << k + 1;
+      if (tolerance == 0.0) {
+        ASSERT_PRED2(same_bits, matrices[g][m][k], expected.isf[g][m]) << "group " << g << " scale " << m << " lag " << k + 1;
+      } else {
+        ASSERT_NEAR(matrices[g][m][k], expected.isf[g][m], tolerance) << "group " << g << " scale " << m << " lag " << k + 1;
+      }
     }
   }
 }
+
+inline constexpr EstimatorOptions kExact{Method::kExact, 0};
+inline constexpr EstimatorOptions kFast{Method::kFast, 0};
+/// Scattering values of the fast method agree with the pairwise arithmetic within this.
+inline constexpr double kFastTolerance = 1e-9;
 
 /// A console whose two channels are kept in strings.
 struct CapturedConsole {

@@ -1,6 +1,6 @@
 // Tests for the pooled per-trajectory estimator: the two-trajectory example
 // at N = 9, 10 and 11, the debug line, degenerate trajectories, and agreement
-// with the reference bit for bit on random trajectories with gaps.
+// with the reference on random trajectories with gaps for both methods.
 #include "estimators/per_trajectory_estimator.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +13,8 @@ namespace msdisf {
 namespace {
 
 using testing::CapturedConsole;
+using testing::kExact;
+using testing::kFast;
 
 // Entries 0..3 belong to trajectory 1 and 4..9 to trajectory 2; entry 10 holds no record.
 std::unique_ptr<AnalysisState> two_trajectories(std::vector<double>& x, std::vector<double>& y, int n) {
@@ -31,11 +33,20 @@ TEST(PerTrajectoryEstimator, TwoTrajectoriesPoolTheirPairs) {
     std::vector<double> x, y;
     auto state = two_trajectories(x, y, n);
     CapturedConsole io;
-    calculate_isf_and_msd_distincttrajs(*state, "unused", io.console);
+    calculate_isf_and_msd_distincttrajs(*state, "unused", io.console, kExact);
     EXPECT_EQ(state->N, 5);
     const auto expected = testing::reference_pooled(x, y, {{0, 3}, {4, 9}});
     ASSERT_EQ(expected.size(), 5u);
     for (long k = 0; k < 5; ++k) testing::expect_lag_equals(*state, k, expected[static_cast<std::size_t>(k)], true);
+    std::vector<double> x2, y2;
+    auto fast = two_trajectories(x2, y2, n);
+    CapturedConsole fast_io;
+    calculate_isf_and_msd_distincttrajs(*fast, "unused", fast_io.console, kFast);
+    for (long k = 0; k < 5; ++k) {
+      testing::expect_lag_equals(*fast, k, expected[static_cast<std::size_t>(k)], true, testing::kFastTolerance);
+    }
+    EXPECT_EQ(std::regex_replace(fast_io.out.str(), std::regex("[0-9]+ ms"), "ms"),
+              std::regex_replace(io.out.str(), std::regex("[0-9]+ ms"), "ms"));
     const double counts[] = {2 + 4, 1 + 3, 0 + 2, 1, 0};
     for (long k = 0; k < 5; ++k) EXPECT_EQ(state->msdcounter[k], counts[k]) << "lag " << k + 1;
     EXPECT_TRUE(std::isnan(state->msd[4]));  // lag 5 never gets a pair
@@ -58,7 +69,7 @@ TEST(PerTrajectoryEstimator, AScanThatEndsInsideATrajectoryLeavesItOut) {
   std::vector<double> x, y;
   auto state = two_trajectories(x, y, 9);
   CapturedConsole io;
-  calculate_isf_and_msd_distincttrajs(*state, "unused", io.console);
+  calculate_isf_and_msd_distincttrajs(*state, "unused", io.console, kExact);
   EXPECT_EQ(state->N, 3);
   const auto expected = testing::reference_pooled(x, y, {{0, 3}});
   for (long k = 0; k < 2; ++k) testing::expect_lag_equals(*state, k, expected[static_cast<std::size_t>(k)], true);
@@ -113,13 +124,17 @@ TEST(PerTrajectoryEstimator, AgreesWithTheReferenceOnManyTrajectories) {
     y.insert(y.end(), ty.begin(), ty.end());
     numbers.insert(numbers.end(), static_cast<std::size_t>(n), trajectory * 1.5);
   }
-  auto state = testing::state_from(x, y);
-  for (std::size_t i = 0; i < numbers.size(); ++i) state->TRAJNUMS.set(static_cast<long>(i), numbers[i]);
-  CapturedConsole io;
-  calculate_isf_and_msd_distincttrajs(*state, "unused", io.console);
   const auto expected = testing::reference_pooled(x, y, ranges);
-  ASSERT_EQ(state->N, static_cast<int>(expected.size()));
-  for (long k = 0; k < state->N; ++k) testing::expect_lag_equals(*state, k, expected[static_cast<std::size_t>(k)], true);
+  for (const auto& [options, tolerance] : {std::pair{kExact, 0.0}, {kFast, testing::kFastTolerance}}) {
+    auto state = testing::state_from(x, y);
+    for (std::size_t i = 0; i < numbers.size(); ++i) state->TRAJNUMS.set(static_cast<long>(i), numbers[i]);
+    CapturedConsole io;
+    calculate_isf_and_msd_distincttrajs(*state, "unused", io.console, options);
+    ASSERT_EQ(state->N, static_cast<int>(expected.size()));
+    for (long k = 0; k < state->N; ++k) {
+      testing::expect_lag_equals(*state, k, expected[static_cast<std::size_t>(k)], true, tolerance);
+    }
+  }
 }
 
 }  // namespace

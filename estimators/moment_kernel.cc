@@ -1,0 +1,156 @@
+#include "estimators/moment_kernel.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "estimators/parallel.h"
+
+// The vector helpers below are always inlined into the per-target kernels and
+// never called across targets, so the ABI note about passing 64-byte vectors
+// does not apply.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+namespace msdisf {
+
+namespace {
+
+constexpr int kLanes = 8;
+constexpr int kVectors = 4;                 // independent chains per pass, to hide add latency
+constexpr long kBlock = kLanes * kVectors;  // lags per pass
+
+using Vec = double __attribute__((vector_size(kLanes * sizeof(double))));
+using Mask = long long __attribute__((vector_size(kLanes * sizeof(long long))));
+
+// `updated` where the lane is valid, `kept` elsewhere, chosen bit by bit.
+[[gnu::always_inline]] inline Vec select(Mask valid, Vec updated, Vec kept) {
+  return reinterpret_cast<Vec>((reinterpret_cast<Mask>(updated) & valid) | (reinterpret_cast<Mask>(kept) & ~valid));
+}
+
+// Lags [lag0, lag0 + kBlock) over origins 0 .. length - lag0 - 1; lanes whose
+// end entry lies past the range read the invalid padding and add nothing. The
+// body is inlined into one function per instruction set below; IEEE addition,
+// subtraction and multiplication round the same at every vector width, and
+// contraction into fused multiply-adds is off, so all give the same bits.
+[[gnu::always_inline]] inline void block_sums_body(const double* x, const double* y, const long long* valid,
+                                                   long length, long lag0, LagMoments* out) {
+  Vec s1[kVectors] = {}, s2[kVectors] = {}, s3[kVectors] = {}, s4[kVectors] = {}, n[kVectors] = {};
+  const Vec one = Vec{} + 1.0;
+  for (long a = 0; a + lag0 < length; ++a) {
+    if (valid[a] == 0) continue;
+    const Vec xa = Vec{} + x[a];
+    const Vec ya = Vec{} + y[a];
+    for (int v = 0; v < kVectors; ++v) {
+      const long b = a + lag0 + v * kLanes;
+      Vec xb;
+      Vec yb;
+      Mask ok;
+      std::memcpy(&xb, x + b, sizeof xb);
+      std::memcpy(&yb, y + b, sizeof yb);
+      std::memcpy(&ok, valid + b, sizeof ok);
+      const Vec dx = xb - xa;
+      const Vec dy = yb - ya;
+      const Vec dx2 = dx * dx;
+      const Vec dy2 = dy * dy;
+      const Vec dx3 = dx2 * dx;
+      const Vec dy3 = dy2 * dy;
+      const Vec dx4 = dx3 * dx;
+      const Vec dy4 = dy3 * dy;
+      // The same association as the pair kernel: new term first, then the sum.
+      s2[v] = select(ok, (dx2 + dy2) + s2[v], s2[v]);
+      n[v] = select(ok, n[v] + one, n[v]);
+      s1[v] = select(ok, s1[v] + (dx + dy), s1[v]);
+      s3[v] = select(ok, (dx3 + dy3) + s3[v], s3[v]);
+      s4[v] = select(ok, (dx4 + dy4) + s4[v], s4[v]);
+    }
+  }
+  for (int v = 0; v < kVectors; ++v) {
+    for (int lane = 0; lane < kLanes; ++lane) {
+      LagMoments& lag = out[v * kLanes + lane];
+      lag.s1 = s1[v][lane];
+      lag.s2 = s2[v][lane];
+      lag.s3 = s3[v][lane];
+      lag.s4 = s4[v][lane];
+      lag.pairs = n[v][lane];
+    }
+  }
+}
+
+using BlockSums = void (*)(const double*, const double*, const long long*, long, long, LagMoments*);
+
+__attribute__((target("avx512f"))) void block_sums_avx512(const double* x, const double* y, const long long* valid,
+                                                          long length, long lag0, LagMoments* out) {
+  block_sums_body(x, y, valid, length, lag0, out);
+}
+__attribute__((target("avx2"))) void block_sums_avx2(const double* x, const double* y, const long long* valid,
+                                                     long length, long lag0, LagMoments* out) {
+  block_sums_body(x, y, valid, length, lag0, out);
+}
+void block_sums_baseline(const double* x, const double* y, const long long* valid, long length, long lag0,
+                         LagMoments* out) {
+  block_sums_body(x, y, valid, length, lag0, out);
+}
+
+BlockSums kernel_for(KernelPath path) {
+  switch (path) {
+    case KernelPath::kAvx512: return block_sums_avx512;
+    case KernelPath::kAvx2: return block_sums_avx2;
+    case KernelPath::kBaseline: break;
+  }
+  return block_sums_baseline;
+}
+
+KernelPath widest_supported_path() {
+  static const KernelPath widest = kernel_path_supported(KernelPath::kAvx512) ? KernelPath::kAvx512
+                                   : kernel_path_supported(KernelPath::kAvx2) ? KernelPath::kAvx2
+                                                                              : KernelPath::kBaseline;
+  return widest;
+}
+
+}  // namespace
+
+bool kernel_path_supported(KernelPath path) {
+  switch (path) {
+    case KernelPath::kAvx512: return __builtin_cpu_supports("avx512f");
+    case KernelPath::kAvx2: return __builtin_cpu_supports("avx2");
+    case KernelPath::kBaseline: break;
+  }
+  return true;
+}
+
+PaddedRange::PaddedRange(const double* x, const double* y, long length)
+    : length_(std::max(length, 0L)),
+      x_(static_cast<std::size_t>(length_ + kPadding), std::numeric_limits<double>::quiet_NaN()),
+      y_(static_cast<std::size_t>(length_ + kPadding), std::numeric_limits<double>::quiet_NaN()),
+      valid_(static_cast<std::size_t>(length_ + kPadding), 0) {
+  std::copy(x, x + length_, x_.begin());
+  std::copy(y, y + length_, y_.begin());
+  for (long i = 0; i < length_; ++i) valid_[static_cast<std::size_t>(i)] = std::isnan(x[i]) || std::isnan(y[i]) ? 0 : -1;
+}
+
+void lag_moment_sums(const PaddedRange& range, long lag_begin, long lag_end, LagMoments* out, int threads) {
+  lag_moment_sums_on(widest_supported_path(), range, lag_begin, lag_end, out, threads);
+}
+
+void lag_moment_sums_on(KernelPath path, const PaddedRange& range, long lag_begin, long lag_end, LagMoments* out,
+                        int threads) {
+  static_assert(kBlock <= PaddedRange::kPadding);
+  const long length = range.length();
+  // Lags at or past the range length have no pair.
+  const long computed_end = std::min(lag_end, std::max(length, lag_begin));
+  for (long lag = computed_end; lag < lag_end; ++lag) out[lag - lag_begin] = LagMoments{};
+  const long blocks = (computed_end - lag_begin + kBlock - 1) / kBlock;
+  const BlockSums kernel = kernel_for(path);
+  // Each block writes its own lags only, so any split among threads gives the same bits.
+#pragma omp parallel for schedule(dynamic, 1) num_threads(thread_count(threads)) if (threads != 1 && blocks > 1)
+  for (long block = 0; block < blocks; ++block) {
+    const long lag0 = lag_begin + block * kBlock;
+    LagMoments sums[kBlock];
+    kernel(range.x(), range.y(), range.valid(), length, lag0, sums);
+    const long count = std::min(kBlock, computed_end - lag0);
+    std::copy(sums, sums + count, out + (lag0 - lag_begin));
+  }
+}
+
+}  // namespace msdisf

@@ -1,0 +1,61 @@
+// Displacement moment sums for many lags at once, in the exact order of the
+// plain pair kernel.
+//
+// Each SIMD lane holds one lag and walks the origins in increasing order, so
+// every lane's sum is the plain sequential sum of its lag: the bits do not
+// depend on the vector width, the processor, or how lags are split among
+// threads. The kernel is compiled for AVX-512, AVX2 and baseline x86-64 and
+// picks the widest the processor has when the program starts.
+#pragma once
+
+#include <vector>
+
+namespace msdisf {
+
+/// Moment sums of one lag: s1 = sum(dx + dy), s2 = sum(dx^2 + dy^2),
+/// s3 = sum(dx^3 + dy^3), s4 = sum(dx^4 + dy^4), pairs = the valid-pair count.
+struct LagMoments {
+  double s1 = 0.0;
+  double s2 = 0.0;
+  double s3 = 0.0;
+  double s4 = 0.0;
+  double pairs = 0.0;
+};
+
+/// A copy of one contiguous range of entries with a validity mask (all bits
+/// set where x and y are both numbers), followed by padding that is invalid,
+/// so that pairs reaching past the range need no bounds test.
+class PaddedRange {
+ public:
+  static constexpr long kPadding = 64;
+  PaddedRange(const double* x, const double* y, long length);
+  long length() const { return length_; }
+  const double* x() const { return x_.data(); }
+  const double* y() const { return y_.data(); }
+  const long long* valid() const { return valid_.data(); }
+
+ private:
+  long length_;
+  std::vector<double> x_;
+  std::vector<double> y_;
+  std::vector<long long> valid_;
+};
+
+/// Sums of the pairs (a, a + L) with 0 <= a and a + L < length, for every lag L
+/// in [lag_begin, lag_end); out[L - lag_begin] receives lag L. A pair counts
+/// when both coordinates at both ends are numbers. Runs on `threads` threads
+/// (1 for the calling thread only, 0 for all processors).
+void lag_moment_sums(const PaddedRange& range, long lag_begin, long lag_end, LagMoments* out, int threads);
+
+/// The instruction sets the kernel is built for.
+enum class KernelPath { kBaseline, kAvx2, kAvx512 };
+
+/// Whether this processor can run `path`.
+bool kernel_path_supported(KernelPath path);
+
+/// lag_moment_sums on a chosen instruction set, so that every path can be
+/// checked against the others; `path` must be supported.
+void lag_moment_sums_on(KernelPath path, const PaddedRange& range, long lag_begin, long lag_end, LagMoments* out,
+                        int threads);
+
+}  // namespace msdisf
