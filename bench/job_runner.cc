@@ -20,7 +20,8 @@ int main(int argc, char** argv) {
     std::cerr << argv[0] << ": unknown method \"" << method << "\"" << std::endl;
     return 1;
   }
-  const EstimatorOptions options{method == "exact" ? Method::kExact : Method::kFast, std::atoi(argv[2])};
+  const EstimatorOptions options{.method = method == "exact" ? Method::kExact : Method::kFast,
+                                 .threads = std::atoi(argv[2])};
   Console console{std::cout, std::cerr};
   AnalysisState state(CAPACITY);
   state.RANK = 2;

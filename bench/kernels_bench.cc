@@ -48,7 +48,7 @@ void run_window(benchmark::State& bench, Method method) {
   Console console{sink, sink};
   for (auto _ : bench) {
     state->N = static_cast<int>(n);
-    calculate_isf_and_msd(*state, "/nonexistent/table", console, {method, 1});
+    calculate_isf_and_msd(*state, "/nonexistent/table", console, {.method = method, .threads = 1});
     sink.str("");
   }
   bench.SetItemsProcessed(static_cast<int64_t>(bench.iterations() * window_pairs(n)));
@@ -111,20 +111,20 @@ void BM_ReadSingleTrajectory(benchmark::State& bench) {
   bench.SetBytesProcessed(static_cast<int64_t>(bench.iterations()) * static_cast<int64_t>(std::filesystem::file_size(path)));
   std::filesystem::remove(path);
 }
-BENCHMARK(BM_ReadSingleTrajectory)->Arg(1 << 18)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ReadSingleTrajectory)->Arg(1 << 18)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 void BM_WriteResultTable(benchmark::State& bench) {
   const long rows = bench.range(0);
   auto state = brownian_state(rows + 1);
   std::ostringstream sink;
   Console console{sink, sink};
-  calculate_isf_and_msd(*state, "/nonexistent/table", console, {Method::kFast, 0});
+  calculate_isf_and_msd(*state, "/nonexistent/table", console, {.method = Method::kFast, .threads = 0});
   const std::string path = (std::filesystem::temp_directory_path() / "msdisf_bench_table.dat").string();
   for (auto _ : bench) benchmark::DoNotOptimize(print_data(*state, path, console));
   bench.SetBytesProcessed(static_cast<int64_t>(bench.iterations()) * static_cast<int64_t>(std::filesystem::file_size(path)));
   std::filesystem::remove(path);
 }
-BENCHMARK(BM_WriteResultTable)->Arg(20000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WriteResultTable)->Arg(20000)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

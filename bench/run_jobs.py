@@ -53,6 +53,7 @@ def main():
     parser.add_argument("--sizes", default="2000,10000,100000")
     parser.add_argument("--exact-max", type=int, default=10000, help="largest N for the exact method")
     parser.add_argument("--repeat", type=int, default=1, help="paired runs per configuration (median kept)")
+    parser.add_argument("--runner-max", type=int, default=200000, help="above this N, only the driver row runs")
     args = parser.parse_args()
     build = os.path.abspath(args.build)
     driver = os.path.join(build, "msd_isf")
@@ -74,9 +75,10 @@ def main():
             if n <= args.exact_max:
                 configs += [("exact, 1 thread", [runner, "exact", "1", source, table]),
                             ("exact, 2 threads", [runner, "exact", "2", source, table])]
-            configs += [("fast, 1 thread", [runner, "fast", "1", source, table]),
-                        ("fast, 2 threads", [runner, "fast", "2", source, table]),
-                        ("driver msd_isf 2 (fast)", [driver, "2", "1"])]
+            if n <= args.runner_max:
+                configs += [("fast, 1 thread", [runner, "fast", "1", source, table]),
+                            ("fast, 2 threads", [runner, "fast", "2", source, table])]
+            configs += [("driver msd_isf 2 (fast)", [driver, "2", "1"])]
             measured = {}
             for _ in range(args.repeat):
                 for name, command in configs:

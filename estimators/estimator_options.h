@@ -1,6 +1,8 @@
 // How an estimator computes its sums.
 #pragma once
 
+#include <functional>
+
 namespace msdisf {
 
 enum class Method {
@@ -15,7 +17,13 @@ enum class Method {
 
 struct EstimatorOptions {
   Method method = Method::kFast;
-  int threads = 0;  // 0: every processor
+  int threads = 0;    // 0: every processor
+  long max_lag = 0;   // above 0: compute (and write) lags 1..max_lag only
+  /// The all-origins estimator leaves msdcounter alone unless this is set.
+  bool store_counts = false;
+  /// Called on the calling thread between blocks of lags with the fraction of
+  /// the pair work done so far (0 to 1); may be empty.
+  std::function<void(double)> progress = {};
 };
 
 }  // namespace msdisf

@@ -60,21 +60,50 @@ inline void add_moments(MomentSums& sums, double dx, double dy, bool all) {
   }
 }
 
-inline void add_scattering(const ScatteringTarget& to, const WaveNumbers& waves, double dx, double dy) {
-  const long k = to.column;
+/// One lag's scattering sums while its pairs are added: a private copy of
+/// the lag's column, so that threads working on neighbouring lags do not share
+/// cache lines. Loading, adding pair by pair and storing back performs the
+/// same additions in the same order as adding into the column directly.
+struct ScatteringSums {
+  double cx[kScaleCount], cy[kScaleCount], cr[kScaleCount];
+  double sx[kScaleCount], sy[kScaleCount], sr[kScaleCount];
+
+  explicit ScatteringSums(const ScatteringTarget& from) {
+    for (int m = 0; m < kScaleCount; ++m) {
+      cx[m] = from.cx[m][from.column];
+      cy[m] = from.cy[m][from.column];
+      cr[m] = from.cr[m][from.column];
+      sx[m] = from.sx[m][from.column];
+      sy[m] = from.sy[m][from.column];
+      sr[m] = from.sr[m][from.column];
+    }
+  }
+  void store(const ScatteringTarget& to) const {
+    for (int m = 0; m < kScaleCount; ++m) {
+      to.cx[m][to.column] = cx[m];
+      to.cy[m][to.column] = cy[m];
+      to.cr[m][to.column] = cr[m];
+      to.sx[m][to.column] = sx[m];
+      to.sy[m][to.column] = sy[m];
+      to.sr[m][to.column] = sr[m];
+    }
+  }
+};
+
+inline void add_scattering(ScatteringSums& to, const WaveNumbers& waves, double dx, double dy) {
   for (int m = 0; m < kScaleCount; ++m) {
     const double q = waves.q[m];
     double sine = 0.0;
     double cosine = 0.0;
     ::sincos(dx * q, &sine, &cosine);
-    to.cx[m][k] += cosine;
-    to.sx[m][k] += sine;
+    to.cx[m] += cosine;
+    to.sx[m] += sine;
     ::sincos(dy * q, &sine, &cosine);
-    to.cy[m][k] += cosine;
-    to.sy[m][k] += sine;
+    to.cy[m] += cosine;
+    to.sy[m] += sine;
     ::sincos(q * (dx + dy), &sine, &cosine);
-    to.cr[m][k] += cosine;
-    to.sr[m][k] += sine;
+    to.cr[m] += cosine;
+    to.sr[m] += sine;
   }
 }
 

@@ -36,33 +36,35 @@ void pool_lag(AnalysisState& state, long k, const LagMoments& sums) {
 
 // The plain kernel over trajectory b..last, lags spread over threads; each
 // lag's column and pooled sums belong to one thread.
-void exact_trajectory(AnalysisState& state, long b, long last, int threads) {
-  const long lags = last - b;
+void exact_trajectory(AnalysisState& state, long b, long last, long lags, int threads) {
   const WaveNumbers waves;
 #pragma omp parallel for schedule(dynamic, 1) num_threads(threads) if (lags > 64)
   for (long j = 1; j <= lags; ++j) {
     const long k = j - 1;
     const ScatteringTarget column = accumulator_target(state, k);
     MomentSums sums;
+    ScatteringSums scattering(column);
     for (long l = b; l + j < last; ++l) {
       if (!valid_pair(state, l, l + j)) continue;
       const double dx = state.X[l + j] - state.X[l];
       const double dy = state.Y[l + j] - state.Y[l];
       add_moments(sums, dx, dy, state.ALL);
-      add_scattering(column, waves, dx, dy);
+      add_scattering(scattering, waves, dx, dy);
     }
+    scattering.store(column);
     pool_lag(state, k, LagMoments{sums.s1, sums.s2, sums.s3, sums.s4, static_cast<double>(sums.pairs)});
   }
 }
 
-// The pairs of b..last lie inside entries b..last-1: a range of `lags` entries.
-void fast_trajectory(AnalysisState& state, long b, long last, int threads) {
-  const long lags = last - b;
-  const PaddedRange range(state.X + b, state.Y + b, lags);
+// The pairs of b..last lie inside entries b..last-1, a range of last - b
+// entries; lags 1..lags are computed.
+void fast_trajectory(AnalysisState& state, long b, long last, long lags, int threads) {
+  const PaddedRange range(state.X + b, state.Y + b, last - b);
   std::vector<LagMoments> sums(static_cast<std::size_t>(lags));
   lag_moment_sums(range, 1, lags + 1, sums.data(), threads);
   for (long j = 1; j <= lags; ++j) pool_lag(state, j - 1, sums[static_cast<std::size_t>(j - 1)]);
-  add_scattering_by_correlation(state.X + b, state.Y + b, lags, lags, accumulator_target(state, 0), nullptr, threads);
+  add_scattering_by_correlation(state.X + b, state.Y + b, last - b, lags, accumulator_target(state, 0), nullptr,
+                                threads);
 }
 
 void print_first_pair(const AnalysisState& state, long b, long last, Console& console) {
@@ -82,6 +84,9 @@ void calculate_isf_and_msd_distincttrajs(AnalysisState& state, const std::string
   console.out << "Start Calculation of ISF and MSD for distinct trajectories" << std::endl;
   state.create_accumulators(state.N);
   const int threads = thread_count(options.threads);
+  // With a lag limit L, lags 1..L+1 are computed so that the table, which
+  // ends one lag before the lag count, holds lags 1..L.
+  const long lag_cap = options.max_lag > 0 ? options.max_lag + 1 : state.N;
 
   long first = 0;
   long lag_count = 0;
@@ -93,17 +98,18 @@ void calculate_isf_and_msd_distincttrajs(AnalysisState& state, const std::string
     }
     const double next = next_trajectory_number(state, i);
     if (number != next || next == -1.0) {
-      const long lags = i - first;
+      const long lags = std::min(i - first, lag_cap);
       if (lags > 0) {
         lag_count = std::max(lag_count, lags);
         print_first_pair(state, first, i, console);
         if (options.method == Method::kFast) {
-          fast_trajectory(state, first, i, threads);
+          fast_trajectory(state, first, i, lags, threads);
         } else {
-          exact_trajectory(state, first, i, threads);
+          exact_trajectory(state, first, i, lags, threads);
         }
       }
       first = i + 1;
+      if (options.progress) options.progress(static_cast<double>(first) / static_cast<double>(state.N));
     }
   }
 

@@ -22,6 +22,8 @@ namespace msdisf {
 /// line; one-entry trajectories contribute nothing; a lag whose pooled count is
 /// zero gets NaN moments and keeps its scattering values. The per-lag sums
 /// msd, md, mcd, mqd and msdcounter must start at zero, as a new state has them.
+/// With options.max_lag = L, lags 1..L+1 are computed and N ends at most L+1,
+/// so the table holds lags 1..L.
 /// `result_path` is accepted for symmetry with the other estimators and unused.
 void calculate_isf_and_msd_distincttrajs(AnalysisState& state, const std::string& result_path, Console& console,
                                           const EstimatorOptions& options = {});

@@ -50,6 +50,12 @@ void store_lag(AnalysisState& state, const OriginRule& rule, long k, const LagMo
   if (rule.stores_counts) state.msdcounter[k] = sums.pairs;
 }
 
+// The all-origins routine may be asked to store its counts too.
+OriginRule with_counts(OriginRule rule, const EstimatorOptions& options) {
+  rule.stores_counts = rule.stores_counts || options.store_counts;
+  return rule;
+}
+
 // The plain kernel for lags [lag_lo, lag_hi]: every pair's terms in origin order.
 void exact_segment(AnalysisState& state, const OriginRule& rule, long lag_lo, long lag_hi, int threads) {
   const long n = state.N;
@@ -59,13 +65,15 @@ void exact_segment(AnalysisState& state, const OriginRule& rule, long lag_lo, lo
     const long k = lag - 1;
     const ScatteringTarget column{state.isfx, state.isfy, state.isfr, state.isfx_im, state.isfy_im, state.isfr_im, k};
     MomentSums sums;
+    ScatteringSums scattering(column);
     for (long a = rule.first_origin; a + lag < n; ++a) {
       if (!valid_pair(state, a, a + lag)) continue;
       const double dx = state.X[a + lag] - state.X[a];
       const double dy = state.Y[a + lag] - state.Y[a];
       add_moments(sums, dx, dy, state.ALL);
-      add_scattering(column, waves, dx, dy);
+      add_scattering(scattering, waves, dx, dy);
     }
+    scattering.store(column);
     const double pairs = static_cast<double>(sums.pairs);
     store_lag(state, rule, k, LagMoments{sums.s1, sums.s2, sums.s3, sums.s4, pairs});
     finalise_scattering(state, k, pairs);
@@ -79,14 +87,21 @@ void fast_segment(AnalysisState& state, const OriginRule& rule, const PaddedRang
   for (long lag = lag_lo; lag <= lag_hi; ++lag) store_lag(state, rule, lag - 1, sums[static_cast<std::size_t>(lag - lag_lo)]);
 }
 
-// Scattering values of every lag, final before any moment is computed.
-void fast_scattering(AnalysisState& state, const OriginRule& rule, int threads) {
-  const long n = state.N;
+// Scattering values of lags 1..last_lag, final before any moment is computed.
+void fast_scattering(AnalysisState& state, const OriginRule& rule, long last_lag, int threads) {
   const long first = rule.first_origin;
-  std::vector<double> counts(static_cast<std::size_t>(n - 1), 0.0);
+  std::vector<double> counts(static_cast<std::size_t>(last_lag), 0.0);
   const ScatteringTarget target{state.isfx, state.isfy, state.isfr, state.isfx_im, state.isfy_im, state.isfr_im, 0};
-  add_scattering_by_correlation(state.X + first, state.Y + first, n - first, n - 1, target, counts.data(), threads);
-  for (long k = 0; k < n - 1; ++k) finalise_scattering(state, k, counts[static_cast<std::size_t>(k)]);
+  add_scattering_by_correlation(state.X + first, state.Y + first, state.N - first, last_lag, target, counts.data(),
+                                threads);
+  for (long k = 0; k < last_lag; ++k) finalise_scattering(state, k, counts[static_cast<std::size_t>(k)]);
+}
+
+// Candidate pairs of lags 1..lag when entries first..n-1 are origins and ends.
+double pairs_up_to(long lag, long first, long n) {
+  const double length = static_cast<double>(n - first);
+  const double l = static_cast<double>(std::min(lag, n - first));
+  return l * length - l * (l + 1.0) / 2.0;
 }
 
 void estimate_single(AnalysisState& state, const std::string& result_path, Console& console, const OriginRule& rule,
@@ -98,35 +113,43 @@ void estimate_single(AnalysisState& state, const std::string& result_path, Conso
     // Entries 0..N; the one past the last lag stays inside the arrays.
     std::fill(state.msdcounter, state.msdcounter + std::min(n + 1, state.capacity), 0.0);
   }
+  const long last_lag = options.max_lag > 0 ? std::min(n - 1, options.max_lag) : n - 1;
   if (n > 1) {
     const int threads = thread_count(options.threads);
     for (double** matrix : scattering_matrices(state)) {
-      for (int m = 0; m < kScaleCount; ++m) std::fill(matrix[m], matrix[m] + (n - 1), 0.0);
+      for (int m = 0; m < kScaleCount; ++m) std::fill(matrix[m], matrix[m] + last_lag, 0.0);
     }
     const bool fast = options.method == Method::kFast;
-    if (fast) fast_scattering(state, rule, threads);
+    if (fast) fast_scattering(state, rule, last_lag, threads);
+    const double total_pairs = pairs_up_to(last_lag, rule.first_origin, n);
     const PaddedRange range = fast ? PaddedRange(state.X + rule.first_origin, state.Y + rule.first_origin,
                                                  n - rule.first_origin)
                                    : PaddedRange(nullptr, nullptr, 0);
 
     // Segments end at the lags whose successor is shown in a progress line.
     long lag_lo = 1;
-    while (lag_lo < n) {
-      long lag_hi = n - 1;
+    while (lag_lo <= last_lag) {
+      long lag_hi = last_lag;
       for (const auto* list : {&rule.table_lags, &rule.progress_lags}) {
         for (const int shown : *list) {
           if (shown - 1 >= lag_lo && shown - 1 < lag_hi) lag_hi = shown - 1;
         }
       }
-      if (fast) {
-        fast_segment(state, rule, range, lag_lo, lag_hi, threads);
-      } else {
-        exact_segment(state, rule, lag_lo, lag_hi, threads);
+      // Blocks of lags within the segment, so that progress can be reported.
+      const long block = fast ? 1024 : 64;
+      for (long lo = lag_lo; lo <= lag_hi; lo += block) {
+        const long hi = std::min(lag_hi, lo + block - 1);
+        if (fast) {
+          fast_segment(state, rule, range, lo, hi, threads);
+        } else {
+          exact_segment(state, rule, lo, hi, threads);
+        }
+        if (options.progress) options.progress(pairs_up_to(hi, rule.first_origin, n) / total_pairs);
       }
       const int shown_lag = static_cast<int>(lag_hi + 1);
       if (is_one_of(shown_lag, rule.table_lags)) {
         console.out << formatted(kProgressFormat, shown_lag, state.N) << std::flush;
-        print_data(state, result_path, console);
+        print_data(state, result_path, console, last_lag);
       } else if (is_one_of(shown_lag, rule.progress_lags)) {
         console.out << formatted(kProgressFormat, shown_lag, state.N) << std::flush;
       }
@@ -157,7 +180,7 @@ void calculate_isf_and_msd_fixedlag(AnalysisState& state, const std::string& res
                                    false,
                                    {10000, 100000, 200000, 225000},
                                    {10, 100, 1000, 0}};
-  estimate_single(state, result_path, console, rule, options);
+  estimate_single(state, result_path, console, with_counts(rule, options), options);
 }
 
 }  // namespace msdisf

@@ -12,7 +12,8 @@
 // counts (see EstimatorOptions). Lags are computed in segments that end at
 // the progress lags, so progress lines and intermediate tables come in lag
 // order; with the fast method the scattering columns of every lag are final
-// before the first segment.
+// before the first segment. With options.max_lag, only lags 1..max_lag are
+// computed and the intermediate tables hold those lags only.
 #pragma once
 
 #include <string>

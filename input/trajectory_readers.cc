@@ -57,10 +57,22 @@ bool extract(NumberScanner& scanner, double& a, double& b, double& c) {
 bool read_simulation_data(AnalysisState& state, const std::string& path, Console& console) {
   const std::optional<std::string> text = open_or_report(path, console);
   if (!text) return false;
-  state.N = static_cast<int>(count_lines(*text));
+  read_simulation_text(state, *text, path, console);
+  return true;
+}
+
+bool read_experimental_data(AnalysisState& state, const std::string& path, Console& console) {
+  const std::optional<std::string> text = open_or_report(path, console);
+  if (!text) return false;
+  read_experimental_text(state, *text, path, console);
+  return true;
+}
+
+void read_simulation_text(AnalysisState& state, std::string_view text, const std::string& path, Console& console) {
+  state.N = static_cast<int>(count_lines(text));
   console.out << formatted("so the file has %i lines\n", state.N) << std::flush;
 
-  NumberScanner scanner(text->data(), text->data() + text->size());
+  NumberScanner scanner(text.data(), text.data() + text.size());
   const bool txy = state.RANK >= 4 && state.RANK <= 8;
   long d = 0;
   long record = 0;
@@ -113,17 +125,14 @@ bool read_simulation_data(AnalysisState& state, const std::string& path, Console
   }
   // Entries past d hold no record; they must not reach the estimators.
   if (d < state.N) state.N = static_cast<int>(d);
-  return true;
 }
 
-bool read_experimental_data(AnalysisState& state, const std::string& path, Console& console) {
-  const std::optional<std::string> text = open_or_report(path, console);
-  if (!text) return false;
-  state.N = static_cast<int>(count_lines(*text) - 1);
+void read_experimental_text(AnalysisState& state, std::string_view text, const std::string& path, Console& console) {
+  state.N = static_cast<int>(count_lines(text) - 1);
   console.out << formatted("so the file has %i lines\n", state.N) << std::flush;
   console.out << "test" << std::endl;
 
-  NumberScanner scanner(text->data(), text->data() + text->size());
+  NumberScanner scanner(text.data(), text.data() + text.size());
   long d = 0;
   long record = 0;
   while (extract(scanner, state.x, state.y, state.t) && scanner.next(state.trajnum)) {
@@ -153,7 +162,6 @@ bool read_experimental_data(AnalysisState& state, const std::string& path, Conso
     console.err << d << " states read for all tajectories" << std::endl;
   }
   state.N = static_cast<int>(d);
-  return true;
 }
 
 }  // namespace msdisf

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "state/analysis_state.h"
 #include "state/console.h"
@@ -35,5 +36,10 @@ inline constexpr int READ_LIMIT = 2'500'000;
 /// the start of the next one. Prints "so the file has <lines - 1> lines" and
 /// "test". N ends as the number of entries stored.
 [[nodiscard]] bool read_experimental_data(AnalysisState& state, const std::string& path, Console& console);
+
+/// The same readers on text already in memory; `path` only names the input in
+/// messages.
+void read_simulation_text(AnalysisState& state, std::string_view text, const std::string& path, Console& console);
+void read_experimental_text(AnalysisState& state, std::string_view text, const std::string& path, Console& console);
 
 }  // namespace msdisf

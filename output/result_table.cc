@@ -1,6 +1,7 @@
 #include "output/result_table.h"
 
 #include <fcntl.h>
+#include <omp.h>
 #include <unistd.h>
 
 #include <bit>
@@ -10,12 +11,14 @@
 #include <charconv>
 #include <cstdio>
 #include <system_error>
+#include <vector>
+#include <algorithm>
 
 namespace msdisf {
 
 namespace {
 
-constexpr std::size_t kFlushBytes = 1 << 20;
+constexpr long kRowsPerChunk = 2048;  // about 2 MB of text
 
 // Writes the whole buffer to fd, across short writes and interruptions.
 bool write_all(int fd, const std::string& buffer) {
@@ -121,25 +124,32 @@ void append_row(std::string& out, const AnalysisState& state, long lag) {
   out += '\n';
 }
 
-bool print_data(const AnalysisState& state, const std::string& path, Console& console) {
+bool print_data(const AnalysisState& state, const std::string& path, Console& console, long last_lag) {
   const std::string temporary = path + ".tmp." + std::to_string(::getpid());
   const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) {
     console.err << "Failed to open the file " << path << std::endl;
     return false;
   }
-  std::string buffer;
-  buffer.reserve(kFlushBytes + 8192);
-  append_header(buffer);
-  bool ok = true;
-  for (long lag = 1; ok && lag < state.N; ++lag) {
-    append_row(buffer, state, lag);
-    if (buffer.size() >= kFlushBytes) {
-      ok = write_all(fd, buffer);
-      buffer.clear();
+  std::string header;
+  append_header(header);
+  bool ok = write_all(fd, header);
+  // Rows are formatted in parallel, one chunk per thread, and written in order.
+  const int threads = omp_get_max_threads();
+  std::vector<std::string> chunks(static_cast<std::size_t>(threads));
+  const long all_rows = state.N > 1 ? state.N - 1L : 0L;
+  const long rows = last_lag >= 0 ? std::min(all_rows, last_lag) : all_rows;
+  for (long first = 0; ok && first < rows; first += kRowsPerChunk * threads) {
+#pragma omp parallel for schedule(static, 1) num_threads(threads)
+    for (int c = 0; c < threads; ++c) {
+      std::string& chunk = chunks[static_cast<std::size_t>(c)];
+      chunk.clear();
+      const long begin = std::min(rows, first + c * kRowsPerChunk);
+      const long end = std::min(rows, begin + kRowsPerChunk);
+      for (long row = begin; row < end; ++row) append_row(chunk, state, row + 1);
     }
+    for (const std::string& chunk : chunks) ok = ok && write_all(fd, chunk);
   }
-  ok = ok && write_all(fd, buffer);
   ok = (::close(fd) == 0) && ok;
   ok = ok && ::rename(temporary.c_str(), path.c_str()) == 0;
   if (!ok) {

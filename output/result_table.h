@@ -18,7 +18,8 @@ namespace msdisf {
 /// printing "Failed to open the file <path>" (the temporary file cannot be
 /// created) or "Failed to write the file <path>" (writing, closing or
 /// renaming failed); the previous table is then left as it was.
-bool print_data(const AnalysisState& state, const std::string& path, Console& console);
+/// A `last_lag` of 0 or more writes lags 1..min(N-1, last_lag) only.
+bool print_data(const AnalysisState& state, const std::string& path, Console& console, long last_lag = -1);
 
 /// The same as print_data.
 bool print_data_distinct_trajs(const AnalysisState& state, const std::string& path, Console& console);

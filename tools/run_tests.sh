@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Builds everything with warnings as errors and runs the whole test suite.
+#   tools/run_tests.sh [install_deps.sh options]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install_deps.sh "$@"

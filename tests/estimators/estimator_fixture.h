@@ -79,8 +79,8 @@ inline void expect_lag_equals(const AnalysisState& state, long k, const LagValue
   }
 }
 
-inline constexpr EstimatorOptions kExact{Method::kExact, 0};
-inline constexpr EstimatorOptions kFast{Method::kFast, 0};
+inline const EstimatorOptions kExact{.method = Method::kExact, .threads = 0};
+inline const EstimatorOptions kFast{.method = Method::kFast, .threads = 0};
 /// Scattering values of the fast method agree with the pairwise arithmetic within this.
 inline constexpr double kFastTolerance = 1e-9;
 

@@ -1,0 +1,49 @@
+#include "driver/progress_bar.h"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+#include "state/console.h"
+
+namespace msdisf {
+
+namespace {
+constexpr int kWidth = 30;
+constexpr auto kRedrawInterval = std::chrono::milliseconds(200);
+}  // namespace
+
+std::string clock_text(double seconds) {
+  const long total = std::lround(std::max(0.0, seconds));
+  if (total >= 3600) return formatted("%ld:%02ld:%02ld", total / 3600, total / 60 % 60, total % 60);
+  return formatted("%ld:%02ld", total / 60, total % 60);
+}
+
+ProgressBar::ProgressBar(std::ostream& out)
+    : out_(out), start_(std::chrono::steady_clock::now()), last_draw_(start_ - kRedrawInterval) {}
+
+void ProgressBar::update(double fraction) {
+  const auto now = std::chrono::steady_clock::now();
+  if (now - last_draw_ < kRedrawInterval) return;
+  last_draw_ = now;
+  draw(fraction);
+}
+
+void ProgressBar::finish() {
+  draw(1.0);
+  out_ << '\n' << std::flush;
+}
+
+void ProgressBar::draw(double fraction) {
+  fraction = std::clamp(fraction, 0.0, 1.0);
+  const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+  const int filled = static_cast<int>(fraction * kWidth);
+  std::string bar(static_cast<std::size_t>(filled), '#');
+  bar.resize(kWidth, '.');
+  std::string left = "--:--";
+  if (fraction > 0.0) left = clock_text(elapsed * (1.0 - fraction) / fraction);
+  out_ << '\r' << '[' << bar << "] " << formatted("%3.0f%%", fraction * 100.0) << "  elapsed "
+       << clock_text(elapsed) << "  left " << left << "   " << std::flush;
+}
+
+}  // namespace msdisf
