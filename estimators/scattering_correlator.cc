@@ -22,19 +22,36 @@ struct Plans {
 };
 
 // FFTW's planner is not thread-safe; plans are made under a lock, once per
-// size, and executed concurrently on each thread's own buffer.
+// size, and executed concurrently on each thread's own buffer. The cache
+// gives its plans back when the program ends.
+class PlanCache {
+ public:
+  ~PlanCache() {
+    for (auto& [size, plans] : plans_) {
+      fftw_destroy_plan(plans.forward);
+      fftw_destroy_plan(plans.backward);
+    }
+  }
+  Plans get(long size) {
+    const std::lock_guard<std::mutex> guard(lock_);
+    const auto found = plans_.find(size);
+    if (found != plans_.end()) return found->second;
+    fftw_complex* probe = fftw_alloc_complex(static_cast<std::size_t>(size));
+    const Plans plans{fftw_plan_dft_1d(static_cast<int>(size), probe, probe, FFTW_FORWARD, FFTW_ESTIMATE),
+                      fftw_plan_dft_1d(static_cast<int>(size), probe, probe, FFTW_BACKWARD, FFTW_ESTIMATE)};
+    fftw_free(probe);
+    plans_.emplace(size, plans);
+    return plans;
+  }
+
+ private:
+  std::mutex lock_;
+  std::map<long, Plans> plans_;
+};
+
 Plans plans_for(long size) {
-  static std::mutex lock;
-  static std::map<long, Plans> cache;
-  const std::lock_guard<std::mutex> guard(lock);
-  const auto found = cache.find(size);
-  if (found != cache.end()) return found->second;
-  fftw_complex* probe = fftw_alloc_complex(static_cast<std::size_t>(size));
-  const Plans plans{fftw_plan_dft_1d(static_cast<int>(size), probe, probe, FFTW_FORWARD, FFTW_ESTIMATE),
-                    fftw_plan_dft_1d(static_cast<int>(size), probe, probe, FFTW_BACKWARD, FFTW_ESTIMATE)};
-  fftw_free(probe);
-  cache.emplace(size, plans);
-  return plans;
+  static PlanCache cache;
+  return cache.get(size);
 }
 
 enum Direction { kX = 0, kY = 1, kR = 2 };

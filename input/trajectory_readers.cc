@@ -123,8 +123,10 @@ void read_simulation_text(AnalysisState& state, std::string_view text, const std
   if (warn_if_short && d < state.N) {
     console.err << "Warning: Only " << d << " lines read, expected " << state.N << " lines." << std::endl;
   }
-  // Entries past d hold no record; they must not reach the estimators.
-  if (d < state.N) state.N = static_cast<int>(d);
+  // N counts exactly the entries stored: entries past d hold no record and must
+  // not reach the estimators, and in the t x y layout (which has no stop at the
+  // line count) a line holding two records stores more entries than lines.
+  state.N = static_cast<int>(d);
 }
 
 void read_experimental_text(AnalysisState& state, std::string_view text, const std::string& path, Console& console) {

@@ -78,6 +78,18 @@ TEST_F(SingleReader, MoreRecordsThanLinesStopsSilentlyAtTheLineCount) {
   EXPECT_EQ(state->T[2], 0);
 }
 
+TEST_F(SingleReader, SimulationLayoutAnalysesEveryRecordItStores) {
+  // Two records on one line: the t x y layout has no stop at the line count,
+  // so N must count the second record and the markers before it.
+  ASSERT_TRUE(read(read_simulation_data, "1 0 -1 4 1 0.2\n", 4));
+  EXPECT_EQ(out.str(), "so the file has 1 lines\n");
+  EXPECT_EQ(err.str(), "");
+  EXPECT_EQ(state->N, 4);
+  expect_gap(1, 2);
+  expect_gap(2, 3);
+  expect_entry(3, 4, 1.0, 0.2);
+}
+
 TEST_F(SingleReader, FramesThatDoNotIncreaseEndTheReading) {
   ASSERT_TRUE(read(read_simulation_data, "1 1 1\n2 2 2\n3 3 2\n4 4 3\n"));
   EXPECT_EQ(err.str(), path + ": record 3: frame 2 does not follow frame 2; reading stops here\n" +
