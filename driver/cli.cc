@@ -51,15 +51,17 @@ Example:
     reads beads.txt (format guessed from its first line), computes lags 1 to 500
     and writes the table to beads_msd.dat.)";
 
-// The layout named on the command line, or guessed from the first record.
-std::optional<RecordLayout> choose_layout(const Request& request, const std::string& text, Console& console) {
+// The layout named on the command line, or guessed from the first record;
+// `guess` receives the note that says so.
+std::optional<RecordLayout> choose_layout(const Request& request, const std::string& text, std::string& guess,
+                                          Console& console) {
   if (request.format == "xyt") return RecordLayout::kXYT;
   if (request.format == "txy") return RecordLayout::kTXY;
   if (request.format == "multi") return RecordLayout::kMulti;
   const int fields = first_record_fields(text);
   if (fields == 3 || fields == 4) {
-    console.err << "msdisf: " << request.input << ": the first record has " << fields << " fields, reading it as "
-                << (fields == 3 ? "x y t" : "x y t trajnum") << " (choose with --format)" << std::endl;
+    guess = "msdisf: " + request.input + ": the first record has " + std::to_string(fields) +
+            " fields, reading it as " + (fields == 3 ? "x y t" : "x y t trajnum") + " (choose with --format)";
     return fields == 3 ? RecordLayout::kXYT : RecordLayout::kMulti;
   }
   console.err << "msdisf: " << request.input << ": cannot tell the format, the first record has " << fields
@@ -84,7 +86,8 @@ int analyse(const Request& request, Console& console, bool progress_terminal) {
     console.err << "Error opening file: " << request.input << std::endl;
     return 1;
   }
-  const std::optional<RecordLayout> layout = choose_layout(request, *text, console);
+  std::string guess;
+  const std::optional<RecordLayout> layout = choose_layout(request, *text, guess, console);
   if (!layout) return 2;
   const bool multi = *layout == RecordLayout::kMulti;
   const std::string estimator = request.estimator.empty() ? (multi ? "per-trajectory" : "window") : request.estimator;
@@ -98,6 +101,7 @@ int analyse(const Request& request, Console& console, bool progress_terminal) {
     console.err << "Failed to open the file " << output << std::endl;
     return 1;
   }
+  if (!guess.empty() && !request.quiet) console.err << guess << std::endl;
 
   AnalysisState state(std::clamp(entries_bound(*text, *layout), 1L, kMaxEntries));
   state.RANK = *layout == RecordLayout::kTXY ? 4 : multi ? 0 : 2;
