@@ -106,7 +106,12 @@ int analyse(const Request& request, Console& console, bool progress_terminal) {
   AnalysisState state(std::clamp(entries_bound(*text, *layout), 1L, kMaxEntries));
   state.RANK = *layout == RecordLayout::kTXY ? 4 : multi ? 0 : 2;
   std::ostream silent(nullptr);
-  Console run{request.quiet ? silent : console.out, console.err};
+  std::optional<ProgressBar> bar;
+  if (progress_terminal && !request.quiet) bar.emplace(console.err);
+  // Messages on the bar's terminal erase the bar first; it is redrawn after them.
+  LineStartHook hook(console.out.rdbuf(), [&bar] { bar->clear(); });
+  std::ostream above_bar(&hook);
+  Console run{request.quiet ? silent : bar ? above_bar : console.out, console.err};
   if (multi) {
     read_experimental_text(state, *text, request.input, run);
   } else {
@@ -118,11 +123,7 @@ int analyse(const Request& request, Console& console, bool progress_terminal) {
   options.threads = request.threads;
   options.max_lag = request.max_lag;
   options.store_counts = true;
-  std::optional<ProgressBar> bar;
-  if (progress_terminal && !request.quiet) {
-    bar.emplace(console.err);
-    options.progress = [&bar](double fraction) { bar->update(fraction); };
-  }
+  if (bar) options.progress = [&bar](double fraction) { bar->update(fraction); };
   if (estimator == "window") {
     calculate_isf_and_msd(state, output, run, options);
   } else if (estimator == "all-origins") {

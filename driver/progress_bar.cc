@@ -24,7 +24,7 @@ ProgressBar::ProgressBar(std::ostream& out)
 
 void ProgressBar::update(double fraction) {
   const auto now = std::chrono::steady_clock::now();
-  if (now - last_draw_ < kRedrawInterval) return;
+  if (drawn_ && now - last_draw_ < kRedrawInterval) return;
   last_draw_ = now;
   draw(fraction);
 }
@@ -34,7 +34,28 @@ void ProgressBar::finish() {
   out_ << '\n' << std::flush;
 }
 
+void ProgressBar::clear() {
+  if (!drawn_) return;
+  out_ << "\r\033[2K" << std::flush;
+  drawn_ = false;
+}
+
+int LineStartHook::overflow(int c) {
+  if (c == traits_type::eof()) return traits_type::not_eof(c);
+  if (at_line_start_) before_line_();
+  at_line_start_ = c == '\n';
+  return target_->sputc(static_cast<char>(c));
+}
+
+std::streamsize LineStartHook::xsputn(const char* text, std::streamsize count) {
+  for (std::streamsize i = 0; i < count; ++i) {
+    if (overflow(static_cast<unsigned char>(text[i])) == traits_type::eof()) return i;
+  }
+  return count;
+}
+
 void ProgressBar::draw(double fraction) {
+  drawn_ = true;
   fraction = std::clamp(fraction, 0.0, 1.0);
   const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
   const int filled = static_cast<int>(fraction * kWidth);

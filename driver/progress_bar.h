@@ -3,6 +3,9 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
+#include <streambuf>
+#include <string>
 #include <ostream>
 
 namespace msdisf {
@@ -14,12 +17,35 @@ class ProgressBar {
   void update(double fraction);
   /// Draws 100 % and ends the line.
   void finish();
+  /// Erases the bar, so that a line of other output can take its place; the
+  /// next update draws it again.
+  void clear();
 
  private:
   void draw(double fraction);
   std::ostream& out_;
   std::chrono::steady_clock::time_point start_;
   std::chrono::steady_clock::time_point last_draw_;
+  bool drawn_ = false;
+};
+
+/// A stream buffer that passes everything on to `target` and calls
+/// `before_line` whenever a new line begins: messages written to the same
+/// terminal as a progress bar first erase the bar.
+class LineStartHook : public std::streambuf {
+ public:
+  LineStartHook(std::streambuf* target, std::function<void()> before_line)
+      : target_(target), before_line_(std::move(before_line)) {}
+
+ protected:
+  int overflow(int c) override;
+  std::streamsize xsputn(const char* text, std::streamsize count) override;
+  int sync() override { return target_->pubsync(); }
+
+ private:
+  std::streambuf* target_;
+  std::function<void()> before_line_;
+  bool at_line_start_ = true;
 };
 
 /// "m:ss" (or "h:mm:ss") for a number of seconds.

@@ -107,6 +107,16 @@ inline void add_scattering(ScatteringSums& to, const WaveNumbers& waves, double 
   }
 }
 
+/// Adds the pair (a, b) to a lag's sums when it is valid.
+inline void add_pair(const AnalysisState& state, long a, long b, const WaveNumbers& waves, MomentSums& moments,
+                     ScatteringSums& scattering) {
+  if (!valid_pair(state, a, b)) return;
+  const double dx = state.X[b] - state.X[a];
+  const double dy = state.Y[b] - state.Y[a];
+  add_moments(moments, dx, dy, state.ALL);
+  add_scattering(scattering, waves, dx, dy);
+}
+
 /// The non-Gaussian parameter from the lag's means: (2/3)*mqd/msd^2 - 1.
 /// mqd and msd each sum both components, so for Gaussian steps of variance s^2
 /// per component mqd = 2*3s^4 and msd^2 = (2s^2)^2, and the value is 0.

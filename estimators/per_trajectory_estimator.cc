@@ -44,13 +44,7 @@ void exact_trajectory(AnalysisState& state, long b, long last, long lags, int th
     const ScatteringTarget column = accumulator_target(state, k);
     MomentSums sums;
     ScatteringSums scattering(column);
-    for (long l = b; l + j < last; ++l) {
-      if (!valid_pair(state, l, l + j)) continue;
-      const double dx = state.X[l + j] - state.X[l];
-      const double dy = state.Y[l + j] - state.Y[l];
-      add_moments(sums, dx, dy, state.ALL);
-      add_scattering(scattering, waves, dx, dy);
-    }
+    for (long l = b; l + j < last; ++l) add_pair(state, l, l + j, waves, sums, scattering);
     scattering.store(column);
     pool_lag(state, k, LagMoments{sums.s1, sums.s2, sums.s3, sums.s4, static_cast<double>(sums.pairs)});
   }

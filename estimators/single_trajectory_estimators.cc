@@ -66,13 +66,7 @@ void exact_segment(AnalysisState& state, const OriginRule& rule, long lag_lo, lo
     const ScatteringTarget column{state.isfx, state.isfy, state.isfr, state.isfx_im, state.isfy_im, state.isfr_im, k};
     MomentSums sums;
     ScatteringSums scattering(column);
-    for (long a = rule.first_origin; a + lag < n; ++a) {
-      if (!valid_pair(state, a, a + lag)) continue;
-      const double dx = state.X[a + lag] - state.X[a];
-      const double dy = state.Y[a + lag] - state.Y[a];
-      add_moments(sums, dx, dy, state.ALL);
-      add_scattering(scattering, waves, dx, dy);
-    }
+    for (long a = rule.first_origin; a + lag < n; ++a) add_pair(state, a, a + lag, waves, sums, scattering);
     scattering.store(column);
     const double pairs = static_cast<double>(sums.pairs);
     store_lag(state, rule, k, LagMoments{sums.s1, sums.s2, sums.s3, sums.s4, pairs});

@@ -162,6 +162,15 @@ TEST(ProgressBar, ShowsFractionElapsedAndTimeLeft) {
   EXPECT_NE(text.find("\r[##############################] 100%"), std::string::npos);
   EXPECT_EQ(text.back(), '\n');
   EXPECT_EQ(clock_text(61.4), "1:01");
+
+  // A message written while the bar is shown erases the bar first.
+  std::ostringstream terminal;
+  ProgressBar shown(terminal);
+  LineStartHook hook(terminal.rdbuf(), [&shown] { shown.clear(); });
+  std::ostream messages(&hook);
+  shown.update(0.25);
+  messages << "a message\n" << std::flush;
+  EXPECT_NE(terminal.str().find("   \r\033[2Ka message\n"), std::string::npos) << terminal.str();
   EXPECT_EQ(clock_text(3725), "1:02:05");
 }
 

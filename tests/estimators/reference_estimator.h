@@ -25,20 +25,24 @@ struct Sums {
   double isf[6][kScaleCount] = {};
 };
 
+inline void add_scattering_terms(double (&isf)[6][kScaleCount], double dx, double dy) {
+  for (int m = 0; m < kScaleCount; ++m) {
+    const double q = 1.0 / scales[m];
+    const double args[3] = {dx * q, dy * q, q * (dx + dy)};
+    for (int g = 0; g < 3; ++g) {
+      isf[g][m] += std::cos(args[g]);
+      isf[g + 3][m] += std::sin(args[g]);
+    }
+  }
+}
+
 inline void add_pair(Sums& sums, double dx, double dy) {
   sums.s2 = (dx * dx + dy * dy) + sums.s2;
   sums.n += 1;
   sums.s1 = sums.s1 + (dx + dy);
   sums.s3 = (dx * dx * dx + dy * dy * dy) + sums.s3;
   sums.s4 = (dx * dx * dx * dx + dy * dy * dy * dy) + sums.s4;
-  for (int m = 0; m < kScaleCount; ++m) {
-    const double q = 1.0 / scales[m];
-    const double args[3] = {dx * q, dy * q, q * (dx + dy)};
-    for (int g = 0; g < 3; ++g) {
-      sums.isf[g][m] += std::cos(args[g]);
-      sums.isf[g + 3][m] += std::sin(args[g]);
-    }
-  }
+  add_scattering_terms(sums.isf, dx, dy);
 }
 
 inline bool add_if_valid(Sums& sums, const std::vector<double>& x, const std::vector<double>& y, long a, long b) {
@@ -94,16 +98,7 @@ inline std::vector<LagValues> reference_pooled(const std::vector<double>& x, con
       Sums one;
       for (long l = first; l + j < last; ++l) {
         if (add_if_valid(one, x, y, l, l + j)) {
-          const double dx = x[l + j] - x[l];
-          const double dy = y[l + j] - y[l];
-          for (int m = 0; m < kScaleCount; ++m) {
-            const double q = 1.0 / scales[m];
-            const double args[3] = {dx * q, dy * q, q * (dx + dy)};
-            for (int g = 0; g < 3; ++g) {
-              all.isf[g][m] += std::cos(args[g]);
-              all.isf[g + 3][m] += std::sin(args[g]);
-            }
-          }
+          add_scattering_terms(all.isf, x[l + j] - x[l], y[l + j] - y[l]);
           all.n += 1;
         }
       }

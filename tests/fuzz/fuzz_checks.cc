@@ -20,6 +20,15 @@ bool untouched(const AnalysisState& state, long i) {
          state.T[i] == 0 && state.TRAJNUMS[i] == -1.0;
 }
 
+// N within the capacity and every entry from N on as the start-up left it.
+std::string data_bounds_violation(const AnalysisState& state) {
+  if (state.N < 0 || state.N > state.capacity) return "N = " + std::to_string(state.N) + " outside the capacity";
+  for (long i = state.N; i < state.capacity; ++i) {
+    if (!untouched(state, i)) return at(i, "written past N");
+  }
+  return {};
+}
+
 std::string_view payload(const std::uint8_t* data, std::size_t size, std::size_t skip) {
   return size <= skip ? std::string_view() : std::string_view(reinterpret_cast<const char*>(data) + skip, size - skip);
 }
@@ -46,12 +55,8 @@ std::string check_number_scanner(const std::uint8_t* data, std::size_t size) {
 }
 
 std::string single_reader_violation(const AnalysisState& state) {
-  if (state.N < 0 || state.N > state.capacity) return "N = " + std::to_string(state.N) + " outside the capacity";
-  for (long i = 0; i < state.capacity; ++i) {
-    if (i >= state.N) {
-      if (!untouched(state, i)) return at(i, "written past N");
-      continue;
-    }
+  if (std::string problem = data_bounds_violation(state); !problem.empty()) return problem;
+  for (long i = 0; i < state.N; ++i) {
     if (std::isnan(state.X[i]) != std::isnan(state.Y[i])) return at(i, "NaN in only one coordinate");
     if (state.TRAJNUMS[i] != -1.0) return at(i, "trajectory number written");
     if (i > 0 && static_cast<long>(state.T[i]) != static_cast<long>(state.T[i - 1]) + 1) {
@@ -63,12 +68,8 @@ std::string single_reader_violation(const AnalysisState& state) {
 }
 
 std::string multi_reader_violation(const AnalysisState& state) {
-  if (state.N < 0 || state.N > state.capacity) return "N = " + std::to_string(state.N) + " outside the capacity";
-  for (long i = 0; i < state.capacity; ++i) {
-    if (i >= state.N) {
-      if (!untouched(state, i)) return at(i, "written past N");
-      continue;
-    }
+  if (std::string problem = data_bounds_violation(state); !problem.empty()) return problem;
+  for (long i = 0; i < state.N; ++i) {
     if (std::isnan(state.X[i]) != std::isnan(state.Y[i])) return at(i, "NaN in only one coordinate");
     if (!std::isnan(state.X[i])) continue;
     if (i == 0 || std::isnan(state.X[i - 1])) return at(i, "gap marker without a record before it");
