@@ -10,9 +10,7 @@
 // The vector helpers below are always inlined into the per-target kernels and
 // never called across targets, so the ABI note about passing 64-byte vectors
 // does not apply.
-#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wpsabi"
-#endif
 
 namespace msdisf {
 
