@@ -56,10 +56,18 @@ void run_window(benchmark::State& bench, Method method) {
 }
 
 void BM_ExactWindowOneThread(benchmark::State& bench) { run_window(bench, Method::kExact); }
-BENCHMARK(BM_ExactWindowOneThread)->RangeMultiplier(2)->Range(256, 1024)->Complexity(benchmark::oNSquared)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ExactWindowOneThread)
+    ->RangeMultiplier(2)
+    ->Range(256, 1024)
+    ->Complexity(benchmark::oNSquared)
+    ->Unit(benchmark::kMillisecond);
 
 void BM_FastWindowOneThread(benchmark::State& bench) { run_window(bench, Method::kFast); }
-BENCHMARK(BM_FastWindowOneThread)->RangeMultiplier(4)->Range(1024, 65536)->Complexity(benchmark::oNSquared)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FastWindowOneThread)
+    ->RangeMultiplier(4)
+    ->Range(1024, 65536)
+    ->Complexity(benchmark::oNSquared)
+    ->Unit(benchmark::kMillisecond);
 
 void BM_MomentKernel(benchmark::State& bench) {
   const long n = bench.range(0);
@@ -73,7 +81,11 @@ void BM_MomentKernel(benchmark::State& bench) {
   bench.SetItemsProcessed(static_cast<int64_t>(bench.iterations() * window_pairs(n + 1)));
   bench.SetComplexityN(n);
 }
-BENCHMARK(BM_MomentKernel)->RangeMultiplier(4)->Range(1024, 65536)->Complexity(benchmark::oNSquared)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_MomentKernel)
+    ->RangeMultiplier(4)
+    ->Range(1024, 65536)
+    ->Complexity(benchmark::oNSquared)
+    ->Unit(benchmark::kMillisecond);
 
 void BM_ScatteringCorrelation(benchmark::State& bench) {
   const long n = bench.range(0);
@@ -85,7 +97,11 @@ void BM_ScatteringCorrelation(benchmark::State& bench) {
   bench.SetItemsProcessed(static_cast<int64_t>(bench.iterations() * n));
   bench.SetComplexityN(n);
 }
-BENCHMARK(BM_ScatteringCorrelation)->RangeMultiplier(8)->Range(4096, 262144)->Complexity(benchmark::oNLogN)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ScatteringCorrelation)
+    ->RangeMultiplier(8)
+    ->Range(4096, 262144)
+    ->Complexity(benchmark::oNLogN)
+    ->Unit(benchmark::kMillisecond);
 
 void BM_ReadSingleTrajectory(benchmark::State& bench) {
   const long lines = bench.range(0);
@@ -108,7 +124,8 @@ void BM_ReadSingleTrajectory(benchmark::State& bench) {
     benchmark::DoNotOptimize(read_simulation_data(state, path, console));
     sink.str("");
   }
-  bench.SetBytesProcessed(static_cast<int64_t>(bench.iterations()) * static_cast<int64_t>(std::filesystem::file_size(path)));
+  bench.SetBytesProcessed(static_cast<int64_t>(bench.iterations()) *
+                          static_cast<int64_t>(std::filesystem::file_size(path)));
   std::filesystem::remove(path);
 }
 BENCHMARK(BM_ReadSingleTrajectory)->Arg(1 << 18)->UseRealTime()->Unit(benchmark::kMillisecond);
@@ -121,7 +138,8 @@ void BM_WriteResultTable(benchmark::State& bench) {
   calculate_isf_and_msd(*state, "/nonexistent/table", console, {.method = Method::kFast, .threads = 0});
   const std::string path = (std::filesystem::temp_directory_path() / "msdisf_bench_table.dat").string();
   for (auto _ : bench) benchmark::DoNotOptimize(print_data(*state, path, console));
-  bench.SetBytesProcessed(static_cast<int64_t>(bench.iterations()) * static_cast<int64_t>(std::filesystem::file_size(path)));
+  bench.SetBytesProcessed(static_cast<int64_t>(bench.iterations()) *
+                          static_cast<int64_t>(std::filesystem::file_size(path)));
   std::filesystem::remove(path);
 }
 BENCHMARK(BM_WriteResultTable)->Arg(20000)->UseRealTime()->Unit(benchmark::kMillisecond);

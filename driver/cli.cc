@@ -141,9 +141,10 @@ int analyse(const Request& request, Console& console, bool progress_terminal) {
 
 int run_cli(int argc, const char* const* argv, Console& console, bool progress_terminal) {
   Request request;
-  CLI::App app{"msdisf: mean squared displacement, displacement moments and intermediate scattering functions\n"
-               "of 2D particle trajectories, for every time lag.",
-               "msdisf"};
+  CLI::App app{
+      "msdisf: mean squared displacement, displacement moments and intermediate scattering functions\n"
+      "of 2D particle trajectories, for every time lag.",
+      "msdisf"};
   app.add_option("INPUT", request.input, "Trajectory file")->required();
   app.add_option("--format", request.format, "xyt, txy or multi (default: guessed from the first record)")
       ->check(CLI::IsMember({"xyt", "txy", "multi"}));

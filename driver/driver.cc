@@ -54,7 +54,8 @@ bool read_input(Reader reader, AnalysisState& state, const std::string& input_pa
 int run_job(AnalysisState& state, const std::string& input_path, const std::string& result_path, Console& console) {
   const int rank = state.RANK;
   if (rank == 0 || rank == 1) {
-    if (!contains(input_path, "FreeQuorix_cropped_distinct.dat") && !contains(input_path, "MDF2_cropped_distinct.dat")) {
+    if (!contains(input_path, "FreeQuorix_cropped_distinct.dat") &&
+        !contains(input_path, "MDF2_cropped_distinct.dat")) {
       return 0;
     }
     if (!read_input(read_experimental_data, state, input_path, console)) return 1;
@@ -62,8 +63,8 @@ int run_job(AnalysisState& state, const std::string& input_path, const std::stri
     return print_data(state, result_path, console) ? 0 : 1;
   }
   if (rank == 2 || rank == 3) {
-    if (!contains(input_path, rank == 2 ? "FreeQuorix_cropped_combined_filtered.dat"
-                                        : "MDF2_cropped_combined_filtered.dat")) {
+    if (!contains(input_path,
+                  rank == 2 ? "FreeQuorix_cropped_combined_filtered.dat" : "MDF2_cropped_combined_filtered.dat")) {
       return 0;
     }
     if (!read_input(read_simulation_data, state, input_path, console)) return 1;

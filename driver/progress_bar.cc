@@ -63,8 +63,8 @@ void ProgressBar::draw(double fraction) {
   bar.resize(kWidth, '.');
   std::string left = "--:--";
   if (fraction > 0.0) left = clock_text(elapsed * (1.0 - fraction) / fraction);
-  out_ << '\r' << '[' << bar << "] " << formatted("%3.0f%%", fraction * 100.0) << "  elapsed "
-       << clock_text(elapsed) << "  left " << left << "   " << std::flush;
+  out_ << '\r' << '[' << bar << "] " << formatted("%3.0f%%", fraction * 100.0) << "  elapsed " << clock_text(elapsed)
+       << "  left " << left << "   " << std::flush;
 }
 
 }  // namespace msdisf

@@ -4,9 +4,9 @@
 
 #include <chrono>
 #include <functional>
+#include <ostream>
 #include <streambuf>
 #include <string>
-#include <ostream>
 
 namespace msdisf {
 

@@ -17,8 +17,8 @@ enum class Method {
 
 struct EstimatorOptions {
   Method method = Method::kFast;
-  int threads = 0;    // 0: every processor
-  long max_lag = 0;   // above 0: compute (and write) lags 1..max_lag only
+  int threads = 0;   // 0: every processor
+  long max_lag = 0;  // above 0: compute (and write) lags 1..max_lag only
   /// The all-origins estimator leaves msdcounter alone unless this is set.
   bool store_counts = false;
   /// Called on the calling thread between blocks of lags with the fraction of

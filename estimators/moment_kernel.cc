@@ -94,9 +94,12 @@ void block_sums_baseline(const double* x, const double* y, const long long* vali
 
 BlockSums kernel_for(KernelPath path) {
   switch (path) {
-    case KernelPath::kAvx512: return block_sums_avx512;
-    case KernelPath::kAvx2: return block_sums_avx2;
-    case KernelPath::kBaseline: break;
+    case KernelPath::kAvx512:
+      return block_sums_avx512;
+    case KernelPath::kAvx2:
+      return block_sums_avx2;
+    case KernelPath::kBaseline:
+      break;
   }
   return block_sums_baseline;
 }
@@ -112,9 +115,12 @@ KernelPath widest_supported_path() {
 
 bool kernel_path_supported(KernelPath path) {
   switch (path) {
-    case KernelPath::kAvx512: return __builtin_cpu_supports("avx512f");
-    case KernelPath::kAvx2: return __builtin_cpu_supports("avx2");
-    case KernelPath::kBaseline: break;
+    case KernelPath::kAvx512:
+      return __builtin_cpu_supports("avx512f");
+    case KernelPath::kAvx2:
+      return __builtin_cpu_supports("avx2");
+    case KernelPath::kBaseline:
+      break;
   }
   return true;
 }
@@ -126,7 +132,8 @@ PaddedRange::PaddedRange(const double* x, const double* y, long length)
       valid_(static_cast<std::size_t>(length_ + kPadding), 0) {
   std::copy(x, x + length_, x_.begin());
   std::copy(y, y + length_, y_.begin());
-  for (long i = 0; i < length_; ++i) valid_[static_cast<std::size_t>(i)] = std::isnan(x[i]) || std::isnan(y[i]) ? 0 : -1;
+  for (long i = 0; i < length_; ++i)
+    valid_[static_cast<std::size_t>(i)] = std::isnan(x[i]) || std::isnan(y[i]) ? 0 : -1;
 }
 
 void lag_moment_sums(const PaddedRange& range, long lag_begin, long lag_end, LagMoments* out, int threads) {

@@ -120,22 +120,19 @@ inline void add_pair(const AnalysisState& state, long a, long b, const WaveNumbe
 /// The non-Gaussian parameter from the lag's means: (2/3)*mqd/msd^2 - 1.
 /// mqd and msd each sum both components, so for Gaussian steps of variance s^2
 /// per component mqd = 2*3s^4 and msd^2 = (2s^2)^2, and the value is 0.
-inline double non_gaussian_parameter(double mqd_k, double msd_k) {
-  return (2.0 / 3.0) * mqd_k / (msd_k * msd_k) - 1.0;
-}
+inline double non_gaussian_parameter(double mqd_k, double msd_k) { return (2.0 / 3.0) * mqd_k / (msd_k * msd_k) - 1.0; }
 
 /// Turns lag k's moment sums into msd, md, mcd, mqd, ngp and skewness by
 /// dividing by `divisor`. A divisor of 0 is not guarded: the means become NaN.
-inline void finalise_moments(AnalysisState& state, long k, double s1, double s2, double s3, double s4,
-                             double divisor) {
+inline void finalise_moments(AnalysisState& state, long k, double s1, double s2, double s3, double s4, double divisor) {
   state.msd[k] = s2 / divisor;
   if (state.ALL) {
     state.md[k] = s1 / divisor;
     state.mcd[k] = s3 / divisor;
     state.mqd[k] = s4 / divisor;
     state.ngp[k] = non_gaussian_parameter(state.mqd[k], state.msd[k]);
-    state.skewness[k] = state.mcd[k] - (state.msd[k] * 3.0) * state.md[k] +
-                        ((state.md[k] + state.md[k]) * state.md[k]) * state.md[k];
+    state.skewness[k] =
+        state.mcd[k] - (state.msd[k] * 3.0) * state.md[k] + ((state.md[k] + state.md[k]) * state.md[k]) * state.md[k];
   }
 }
 

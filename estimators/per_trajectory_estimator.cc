@@ -19,8 +19,13 @@ double next_trajectory_number(const AnalysisState& state, long i) {
 }
 
 ScatteringTarget accumulator_target(const AnalysisState& state, long column) {
-  return {state.isfx_accum,    state.isfy_accum,    state.isfr_accum, state.isfx_im_accum,
-          state.isfy_im_accum, state.isfr_im_accum, column};
+  return {state.isfx_accum,
+          state.isfy_accum,
+          state.isfr_accum,
+          state.isfx_im_accum,
+          state.isfy_im_accum,
+          state.isfr_im_accum,
+          column};
 }
 
 void pool_lag(AnalysisState& state, long k, const LagMoments& sums) {
@@ -72,8 +77,8 @@ void print_first_pair(const AnalysisState& state, long b, long last, Console& co
 
 }  // namespace
 
-void calculate_isf_and_msd_distincttrajs(AnalysisState& state, const std::string& /*result_path*/,
-                                          Console& console, const EstimatorOptions& options) {
+void calculate_isf_and_msd_distincttrajs(AnalysisState& state, const std::string& /*result_path*/, Console& console,
+                                         const EstimatorOptions& options) {
   const Stopwatch stopwatch;
   console.out << "Start Calculation of ISF and MSD for distinct trajectories" << std::endl;
   state.create_accumulators(state.N);
@@ -123,8 +128,7 @@ void calculate_isf_and_msd_distincttrajs(AnalysisState& state, const std::string
     finalise_moments(state, k, state.md[k], state.msd[k], state.mcd[k], state.mqd[k], state.msdcounter[k]);
   }
   state.N = static_cast<int>(lag_count);
-  console.out << formatted("Finished Calculation of ISF and MSD; Time: %d ms\n", stopwatch.elapsed_ms())
-              << std::flush;
+  console.out << formatted("Finished Calculation of ISF and MSD; Time: %d ms\n", stopwatch.elapsed_ms()) << std::flush;
 }
 
 }  // namespace msdisf

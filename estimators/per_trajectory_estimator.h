@@ -26,6 +26,6 @@ namespace msdisf {
 /// so the table holds lags 1..L.
 /// `result_path` is accepted for symmetry with the other estimators and unused.
 void calculate_isf_and_msd_distincttrajs(AnalysisState& state, const std::string& result_path, Console& console,
-                                          const EstimatorOptions& options = {});
+                                         const EstimatorOptions& options = {});
 
 }  // namespace msdisf

@@ -138,7 +138,8 @@ void add_scattering_by_correlation(const double* x, const double* y, long length
         }
         fftw_execute_dft(plans.backward, z, z);
         const double scale = 1.0 / static_cast<double>(size);
-        for (long lag = 1; lag <= fft_lags; ++lag) store(channel, target, counts, lag, z[lag][0] * scale, z[lag][1] * scale);
+        for (long lag = 1; lag <= fft_lags; ++lag)
+          store(channel, target, counts, lag, z[lag][0] * scale, z[lag][1] * scale);
       }
     }
     fftw_free(z);

@@ -78,7 +78,8 @@ void fast_segment(AnalysisState& state, const OriginRule& rule, const PaddedRang
                   int threads) {
   std::vector<LagMoments> sums(static_cast<std::size_t>(lag_hi - lag_lo + 1));
   lag_moment_sums(range, lag_lo, lag_hi + 1, sums.data(), threads);
-  for (long lag = lag_lo; lag <= lag_hi; ++lag) store_lag(state, rule, lag - 1, sums[static_cast<std::size_t>(lag - lag_lo)]);
+  for (long lag = lag_lo; lag <= lag_hi; ++lag)
+    store_lag(state, rule, lag - 1, sums[static_cast<std::size_t>(lag - lag_lo)]);
 }
 
 // Scattering values of lags 1..last_lag, final before any moment is computed.
@@ -116,9 +117,9 @@ void estimate_single(AnalysisState& state, const std::string& result_path, Conso
     const bool fast = options.method == Method::kFast;
     if (fast) fast_scattering(state, rule, last_lag, threads);
     const double total_pairs = pairs_up_to(last_lag, rule.first_origin, n);
-    const PaddedRange range = fast ? PaddedRange(state.X + rule.first_origin, state.Y + rule.first_origin,
-                                                 n - rule.first_origin)
-                                   : PaddedRange(nullptr, nullptr, 0);
+    const PaddedRange range =
+        fast ? PaddedRange(state.X + rule.first_origin, state.Y + rule.first_origin, n - rule.first_origin)
+             : PaddedRange(nullptr, nullptr, 0);
 
     // Segments end at the lags whose successor is shown in a progress line.
     long lag_lo = 1;

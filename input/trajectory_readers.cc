@@ -78,7 +78,8 @@ void read_simulation_text(AnalysisState& state, std::string_view text, const std
   long record = 0;
   bool warn_if_short = true;
   while (true) {
-    const bool extracted = txy ? extract(scanner, state.t, state.x, state.y) : extract(scanner, state.x, state.y, state.t);
+    const bool extracted =
+        txy ? extract(scanner, state.t, state.x, state.y) : extract(scanner, state.x, state.y, state.t);
     if (!extracted) break;
     ++record;
     if (txy && d >= READ_LIMIT) break;

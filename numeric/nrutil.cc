@@ -97,7 +97,9 @@ float** make_view_pointers(long rows, long first_row, const char* failure) {
 
 }  // namespace
 
-float* nrvector(long lo, long hi) { return make_vector<float>(lo, hi, Fill::kUntouched, "allocation failure in vector()"); }
+float* nrvector(long lo, long hi) {
+  return make_vector<float>(lo, hi, Fill::kUntouched, "allocation failure in vector()");
+}
 int* ivector(long lo, long hi) { return make_vector<int>(lo, hi, Fill::kUntouched, "allocation failure in ivector()"); }
 unsigned char* cvector(long lo, long hi) {
   return make_vector<unsigned char>(lo, hi, Fill::kUntouched, "allocation failure in cvector()");

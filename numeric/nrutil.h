@@ -40,8 +40,8 @@ double** dmatrix_zeroed(long row_lo, long row_hi, long col_lo, long col_hi);
 /// A view of rows old_row_lo..old_row_hi of source, re-indexed so that
 /// view[new_row_lo][new_col_lo] is source[old_row_lo][old_col_lo].
 /// old_col_hi is accepted and not used. Only the row pointers are owned.
-float** submatrix(float** source, long old_row_lo, long old_row_hi, long old_col_lo, long old_col_hi,
-                  long new_row_lo, long new_col_lo);
+float** submatrix(float** source, long old_row_lo, long old_row_hi, long old_col_lo, long old_col_hi, long new_row_lo,
+                  long new_col_lo);
 /// A matrix view of a caller's contiguous row-major block of floats.
 float** convert_matrix(float* block, long row_lo, long row_hi, long col_lo, long col_hi);
 

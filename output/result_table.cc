@@ -4,15 +4,15 @@
 #include <omp.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
-#include <charconv>
 #include <cstdio>
 #include <system_error>
 #include <vector>
-#include <algorithm>
 
 namespace msdisf {
 

@@ -10,7 +10,7 @@ namespace msdisf {
 
 inline constexpr int kScaleCount = 15;
 
-inline constexpr std::array<double, kScaleCount> scales = {
-    5.36, 7.5, 10.18, 13.93, 18.75, 25.18, 33.75, 44.46, 58.93, 80.36, 101.79, 139.29, 187.5, 251.79, 267.86};
+inline constexpr std::array<double, kScaleCount> scales = {5.36,  7.5,   10.18,  13.93,  18.75, 25.18,  33.75, 44.46,
+                                                           58.93, 80.36, 101.79, 139.29, 187.5, 251.79, 267.86};
 
 }  // namespace msdisf

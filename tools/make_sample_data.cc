@@ -3,9 +3,9 @@
 // Every file comes from a fixed seed, so running it again reproduces the
 // committed files byte for byte.
 #include <cmath>
-#include <numbers>
 #include <cstdio>
 #include <filesystem>
+#include <numbers>
 #include <string>
 
 #include "numeric/random_mars.h"

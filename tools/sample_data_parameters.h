@@ -9,11 +9,11 @@ namespace msdisf::sample {
 struct Brownian {
   const char* path;  // below the data directory
   int seed;
-  double diffusion;    // D, length^2 per frame
-  double drift_x;      // constant velocity, length per frame
+  double diffusion;  // D, length^2 per frame
+  double drift_x;    // constant velocity, length per frame
   double drift_y;
-  double missing;      // probability that a frame is absent from the file
-  double fractional;   // probability that a time stamp is written as frame - 0.25
+  double missing;     // probability that a frame is absent from the file
+  double fractional;  // probability that a time stamp is written as frame - 0.25
 };
 
 /// Several numbered trajectories in one file (x y t trajnum).

@@ -57,11 +57,12 @@ TEST_F(MsdisfRun, WritesTheDriversTablesForTheJobFiles) {
 TEST_F(MsdisfRun, GuessesTheFormatAndNamesTheOutputLikeTheDriver) {
   const auto result = msdisf({"../" + kSingle});
   EXPECT_EQ(result.exit_status, 0);
-  EXPECT_EQ(result.err, "msdisf: ../" + kSingle +
-                            ": the first record has 3 fields, reading it as x y t (choose with --format)\n");
+  EXPECT_EQ(result.err,
+            "msdisf: ../" + kSingle + ": the first record has 3 fields, reading it as x y t (choose with --format)\n");
   EXPECT_NE(result.out.find("Wrote ../data/FreeQuorix/msd_isf_FreeQuorix_cropped_combined_filtered.dat\n"),
             std::string::npos);
-  EXPECT_TRUE(std::filesystem::exists(tree.path() / "data/FreeQuorix/msd_isf_FreeQuorix_cropped_combined_filtered.dat"));
+  EXPECT_TRUE(
+      std::filesystem::exists(tree.path() / "data/FreeQuorix/msd_isf_FreeQuorix_cropped_combined_filtered.dat"));
 }
 
 TEST_F(MsdisfRun, MaxLagWritesTheFirstLagsOfTheFullTable) {
@@ -81,7 +82,10 @@ TEST_F(MsdisfRun, MaxLagWritesTheFirstLagsOfTheFullTable) {
 }
 
 TEST_F(MsdisfRun, ExactAndFastPrintTheSameMomentsAndCounts) {
-  ASSERT_EQ(msdisf({"-q", "--method", "exact", "--threads", "2", "--max-lag", "200", "-o", "exact.dat", "../" + kSingle}).exit_status, 0);
+  ASSERT_EQ(
+      msdisf({"-q", "--method", "exact", "--threads", "2", "--max-lag", "200", "-o", "exact.dat", "../" + kSingle})
+          .exit_status,
+      0);
   ASSERT_EQ(msdisf({"-q", "--method", "fast", "--max-lag", "200", "-o", "fast.dat", "../" + kSingle}).exit_status, 0);
   const auto exact = rows(tree.path() / "work/exact.dat");
   const auto fast = rows(tree.path() / "work/fast.dat");
@@ -123,13 +127,14 @@ TEST_F(MsdisfRun, HelpAndVersion) {
 }
 
 TEST_F(MsdisfRun, UnusableCommandLinesGetOneLineAndStatusTwo) {
-  for (const auto& args : std::vector<std::vector<std::string>>{{"--bogus", "x.dat"},
-                                                                {"../" + kSingle, "--max-lag"},
-                                                                {"--max-lag", "zero", "../" + kSingle},
-                                                                {"--format", "csv", "../" + kSingle},
-                                                                {},
-                                                                {"--estimator", "per-trajectory", "../" + kSingle},
-                                                                {"--format", "multi", "--estimator", "window", "../" + kMulti}}) {
+  for (const auto& args :
+       std::vector<std::vector<std::string>>{{"--bogus", "x.dat"},
+                                             {"../" + kSingle, "--max-lag"},
+                                             {"--max-lag", "zero", "../" + kSingle},
+                                             {"--format", "csv", "../" + kSingle},
+                                             {},
+                                             {"--estimator", "per-trajectory", "../" + kSingle},
+                                             {"--format", "multi", "--estimator", "window", "../" + kMulti}}) {
     const auto result = msdisf(args);
     EXPECT_EQ(result.exit_status, 2) << result.err;
     EXPECT_EQ(result.err.rfind("msdisf: ", 0), 0u) << result.err;
@@ -138,7 +143,9 @@ TEST_F(MsdisfRun, UnusableCommandLinesGetOneLineAndStatusTwo) {
   tree.write("work/two.dat", "1 2\n3 4\n");
   const auto unknown = msdisf({"two.dat"});
   EXPECT_EQ(unknown.exit_status, 2);
-  EXPECT_EQ(unknown.err, "msdisf: two.dat: cannot tell the format, the first record has 2 fields; give --format xyt, txy or multi\n");
+  EXPECT_EQ(
+      unknown.err,
+      "msdisf: two.dat: cannot tell the format, the first record has 2 fields; give --format xyt, txy or multi\n");
 }
 
 TEST_F(MsdisfRun, UnreadableInputsAndUnwritableOutputsFailWithStatusOne) {

@@ -99,12 +99,14 @@ TEST_F(DriverRun, SimulationRanksOnlyReadTheirFiles) {
   EXPECT_EQ(files_in_tree(), files_before);
 }
 
-std::size_t line_count(const std::string& text) { return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')); }
+std::size_t line_count(const std::string& text) {
+  return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
 
 TEST_F(DriverRun, MultiTrajectoryRanksWriteTheirTablesBesideTheInput) {
   copy_sample_data();
   const std::pair<const char*, const char*> jobs[] = {{"0", "FreeQuorix/FreeQuorix_cropped_distinct"},
-                                                     {"1", "mdf2/MDF2_cropped_distinct"}};
+                                                      {"1", "mdf2/MDF2_cropped_distinct"}};
   for (const auto& [rank, stem] : jobs) {
     const std::string input = std::string("../data/") + stem + ".dat";
     const std::string table = std::string("../data/") + std::filesystem::path(stem).parent_path().string() +
@@ -115,7 +117,8 @@ TEST_F(DriverRun, MultiTrajectoryRanksWriteTheirTablesBesideTheInput) {
     // Fixed lines, then one debug line per trajectory, then the timing line.
     const std::string head = "Rank: " + std::string(rank) +
                              "\nSize: 1\nParameters are valid. Proceeding with program execution.\n"
-                             "Write ISF and MSD to: " + table + "\nReading file: " + input + "\n";
+                             "Write ISF and MSD to: " +
+                             table + "\nReading file: " + input + "\n";
     ASSERT_EQ(result.out.substr(0, head.size()), head) << result.out;
     std::istringstream lines(result.out.substr(head.size()));
     std::string line;
@@ -144,13 +147,15 @@ TEST_F(DriverRun, SingleTrajectoryRanksWriteTheirTablesBesideTheInput) {
   EXPECT_EQ(result.exit_status, 0);
   EXPECT_EQ(result.err, "");
   const std::string input = "../data/mdf2/MDF2_cropped_combined_filtered.dat";
-  const std::regex expected("Rank: 3\nSize: 1\nParameters are valid. Proceeding with program execution.\n"
-                            "Write ISF and MSD to: ../data/mdf2/msd_isf_MDF2_cropped_combined_filtered.dat\n"
-                            "Reading file: " + input + "\nso the file has 2971 lines\nFinished reading file: " +
-                            input + "\n\nStart Calculation of ISF and MSD\n"
-                            "progress: processing msd and isf for lag 10 of 3000\n"
-                            "progress: processing msd and isf for lag 100 of 3000\n"
-                            "Finished Calculation of ISF and MSD; Time: [0-9]+ ms \n");
+  const std::regex expected(
+      "Rank: 3\nSize: 1\nParameters are valid. Proceeding with program execution.\n"
+      "Write ISF and MSD to: ../data/mdf2/msd_isf_MDF2_cropped_combined_filtered.dat\n"
+      "Reading file: " +
+      input + "\nso the file has 2971 lines\nFinished reading file: " + input +
+      "\n\nStart Calculation of ISF and MSD\n"
+      "progress: processing msd and isf for lag 10 of 3000\n"
+      "progress: processing msd and isf for lag 100 of 3000\n"
+      "Finished Calculation of ISF and MSD; Time: [0-9]+ ms \n");
   EXPECT_TRUE(std::regex_match(result.out, expected)) << result.out;
   const std::string text = testing::read_file(tree.path() / "data/mdf2/msd_isf_MDF2_cropped_combined_filtered.dat");
   EXPECT_EQ(line_count(text), 3000u);  // header and lags 1..2999

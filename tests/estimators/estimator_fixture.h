@@ -71,9 +71,11 @@ inline void expect_lag_equals(const AnalysisState& state, long k, const LagValue
     for (int m = 0; m < kScaleCount; ++m) {
       if (std::isnan(expected.isf[g][m])) continue;
       if (tolerance == 0.0) {
-        ASSERT_PRED2(same_bits, matrices[g][m][k], expected.isf[g][m]) << "group " << g << " scale " << m << " lag " << k + 1;
+        ASSERT_PRED2(same_bits, matrices[g][m][k], expected.isf[g][m])
+            << "group " << g << " scale " << m << " lag " << k + 1;
       } else {
-        ASSERT_NEAR(matrices[g][m][k], expected.isf[g][m], tolerance) << "group " << g << " scale " << m << " lag " << k + 1;
+        ASSERT_NEAR(matrices[g][m][k], expected.isf[g][m], tolerance)
+            << "group " << g << " scale " << m << " lag " << k + 1;
       }
     }
   }

@@ -172,7 +172,8 @@ TEST(ScatteringCorrelator, CountsEqualTheValidPairsOfEveryLag) {
   add_scattering_by_correlation(x.data(), y.data(), 2000, 1999, target, counts.data(), 2);
   for (long lag = 1; lag < 2000; ++lag) {
     long pairs = 0;
-    for (long a = 0; a + lag < 2000; ++a) pairs += !std::isnan(x[static_cast<std::size_t>(a)]) && !std::isnan(x[static_cast<std::size_t>(a + lag)]);
+    for (long a = 0; a + lag < 2000; ++a)
+      pairs += !std::isnan(x[static_cast<std::size_t>(a)]) && !std::isnan(x[static_cast<std::size_t>(a + lag)]);
     ASSERT_EQ(counts[static_cast<std::size_t>(lag - 1)], static_cast<double>(pairs)) << lag;
   }
 }

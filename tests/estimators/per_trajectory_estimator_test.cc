@@ -53,8 +53,8 @@ TEST(PerTrajectoryEstimator, TwoTrajectoriesPoolTheirPairs) {
 
     const std::string out = io.out.str();
     EXPECT_EQ(out.rfind("Start Calculation of ISF and MSD for distinct trajectories\n", 0), 0u);
-    EXPECT_NE(out.find(formatted("i=0, X[i]=%f, X[i+1]=%f, Y[i]=%f, Y[i+1]=%f, dx=%f, dy=%f\n", x[0], x[1], y[0],
-                                 y[1], x[1] - x[0], y[1] - y[0])),
+    EXPECT_NE(out.find(formatted("i=0, X[i]=%f, X[i+1]=%f, Y[i]=%f, Y[i+1]=%f, dx=%f, dy=%f\n", x[0], x[1], y[0], y[1],
+                                 x[1] - x[0], y[1] - y[0])),
               std::string::npos);
     EXPECT_NE(out.find("\ni=4, X[i]="), std::string::npos);
     EXPECT_EQ(out.find("trajectory over") != std::string::npos, n == 11) << out;

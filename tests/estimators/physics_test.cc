@@ -49,8 +49,8 @@ void expect_brownian(const AnalysisState& state, double diffusion, std::initiali
 TEST(BrownianSample, SingleTrajectoryFollowsFreeDiffusion) {
   Analysed run;
   run.state->RANK = 2;
-  ASSERT_TRUE(read_simulation_data(*run.state, MSDISF_SOURCE_DIR "/data/" + std::string(sample::kRank2.path),
-                                   run.console));
+  ASSERT_TRUE(
+      read_simulation_data(*run.state, MSDISF_SOURCE_DIR "/data/" + std::string(sample::kRank2.path), run.console));
   EXPECT_EQ(run.state->N, sample::kRank2Frames);
   calculate_isf_and_msd(*run.state, "/nonexistent/table", run.console);
   expect_brownian(*run.state, sample::kRank2.diffusion, {1, 2, 5, 10, 30, 100, 300});
@@ -68,8 +68,8 @@ TEST(BrownianSample, PooledTrajectoriesFollowFreeDiffusion) {
 TEST(BrownianSample, SimulationFollowsFreeDiffusion) {
   Analysed run;
   run.state->RANK = 4;
-  ASSERT_TRUE(read_simulation_data(*run.state, MSDISF_SOURCE_DIR "/data/" + std::string(sample::kRank4.path),
-                                   run.console));
+  ASSERT_TRUE(
+      read_simulation_data(*run.state, MSDISF_SOURCE_DIR "/data/" + std::string(sample::kRank4.path), run.console));
   run.state->N = 2000;  // the first 2000 frames keep the test quick
   calculate_isf_and_msd(*run.state, "/nonexistent/table", run.console);
   expect_brownian(*run.state, sample::kRank4.diffusion, {1, 10, 100});

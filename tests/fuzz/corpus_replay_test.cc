@@ -2,8 +2,8 @@
 // broke a check) through the fuzz targets' checks.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <cmath>
+#include <filesystem>
 #include <map>
 
 #include "tests/fuzz/fuzz_checks.h"

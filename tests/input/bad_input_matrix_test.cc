@@ -4,7 +4,6 @@
 // result table from an earlier run (the exit status, and whether that table
 // was replaced by a complete new one or left exactly as it was).
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <filesystem>
@@ -37,7 +36,8 @@ const std::string kPrevious = "a table from an earlier run\n";
 
 std::string with_path(std::string pattern, const std::string& path) {
   const std::size_t at = pattern.find("%s");
-  if (at != std::string::npos) pattern.replace(at, 2, std::regex_replace(path, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)"));
+  if (at != std::string::npos)
+    pattern.replace(at, 2, std::regex_replace(path, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)"));
   return pattern;
 }
 
@@ -47,10 +47,13 @@ std::vector<Row> rows() {
       {"empty file", Layout::kSingle, "", "", 0},
       {"only blank lines", Layout::kSingle, "\n\n\n", "Warning: Only 0 lines read, expected 3 lines.\n", 0},
       {"header line", Layout::kSingle, "x y t\n1 2 1\n", "Warning: Only 0 lines read, expected 2 lines.\n", 0},
-      {"text in the middle", Layout::kSingle, "1 1 1\n2 2 2\nabc\n4 4 4\n", "Warning: Only 2 lines read, expected 4 lines.\n", 2},
-      {"truncated last record", Layout::kSingle, "1 1 1\n2 2 2\n3 3", "Warning: Only 2 lines read, expected 3 lines.\n", 2},
+      {"text in the middle", Layout::kSingle, "1 1 1\n2 2 2\nabc\n4 4 4\n",
+       "Warning: Only 2 lines read, expected 4 lines.\n", 2},
+      {"truncated last record", Layout::kSingle, "1 1 1\n2 2 2\n3 3", "Warning: Only 2 lines read, expected 3 lines.\n",
+       2},
       {"lone sign", Layout::kSingle, "1 1 1\n- 2 2\n", "Warning: Only 1 lines read, expected 2 lines.\n", 1},
-      {"overflowing number", Layout::kSingle, "1 1 1\n1e999 2 2\n", "Warning: Only 1 lines read, expected 2 lines.\n", 1},
+      {"overflowing number", Layout::kSingle, "1 1 1\n1e999 2 2\n", "Warning: Only 1 lines read, expected 2 lines.\n",
+       1},
       {"underflowing number reads as 0", Layout::kSingle, "1 1 1\n1e-999 2 2\n", "", 2},
       {"inf word", Layout::kSingle, "1 1 1\ninf 2 2\n", "Warning: Only 1 lines read, expected 2 lines.\n", 1},
       {"nan word", Layout::kSingle, "nan 1 1\n", "Warning: Only 0 lines read, expected 1 lines.\n", 0},
@@ -58,28 +61,35 @@ std::vector<Row> rows() {
       {"tabs and runs of blanks", Layout::kSingle, "1\t\t1   1\n  2 \t2\t2\n", "", 2},
       {"NUL byte", Layout::kSingle, "1 1 1\n2\0 2 2\n"s, "Warning: Only 1 lines read, expected 2 lines.\n", 1},
       {"frames going back", Layout::kSingle, "1 1 5\n2 2 3\n",
-       stop + "2: frame 3 does not follow frame 5; reading stops here\nWarning: Only 1 lines read, expected 2 lines.\n", 1},
+       stop + "2: frame 3 does not follow frame 5; reading stops here\nWarning: Only 1 lines read, expected 2 lines.\n",
+       1},
       {"repeated frame", Layout::kSingle, "1 1 5\n2 2 5\n",
-       stop + "2: frame 5 does not follow frame 5; reading stops here\nWarning: Only 1 lines read, expected 2 lines.\n", 1},
+       stop + "2: frame 5 does not follow frame 5; reading stops here\nWarning: Only 1 lines read, expected 2 lines.\n",
+       1},
       {"huge frame jump", Layout::kSingle, "1 1 1\n2 2 2000000000\n",
        stop + "2: its frame would need more than the [0-9]+ entries the arrays hold; reading stops here\n"
-              "Warning: Only 1 lines read, expected 2 lines.\n", 1},
+              "Warning: Only 1 lines read, expected 2 lines.\n",
+       1},
       {"negative frames", Layout::kSingle, "1 1 -3\n2 2 -2\n", "", 2},
       {"frame beyond the int range", Layout::kSingle, "1 1 1\n2 2 3e9\n",
        stop + "2: frame 3000000000 lies outside the frame range -2147483648 to 2147483647; reading stops here\n"
-              "Warning: Only 1 lines read, expected 2 lines.\n", 1},
+              "Warning: Only 1 lines read, expected 2 lines.\n",
+       1},
       {"directory as input", Layout::kSingle, "", "Error opening file: %s\n", -1, Input::kDirectory},
       {"unreadable input", Layout::kSingle, "", "Error opening file: %s\n", -1, Input::kDanglingLink},
 
       {"empty file", Layout::kMulti, "", "", 0},
       {"only blank lines", Layout::kMulti, "\n\n\n", "0 states read for all tajectories\n", 0},
       {"header line", Layout::kMulti, "x y t n\n1 2 1 0\n1 2 2 0\n", "0 states read for all tajectories\n", 0},
-      {"text in the middle", Layout::kMulti, "1 1 1 0\n2 2 2 0\nabc\n4 4 4 0\n5 5 5 0\n", "2 states read for all tajectories\n", 2},
+      {"text in the middle", Layout::kMulti, "1 1 1 0\n2 2 2 0\nabc\n4 4 4 0\n5 5 5 0\n",
+       "2 states read for all tajectories\n", 2},
       {"truncated last record", Layout::kMulti, "1 1 1 0\n2 2 2 0\n3 3 3", "", 2},
       {"lone sign", Layout::kMulti, "1 1 1 0\n- 2 2 0\n2 2 3 0\n", "1 states read for all tajectories\n", 1},
-      {"overflowing number", Layout::kMulti, "1 1 1 0\n1 1 2 1e999\n3 3 3 0\n", "1 states read for all tajectories\n", 1},
+      {"overflowing number", Layout::kMulti, "1 1 1 0\n1 1 2 1e999\n3 3 3 0\n", "1 states read for all tajectories\n",
+       1},
       {"underflowing number reads as 0", Layout::kMulti, "1 1 1 0\n1e-999 2 2 0\n", "", 2},
-      {"inf and nan words", Layout::kMulti, "1 1 1 0\ninf 2 2 0\nnan 3 3 0\n", "1 states read for all tajectories\n", 1},
+      {"inf and nan words", Layout::kMulti, "1 1 1 0\ninf 2 2 0\nnan 3 3 0\n", "1 states read for all tajectories\n",
+       1},
       {"CRLF line ends", Layout::kMulti, "1 1 1 0\r\n2 2 2 0\r\n", "", 2},
       {"tabs and runs of blanks", Layout::kMulti, "1\t\t1   1 0\n  2 \t2\t2\t0\n", "", 2},
       {"NUL byte", Layout::kMulti, "1 1 1 0\n2\0 2 2 0\n3 3 3 0\n"s, "1 states read for all tajectories\n", 1},
@@ -105,9 +115,15 @@ class BadInput : public ::testing::TestWithParam<Row> {
     const std::filesystem::path target = tree.path() / relative;
     std::filesystem::create_directories(target.parent_path());
     switch (row.input) {
-      case Input::kText: tree.write(relative, row.contents); break;
-      case Input::kDirectory: std::filesystem::create_directory(target); break;
-      case Input::kDanglingLink: std::filesystem::create_symlink(tree.path() / "nowhere", target); break;
+      case Input::kText:
+        tree.write(relative, row.contents);
+        break;
+      case Input::kDirectory:
+        std::filesystem::create_directory(target);
+        break;
+      case Input::kDanglingLink:
+        std::filesystem::create_symlink(tree.path() / "nowhere", target);
+        break;
     }
     std::filesystem::create_directories(tree.path() / "work");
     return "../" + relative;
@@ -130,16 +146,16 @@ TEST_P(BadInput, ReaderAndDriverHandleIt) {
   EXPECT_TRUE(std::regex_match(err.str(), std::regex(with_path(row.err, path)))) << err.str();
   if (opened) {
     EXPECT_EQ(state.N, row.entries);
-    EXPECT_EQ(row.layout == Layout::kSingle ? fuzz::single_reader_violation(state) : fuzz::multi_reader_violation(state),
-              "");
+    EXPECT_EQ(
+        row.layout == Layout::kSingle ? fuzz::single_reader_violation(state) : fuzz::multi_reader_violation(state), "");
   }
 
   // Through the driver, with a table from an earlier run in place.
   const std::string table_name = row.layout == Layout::kSingle ? "msd_isf_FreeQuorix_cropped_combined_filtered.dat"
                                                                : "msd_isf_FreeQuorix_cropped_distinct.dat";
   const std::filesystem::path table = tree.write("data/FreeQuorix/" + table_name, kPrevious);
-  const auto result = testing::run_program(MSD_ISF_PATH, {row.layout == Layout::kSingle ? "2" : "0", "1"},
-                                           tree.path() / "work");
+  const auto result =
+      testing::run_program(MSD_ISF_PATH, {row.layout == Layout::kSingle ? "2" : "0", "1"}, tree.path() / "work");
   const std::string written = testing::read_file(table);
   if (opened) {
     EXPECT_EQ(result.exit_status, 0) << result.err;

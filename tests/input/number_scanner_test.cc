@@ -18,8 +18,8 @@ namespace msdisf {
 namespace {
 
 struct Extraction {
-  std::vector<std::uint64_t> bits;       // the values extracted before the first failure
-  std::vector<std::ptrdiff_t> offsets;   // where each successful extraction left the input
+  std::vector<std::uint64_t> bits;      // the values extracted before the first failure
+  std::vector<std::ptrdiff_t> offsets;  // where each successful extraction left the input
 };
 
 Extraction by_stream(const std::string& text) {
@@ -53,12 +53,46 @@ void expect_same_as_stream(const std::string& text) {
 }
 
 TEST(NumberScanner, HandPickedTokensMatchTheStream) {
-  for (const char* text :
-       {"1.5abc", "1.2.3", "+.5", "1e", "1e+", "1E-2x", "-", "+", ".", "-.", ".e5", "e5", "5.", "-0", "007.50",
-        "inf", "nan", "-inf", "NaN", "infinity", "1e999", "-1e999", "1e-999", "4.9e-324", "2.4703282292062328e-324",
-        "1.7976931348623157e308", "1.7976931348623159e308", "0x1p3", "1,5", "1 2\t3\n4\r\n5\v6\f7", "  \n  ",
-        "", "12e3.4", "1e5e6", "--1", "+-1", "1-2", "3.14159265358979323846264338327950288",
-        "0.000000000000000000000000000000000000001e-290", "123456789012345678901234567890e-10"}) {
+  for (const char* text : {"1.5abc",
+                           "1.2.3",
+                           "+.5",
+                           "1e",
+                           "1e+",
+                           "1E-2x",
+                           "-",
+                           "+",
+                           ".",
+                           "-.",
+                           ".e5",
+                           "e5",
+                           "5.",
+                           "-0",
+                           "007.50",
+                           "inf",
+                           "nan",
+                           "-inf",
+                           "NaN",
+                           "infinity",
+                           "1e999",
+                           "-1e999",
+                           "1e-999",
+                           "4.9e-324",
+                           "2.4703282292062328e-324",
+                           "1.7976931348623157e308",
+                           "1.7976931348623159e308",
+                           "0x1p3",
+                           "1,5",
+                           "1 2\t3\n4\r\n5\v6\f7",
+                           "  \n  ",
+                           "",
+                           "12e3.4",
+                           "1e5e6",
+                           "--1",
+                           "+-1",
+                           "1-2",
+                           "3.14159265358979323846264338327950288",
+                           "0.000000000000000000000000000000000000001e-290",
+                           "123456789012345678901234567890e-10"}) {
     expect_same_as_stream(text);
   }
   expect_same_as_stream(std::string("12\0 3", 5));
@@ -93,12 +127,25 @@ std::string random_number(std::mt19937_64& random) {
   const double value = std::bit_cast<double>(bits(random));
   char buffer[128];
   switch (style(random)) {
-    case 0: std::snprintf(buffer, sizeof buffer, "%.17g", value); break;
-    case 1: std::snprintf(buffer, sizeof buffer, "%.5f", std::fmod(value, 1e6)); break;
-    case 2: std::snprintf(buffer, sizeof buffer, "%.25e", value); break;
-    case 3: std::snprintf(buffer, sizeof buffer, "%llue%d", static_cast<unsigned long long>(bits(random) % 100000000000ULL), exponent(random)); break;
-    case 4: std::snprintf(buffer, sizeof buffer, "+%.3g", value); break;
-    default: std::snprintf(buffer, sizeof buffer, "-.%llu", static_cast<unsigned long long>(bits(random))); break;
+    case 0:
+      std::snprintf(buffer, sizeof buffer, "%.17g", value);
+      break;
+    case 1:
+      std::snprintf(buffer, sizeof buffer, "%.5f", std::fmod(value, 1e6));
+      break;
+    case 2:
+      std::snprintf(buffer, sizeof buffer, "%.25e", value);
+      break;
+    case 3:
+      std::snprintf(buffer, sizeof buffer, "%llue%d", static_cast<unsigned long long>(bits(random) % 100000000000ULL),
+                    exponent(random));
+      break;
+    case 4:
+      std::snprintf(buffer, sizeof buffer, "+%.3g", value);
+      break;
+    default:
+      std::snprintf(buffer, sizeof buffer, "-.%llu", static_cast<unsigned long long>(bits(random)));
+      break;
   }
   return buffer;
 }

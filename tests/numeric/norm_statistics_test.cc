@@ -43,9 +43,9 @@ TEST(Autocorrelation2D, NormalisedByAllPairsOfEachLag) {
 
   const std::vector<double> long_run = autocorrelation_2D({{3, 4}, {0, 1}, {0, 3}}, 5, out);
   ASSERT_EQ(long_run.size(), 5u);
-  EXPECT_EQ(long_run[2], 0.0);            // (5-3)(3-3) / (1 * var)
-  EXPECT_TRUE(std::isnan(long_run[3]));   // k = n: 0 / 0
-  EXPECT_EQ(long_run[4], 0.0);            // k > n: 0 / negative
+  EXPECT_EQ(long_run[2], 0.0);           // (5-3)(3-3) / (1 * var)
+  EXPECT_TRUE(std::isnan(long_run[3]));  // k = n: 0 / 0
+  EXPECT_EQ(long_run[4], 0.0);           // k > n: 0 / negative
   EXPECT_TRUE(std::signbit(long_run[4]));
 }
 

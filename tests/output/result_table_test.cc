@@ -33,9 +33,29 @@ std::string ours(double value) {
 TEST(FixedSevenFormat, MatchesPrintfOnSpecialValues) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const double inf = std::numeric_limits<double>::infinity();
-  for (const double value : {0.0, -0.0, nan, -nan, inf, -inf, 0.0 / std::sin(0.0), 1.0, -1.0, 0.5, 1e-8, 5e-8,
-                             -5e-8, 4.9e-324, 1.7976931348623157e308, -1.7976931348623157e308, 123456789.123456789,
-                             0.00000005, 0.00000015, 0.00000025, 2.00000005, 1e22, 1e23}) {
+  for (const double value : {0.0,
+                             -0.0,
+                             nan,
+                             -nan,
+                             inf,
+                             -inf,
+                             0.0 / std::sin(0.0),
+                             1.0,
+                             -1.0,
+                             0.5,
+                             1e-8,
+                             5e-8,
+                             -5e-8,
+                             4.9e-324,
+                             1.7976931348623157e308,
+                             -1.7976931348623157e308,
+                             123456789.123456789,
+                             0.00000005,
+                             0.00000015,
+                             0.00000025,
+                             2.00000005,
+                             1e22,
+                             1e23}) {
     EXPECT_EQ(ours(value), printf_fixed7(value)) << std::hexfloat << value;
   }
 }
@@ -104,8 +124,9 @@ TEST_F(ResultTableFile, WritesOneLineOf96ValuesPerLag) {
   ASSERT_TRUE(write());
   const auto rows = lines();
   ASSERT_EQ(rows.size(), 3u);
-  EXPECT_EQ(rows[1].rfind("1.0000000\t1.5000000\t0.0000000\t" + printf_fixed7(state.ngp[0]) + "\t0.0000000\t0.1234568\t", 0),
-            0u)
+  EXPECT_EQ(
+      rows[1].rfind("1.0000000\t1.5000000\t0.0000000\t" + printf_fixed7(state.ngp[0]) + "\t0.0000000\t0.1234568\t", 0),
+      0u)
       << rows[1];
   EXPECT_EQ(rows[1].substr(rows[1].size() - 11), "\t42.0000000");
   EXPECT_EQ(rows[2].rfind("2.0000000\t0.0000000\t-2.2500000\t", 0), 0u);

@@ -3,7 +3,6 @@
 // table must survive byte for byte, no temporary file may be left, the
 // failure must be reported, and the driver must exit with status 1.
 #include <gtest/gtest.h>
-
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -62,7 +61,8 @@ TEST(WriteFailure, TheDriverExitsWithStatusOne) {
   std::filesystem::create_directories(tree.path() / "work");
   const auto result = testing::run_program(MSD_ISF_PATH, {"2", "1"}, tree.path() / "work", 256 * 1024);
   EXPECT_EQ(result.exit_status, 1);
-  EXPECT_EQ(result.err, "Failed to write the file ../data/FreeQuorix/msd_isf_FreeQuorix_cropped_combined_filtered.dat\n");
+  EXPECT_EQ(result.err,
+            "Failed to write the file ../data/FreeQuorix/msd_isf_FreeQuorix_cropped_combined_filtered.dat\n");
   EXPECT_EQ(testing::read_file(table), kPrevious);
   expect_no_temporary(table.parent_path());
 }

@@ -37,8 +37,14 @@ TEST(AnalysisState, StartsAtCapacityWithZerosAndMinusOneTrajectoryNumbers) {
 
 TEST(AnalysisState, TrajectoryNumbersKeepEveryValueBitForBit) {
   AnalysisState state(8);
-  const double values[] = {0.0, -0.0, 1.0, -1.0, 2.5e300, std::numeric_limits<double>::quiet_NaN(),
-                           -std::numeric_limits<double>::infinity(), 4.9e-324};
+  const double values[] = {0.0,
+                           -0.0,
+                           1.0,
+                           -1.0,
+                           2.5e300,
+                           std::numeric_limits<double>::quiet_NaN(),
+                           -std::numeric_limits<double>::infinity(),
+                           4.9e-324};
   for (long i = 0; i < 8; ++i) state.TRAJNUMS.set(i, values[i]);
   for (long i = 0; i < 8; ++i) {
     EXPECT_EQ(std::bit_cast<std::uint64_t>(state.TRAJNUMS[i]), std::bit_cast<std::uint64_t>(values[i])) << i;

@@ -2,10 +2,10 @@
 
 #include <fcntl.h>
 #include <sys/resource.h>
-#include <csignal>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <stdexcept>
 
 #include "tests/support/temp_dir.h"
