@@ -10,8 +10,8 @@
 #include <random>
 #include <sstream>
 
-#include "estimators/moment_kernel.h"
-#include "estimators/scattering_correlator.h"
+#include "engine/analysis.h"
+#include "engine/moment_kernel.h"
 #include "estimators/single_trajectory_estimators.h"
 #include "input/trajectory_readers.h"
 #include "output/result_table.h"
@@ -72,10 +72,10 @@ BENCHMARK(BM_FastWindowOneThread)
 void BM_MomentKernel(benchmark::State& bench) {
   const long n = bench.range(0);
   auto state = brownian_state(n);
-  const PaddedRange range(state->X, state->Y, n);
-  std::vector<LagMoments> sums(static_cast<std::size_t>(n));
+  const detail::PaddedRange range(state->X, state->Y, n);
+  std::vector<detail::LagMoments> sums(static_cast<std::size_t>(n));
   for (auto _ : bench) {
-    lag_moment_sums(range, 1, n, sums.data(), 1);
+    detail::lag_moment_sums(range, 1, n, sums.data(), 1);
     benchmark::DoNotOptimize(sums.data());
   }
   bench.SetItemsProcessed(static_cast<int64_t>(bench.iterations() * window_pairs(n + 1)));
@@ -87,20 +87,23 @@ BENCHMARK(BM_MomentKernel)
     ->Complexity(benchmark::oNSquared)
     ->Unit(benchmark::kMillisecond);
 
-void BM_ScatteringCorrelation(benchmark::State& bench) {
+// The whole engine on one trajectory, every lag and column.
+void BM_EngineAllLags(benchmark::State& bench) {
   const long n = bench.range(0);
   auto state = brownian_state(n);
-  AnalysisState sink(n);
-  std::vector<double> counts(static_cast<std::size_t>(n));
-  const ScatteringTarget target{sink.isfx, sink.isfy, sink.isfr, sink.isfx_im, sink.isfy_im, sink.isfr_im, 0};
-  for (auto _ : bench) add_scattering_by_correlation(state->X, state->Y, n, n - 1, target, counts.data(), 1);
+  std::vector<std::int64_t> frames(static_cast<std::size_t>(n));
+  for (long i = 0; i < n; ++i) frames[static_cast<std::size_t>(i)] = i;
+  const TrajectoryData data{{state->X, static_cast<std::size_t>(n)}, {state->Y, static_cast<std::size_t>(n)}, frames, {}};
+  AnalysisOptions options;
+  options.threads = 1;
+  for (auto _ : bench) benchmark::DoNotOptimize(analyse(data, options).msd.data());
   bench.SetItemsProcessed(static_cast<int64_t>(bench.iterations() * n));
   bench.SetComplexityN(n);
 }
-BENCHMARK(BM_ScatteringCorrelation)
+BENCHMARK(BM_EngineAllLags)
     ->RangeMultiplier(8)
     ->Range(4096, 262144)
-    ->Complexity(benchmark::oNLogN)
+    ->Complexity(benchmark::oNSquared)
     ->Unit(benchmark::kMillisecond);
 
 void BM_ReadSingleTrajectory(benchmark::State& bench) {

@@ -7,15 +7,18 @@
 
 #include <functional>
 
-#include "estimators/moment_kernel.h"
+#include "engine/fft_plans.h"
+#include "engine/moment_kernel.h"
 #include "estimators/per_trajectory_estimator.h"
-#include "estimators/scattering_correlator.h"
 #include "estimators/single_trajectory_estimators.h"
 #include "tests/estimators/estimator_fixture.h"
 
 namespace msdisf {
 namespace {
 
+using detail::KernelPath;
+using detail::LagMoments;
+using detail::PaddedRange;
 using testing::CapturedConsole;
 using testing::same_bits;
 
@@ -128,7 +131,7 @@ TEST(MomentKernel, EveryLaneIsThePlainSumOfItsLag) {
   const PaddedRange range(x.data(), y.data(), 123);
   for (const auto& [lo, hi] : {std::pair{1L, 2L}, {1L, 123L}, {5L, 38L}, {100L, 200L}}) {
     std::vector<LagMoments> sums(static_cast<std::size_t>(hi - lo));
-    lag_moment_sums(range, lo, hi, sums.data(), 2);
+    detail::lag_moment_sums(range, lo, hi, sums.data(), 2);
     for (long lag = lo; lag < hi; ++lag) {
       testing::Sums plain;
       for (long a = 0; a + lag < 123; ++a) testing::add_if_valid(plain, x, y, a, a + lag);
@@ -148,10 +151,10 @@ TEST(MomentKernel, EveryInstructionSetGivesTheSameBits) {
   testing::random_walk(random, 700, 9.0, -2e4, 0.1, x, y);
   const PaddedRange range(x.data(), y.data(), 700);
   std::vector<LagMoments> baseline(699), other(699);
-  lag_moment_sums_on(KernelPath::kBaseline, range, 1, 700, baseline.data(), 1);
+  detail::lag_moment_sums_on(KernelPath::kBaseline, range, 1, 700, baseline.data(), 1);
   for (const KernelPath path : {KernelPath::kAvx2, KernelPath::kAvx512}) {
-    if (!kernel_path_supported(path)) continue;
-    lag_moment_sums_on(path, range, 1, 700, other.data(), 2);
+    if (!detail::kernel_path_supported(path)) continue;
+    detail::lag_moment_sums_on(path, range, 1, 700, other.data(), 2);
     for (std::size_t k = 0; k < baseline.size(); ++k) {
       ASSERT_PRED2(same_bits, other[k].s1, baseline[k].s1) << k;
       ASSERT_PRED2(same_bits, other[k].s2, baseline[k].s2) << k;
@@ -162,23 +165,8 @@ TEST(MomentKernel, EveryInstructionSetGivesTheSameBits) {
   }
 }
 
-TEST(ScatteringCorrelator, CountsEqualTheValidPairsOfEveryLag) {
-  std::mt19937_64 random(6);
-  std::vector<double> x, y;
-  testing::random_walk(random, 2000, 1.0, 0.0, 0.3, x, y);
-  AnalysisState sink(2000);
-  std::vector<double> counts(1999);
-  const ScatteringTarget target{sink.isfx, sink.isfy, sink.isfr, sink.isfx_im, sink.isfy_im, sink.isfr_im, 0};
-  add_scattering_by_correlation(x.data(), y.data(), 2000, 1999, target, counts.data(), 2);
-  for (long lag = 1; lag < 2000; ++lag) {
-    long pairs = 0;
-    for (long a = 0; a + lag < 2000; ++a)
-      pairs += !std::isnan(x[static_cast<std::size_t>(a)]) && !std::isnan(x[static_cast<std::size_t>(a + lag)]);
-    ASSERT_EQ(counts[static_cast<std::size_t>(lag - 1)], static_cast<double>(pairs)) << lag;
-  }
-}
-
-TEST(ScatteringCorrelator, SizesHaveOnlySmallPrimeFactors) {
+TEST(FftPlans, SizesHaveOnlySmallPrimeFactors) {
+  using detail::fft_size;
   EXPECT_EQ(fft_size(1), 1);
   EXPECT_EQ(fft_size(11), 12);
   EXPECT_EQ(fft_size(1999), 2000);

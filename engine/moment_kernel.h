@@ -8,9 +8,10 @@
 // picks the widest the processor has when the program starts.
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
-namespace msdisf {
+namespace msdisf::detail {
 
 /// Moment sums of one lag: s1 = sum(dx + dy), s2 = sum(dx^2 + dy^2),
 /// s3 = sum(dx^3 + dy^3), s4 = sum(dx^4 + dy^4), pairs = the valid-pair count.
@@ -29,6 +30,9 @@ class PaddedRange {
  public:
   static constexpr long kPadding = 64;
   PaddedRange(const double* x, const double* y, long length);
+  /// Records at sorted frames laid out on the frame grid frame[0]..frame[n-1];
+  /// frames without a record are invalid entries.
+  PaddedRange(const double* x, const double* y, const std::int64_t* frame, long records);
   long length() const { return length_; }
   const double* x() const { return x_.data(); }
   const double* y() const { return y_.data(); }
@@ -47,6 +51,12 @@ class PaddedRange {
 /// (1 for the calling thread only, 0 for all processors).
 void lag_moment_sums(const PaddedRange& range, long lag_begin, long lag_end, LagMoments* out, int threads);
 
+/// Sums of the pairs (a, a + L) for each of the `count` lags in `lags`
+/// (ascending); out[i] receives lags[i]. Blocks of consecutive lags use the
+/// contiguous kernel, scattered lags a gathering one; either way each lag's
+/// sum is the plain sequential sum over its origins.
+void lag_moment_sums_for(const PaddedRange& range, const long* lags, long count, LagMoments* out, int threads);
+
 /// The instruction sets the kernel is built for.
 enum class KernelPath { kBaseline, kAvx2, kAvx512 };
 
@@ -58,4 +68,4 @@ bool kernel_path_supported(KernelPath path);
 void lag_moment_sums_on(KernelPath path, const PaddedRange& range, long lag_begin, long lag_end, LagMoments* out,
                         int threads);
 
-}  // namespace msdisf
+}  // namespace msdisf::detail

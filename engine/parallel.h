@@ -3,9 +3,9 @@
 
 #include <omp.h>
 
-namespace msdisf {
+namespace msdisf::detail {
 
 /// `requested` when positive; otherwise every processor OpenMP may use.
 inline int thread_count(int requested) { return requested > 0 ? requested : omp_get_max_threads(); }
 
-}  // namespace msdisf
+}  // namespace msdisf::detail

@@ -1,18 +1,18 @@
-#include "estimators/moment_kernel.h"
+#include "engine/moment_kernel.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
 
-#include "estimators/parallel.h"
+#include "engine/parallel.h"
 
 // The vector helpers below are always inlined into the per-target kernels and
 // never called across targets, so the ABI note about passing 64-byte vectors
 // does not apply.
 #pragma GCC diagnostic ignored "-Wpsabi"
 
-namespace msdisf {
+namespace msdisf::detail {
 
 namespace {
 
@@ -77,6 +77,82 @@ using Mask = long long __attribute__((vector_size(kLanes * sizeof(long long))));
   }
 }
 
+// Lags lags[0..kBlock) (ascending, lags[0] < length) over origins
+// 0 .. length - lags[0] - 1. A lane whose end entry lies past the range reads
+// the first padding entry, which is invalid.
+[[gnu::always_inline]] inline void gathered_sums_body(const double* x, const double* y, const long long* valid,
+                                                      long length, const long* lags, LagMoments* out) {
+  Vec s1[kVectors] = {}, s2[kVectors] = {}, s3[kVectors] = {}, s4[kVectors] = {}, n[kVectors] = {};
+  const Vec one = Vec{} + 1.0;
+  for (long a = 0; a + lags[0] < length; ++a) {
+    if (valid[a] == 0) continue;
+    const Vec xa = Vec{} + x[a];
+    const Vec ya = Vec{} + y[a];
+    for (int v = 0; v < kVectors; ++v) {
+      Vec xb;
+      Vec yb;
+      Mask ok;
+      for (int lane = 0; lane < kLanes; ++lane) {
+        const long b = std::min(a + lags[v * kLanes + lane], length);
+        xb[lane] = x[b];
+        yb[lane] = y[b];
+        ok[lane] = valid[b];
+      }
+      const Vec dx = xb - xa;
+      const Vec dy = yb - ya;
+      const Vec dx2 = dx * dx;
+      const Vec dy2 = dy * dy;
+      const Vec dx3 = dx2 * dx;
+      const Vec dy3 = dy2 * dy;
+      const Vec dx4 = dx3 * dx;
+      const Vec dy4 = dy3 * dy;
+      s2[v] = select(ok, (dx2 + dy2) + s2[v], s2[v]);
+      n[v] = select(ok, n[v] + one, n[v]);
+      s1[v] = select(ok, s1[v] + (dx + dy), s1[v]);
+      s3[v] = select(ok, (dx3 + dy3) + s3[v], s3[v]);
+      s4[v] = select(ok, (dx4 + dy4) + s4[v], s4[v]);
+    }
+  }
+  for (int v = 0; v < kVectors; ++v) {
+    for (int lane = 0; lane < kLanes; ++lane) {
+      LagMoments& lag = out[v * kLanes + lane];
+      lag.s1 = s1[v][lane];
+      lag.s2 = s2[v][lane];
+      lag.s3 = s3[v][lane];
+      lag.s4 = s4[v][lane];
+      lag.pairs = n[v][lane];
+    }
+  }
+}
+
+using GatheredSums = void (*)(const double*, const double*, const long long*, long, const long*, LagMoments*);
+
+__attribute__((target("avx512f"))) void gathered_sums_avx512(const double* x, const double* y,
+                                                             const long long* valid, long length, const long* lags,
+                                                             LagMoments* out) {
+  gathered_sums_body(x, y, valid, length, lags, out);
+}
+__attribute__((target("avx2"))) void gathered_sums_avx2(const double* x, const double* y, const long long* valid,
+                                                        long length, const long* lags, LagMoments* out) {
+  gathered_sums_body(x, y, valid, length, lags, out);
+}
+void gathered_sums_baseline(const double* x, const double* y, const long long* valid, long length, const long* lags,
+                            LagMoments* out) {
+  gathered_sums_body(x, y, valid, length, lags, out);
+}
+
+GatheredSums gathered_kernel_for(KernelPath path) {
+  switch (path) {
+    case KernelPath::kAvx512:
+      return gathered_sums_avx512;
+    case KernelPath::kAvx2:
+      return gathered_sums_avx2;
+    case KernelPath::kBaseline:
+      break;
+  }
+  return gathered_sums_baseline;
+}
+
 using BlockSums = void (*)(const double*, const double*, const long long*, long, long, LagMoments*);
 
 __attribute__((target("avx512f"))) void block_sums_avx512(const double* x, const double* y, const long long* valid,
@@ -136,6 +212,44 @@ PaddedRange::PaddedRange(const double* x, const double* y, long length)
     valid_[static_cast<std::size_t>(i)] = std::isnan(x[i]) || std::isnan(y[i]) ? 0 : -1;
 }
 
+PaddedRange::PaddedRange(const double* x, const double* y, const std::int64_t* frame, long records)
+    : length_(records > 0 ? static_cast<long>(frame[records - 1] - frame[0]) + 1 : 0),
+      x_(static_cast<std::size_t>(length_ + kPadding), std::numeric_limits<double>::quiet_NaN()),
+      y_(static_cast<std::size_t>(length_ + kPadding), std::numeric_limits<double>::quiet_NaN()),
+      valid_(static_cast<std::size_t>(length_ + kPadding), 0) {
+  for (long i = 0; i < records; ++i) {
+    const auto at = static_cast<std::size_t>(frame[i] - frame[0]);
+    x_[at] = x[i];
+    y_[at] = y[i];
+    valid_[at] = std::isnan(x[i]) || std::isnan(y[i]) ? 0 : -1;
+  }
+}
+
+void lag_moment_sums_for(const PaddedRange& range, const long* lags, long count, LagMoments* out, int threads) {
+  const KernelPath path = widest_supported_path();
+  const BlockSums contiguous = kernel_for(path);
+  const GatheredSums gathered = gathered_kernel_for(path);
+  const long length = range.length();
+  const long blocks = (count + kBlock - 1) / kBlock;
+#pragma omp parallel for schedule(dynamic, 1) num_threads(thread_count(threads)) if (threads != 1 && blocks > 1)
+  for (long block = 0; block < blocks; ++block) {
+    const long first = block * kBlock;
+    const long used = std::min(kBlock, count - first);
+    // Unused lanes repeat the block's last lag; their sums are dropped.
+    long block_lags[kBlock];
+    for (long i = 0; i < kBlock; ++i) block_lags[i] = lags[first + std::min(i, used - 1)];
+    LagMoments sums[kBlock];
+    if (block_lags[0] >= length) {
+      std::fill(sums, sums + kBlock, LagMoments{});
+    } else if (block_lags[kBlock - 1] - block_lags[0] == kBlock - 1) {
+      contiguous(range.x(), range.y(), range.valid(), length, block_lags[0], sums);
+    } else {
+      gathered(range.x(), range.y(), range.valid(), length, block_lags, sums);
+    }
+    std::copy(sums, sums + used, out + first);
+  }
+}
+
 void lag_moment_sums(const PaddedRange& range, long lag_begin, long lag_end, LagMoments* out, int threads) {
   lag_moment_sums_on(widest_supported_path(), range, lag_begin, lag_end, out, threads);
 }
@@ -160,4 +274,4 @@ void lag_moment_sums_on(KernelPath path, const PaddedRange& range, long lag_begi
   }
 }
 
-}  // namespace msdisf
+}  // namespace msdisf::detail

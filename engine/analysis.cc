@@ -1,0 +1,251 @@
+#include "engine/analysis.h"
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <new>
+#include <optional>
+
+#include "engine/lag_selection.h"
+#include "engine/pair_terms.h"
+#include "engine/parallel.h"
+#include "engine/particle_set.h"
+#include "engine/particle_sums.h"
+#include "state/scales.h"
+
+namespace msdisf {
+
+std::vector<double> default_wave_numbers() {
+  std::vector<double> waves;
+  for (const double s : scales) waves.push_back(1.0 / s);
+  return waves;
+}
+
+namespace {
+
+using detail::ParticleCost;
+using detail::ParticleRecords;
+using Kind = AnalysisError::Kind;
+
+// Result columns besides the scattering ones: lag, pairs, msd, mqd, ngp,
+// skewness, md, mcd.
+constexpr double kMomentColumns = 8.0;
+
+std::string gigabytes(double bytes) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f GB", bytes / 1e9);
+  return text;
+}
+
+double default_memory_limit() {
+  const double physical = static_cast<double>(::sysconf(_SC_PHYS_PAGES)) * static_cast<double>(::sysconf(_SC_PAGESIZE));
+  double limit = physical > 0.0 ? physical : 8e9;
+  rlimit address_space{};
+  if (::getrlimit(RLIMIT_AS, &address_space) == 0 && address_space.rlim_cur != RLIM_INFINITY) {
+    limit = std::min(limit, static_cast<double>(address_space.rlim_cur));
+  }
+  return limit / 2.0;
+}
+
+int checked_threads(const AnalysisOptions& options, std::vector<std::string>& notes) {
+  if (options.threads < 0) {
+    throw AnalysisError(Kind::kInvalidOptions, "threads must be 0 (every processor) or more, not " +
+                                                   std::to_string(options.threads));
+  }
+  const int processors = std::max(1, omp_get_num_procs());
+  if (options.threads > processors) {
+    notes.push_back("using " + std::to_string(processors) + " threads, one per processor (asked for " +
+                    std::to_string(options.threads) + ")");
+    return processors;
+  }
+  return detail::thread_count(options.threads);
+}
+
+std::vector<double> checked_waves(const AnalysisOptions& options) {
+  std::vector<double> waves = options.wave_numbers.empty() ? default_wave_numbers() : options.wave_numbers;
+  for (const double q : waves) {
+    if (!std::isfinite(q)) throw AnalysisError(Kind::kInvalidOptions, "wave numbers must be finite numbers");
+  }
+  return waves;
+}
+
+ParticleRecords records_of(const detail::ParticleSet& set, const detail::ParticleRange& p) {
+  const auto at = static_cast<std::size_t>(p.begin);
+  return {set.x().data() + at, set.y().data() + at, set.frame().data() + at, p.records()};
+}
+
+// The requested lags a particle can have: those up to its span.
+std::span<const long> lags_within(const std::vector<long>& lags, long span) {
+  return {lags.data(), static_cast<std::size_t>(std::upper_bound(lags.begin(), lags.end(), span) - lags.begin())};
+}
+
+void allocate(AnalysisResult& result, std::size_t rows, std::size_t waves) {
+  for (auto* column : {&result.msd, &result.mqd, &result.ngp, &result.skewness, &result.md, &result.mcd}) {
+    column->assign(rows, 0.0);
+  }
+  result.pairs.assign(rows, 0);
+  for (auto* group : {&result.cos_x, &result.cos_y, &result.cos_r, &result.sin_x, &result.sin_y, &result.sin_r}) {
+    group->assign(waves, std::vector<double>(rows, 0.0));
+  }
+}
+
+// The result's columns hold the pooled sums until they are finalised.
+detail::SumsView sums_in(AnalysisResult& result) {
+  detail::SumsView view;
+  view.waves = static_cast<int>(result.wave_numbers.size());
+  view.s1 = result.md.data();
+  view.s2 = result.msd.data();
+  view.s3 = result.mcd.data();
+  view.s4 = result.mqd.data();
+  view.pairs = result.pairs.data();
+  for (auto* group : {&result.cos_x, &result.cos_y, &result.cos_r, &result.sin_x, &result.sin_y, &result.sin_r}) {
+    for (auto& column : *group) view.scattering.push_back(column.data());
+  }
+  return view;
+}
+
+// Divides each row's sums by its pair count, in the order the result tables
+// have always used; a row without pairs gets 0/0, a NaN.
+void finalise(AnalysisResult& result) {
+  for (std::size_t r = 0; r < result.rows(); ++r) {
+    const double divisor = static_cast<double>(result.pairs[r]);
+    result.msd[r] = result.msd[r] / divisor;
+    result.md[r] = result.md[r] / divisor;
+    result.mcd[r] = result.mcd[r] / divisor;
+    result.mqd[r] = result.mqd[r] / divisor;
+    result.ngp[r] = detail::non_gaussian_parameter(result.mqd[r], result.msd[r]);
+    result.skewness[r] = detail::skewness_of(result.mcd[r], result.msd[r], result.md[r]);
+    for (auto* group : {&result.cos_x, &result.cos_y, &result.cos_r, &result.sin_x, &result.sin_y, &result.sin_r}) {
+      for (auto& column : *group) column[r] = column[r] / divisor;
+    }
+  }
+}
+
+struct Plan {
+  std::vector<ParticleCost> costs;
+  double work = 0.0;
+  double largest_work = 0.0;
+  double working_bytes = 0.0;
+  long largest_rows = 0;
+};
+
+Plan plan_particles(const detail::ParticleSet& set, const std::vector<long>& lags, int waves, Method method,
+                    int threads) {
+  Plan plan;
+  for (const auto& p : set.particles()) {
+    const std::span<const long> own = lags_within(lags, set.span(p));
+    const ParticleCost cost = detail::particle_cost(records_of(set, p), own, waves, method, threads);
+    plan.costs.push_back(cost);
+    plan.work += cost.work;
+    plan.largest_work = std::max(plan.largest_work, cost.work);
+    plan.working_bytes = std::max(plan.working_bytes, cost.bytes);
+    plan.largest_rows = std::max(plan.largest_rows, static_cast<long>(own.size()));
+  }
+  return plan;
+}
+
+void check_size(std::size_t rows, std::size_t waves, const Plan& plan, int threads, const AnalysisOptions& options) {
+  const double limit = options.memory_limit > 0 ? static_cast<double>(options.memory_limit) : default_memory_limit();
+  const double columns = kMomentColumns + 6.0 * static_cast<double>(waves);
+  const double result_bytes = static_cast<double>(rows) * columns * 8.0;
+  const double buffers = static_cast<double>(threads) * static_cast<double>(plan.largest_rows) * columns * 8.0;
+  const double needed = result_bytes + buffers + plan.working_bytes;
+  if (needed > limit) {
+    throw AnalysisError(Kind::kTooLarge,
+                        "the analysis would need " + gigabytes(needed) + " (" + std::to_string(rows) + " lags x " +
+                            std::to_string(static_cast<long>(columns)) + " columns = " + gigabytes(result_bytes) +
+                            " of results), more than the " + gigabytes(limit) +
+                            " allowed; ask for fewer lags (log-spaced or a largest lag) or fewer wave numbers");
+  }
+  // About a day of computing on one core.
+  constexpr double kMostWork = 1e14;
+  if (plan.work > kMostWork) {
+    throw AnalysisError(Kind::kTooLarge, "the analysis would take days (about " +
+                                             std::to_string(static_cast<long>(plan.work / 1e9 / 3600.0)) +
+                                             " CPU hours); ask for fewer lags or wave numbers");
+  }
+}
+
+void compute(const detail::ParticleSet& set, const std::vector<long>& lags, const Plan& plan,
+             const detail::SumsContext& context, const detail::SumsView& total, int threads) {
+  const auto& particles = set.particles();
+  const long count = static_cast<long>(particles.size());
+  const int waves = total.waves;
+  auto own_lags = [&](long i) { return lags_within(lags, set.span(particles[static_cast<std::size_t>(i)])); };
+  auto records = [&](long i) { return records_of(set, particles[static_cast<std::size_t>(i)]); };
+  if (count == 1) {
+    // Sums formed from zero in the result's columns are the pooled sums.
+    detail::add_particle_sums(records(0), own_lags(0), context, total, threads);
+    return;
+  }
+  // Many particles of modest size: one particle per thread, pooled in
+  // particle order so that the pooled sums do not depend on the threads.
+  const bool across = context.method == Method::kFast && threads > 1 && count >= 4L * threads &&
+                      plan.largest_work * 4.0 < plan.work;
+  if (!across) {
+    // Moment sums are each particle's own, pooled afterwards; scattering
+    // terms go straight into the pooled sums, one running sum per lag.
+    detail::SumsBuffer own(plan.largest_rows, waves, false);
+    detail::SumsView view = own.view();
+    view.scattering = total.scattering;
+    for (long i = 0; i < count && !context.control.stopped(); ++i) {
+      const auto lags_i = own_lags(i);
+      own.clear(static_cast<long>(lags_i.size()));
+      detail::add_particle_sums(records(i), lags_i, context, view, threads);
+      detail::pool_sums(own.view(), total, static_cast<long>(lags_i.size()));
+    }
+    return;
+  }
+#pragma omp parallel num_threads(threads)
+  {
+    std::optional<detail::SumsBuffer> own;
+    context.control.guarded([&] { own.emplace(plan.largest_rows, waves, true); });
+#pragma omp for ordered schedule(dynamic, 1)
+    for (long i = 0; i < count; ++i) {
+      const auto lags_i = own_lags(i);
+      if (own && !context.control.stopped()) {
+        context.control.guarded([&] {
+          own->clear(static_cast<long>(lags_i.size()));
+          detail::add_particle_sums(records(i), lags_i, context, own->view(), 1);
+        });
+      }
+#pragma omp ordered
+      {
+        if (own && !context.control.stopped()) detail::pool_sums(own->view(), total, static_cast<long>(lags_i.size()));
+      }
+    }
+  }
+}
+
+}  // namespace
+
+AnalysisResult analyse(const TrajectoryData& data, const AnalysisOptions& options) {
+  AnalysisResult result;
+  try {
+    const int threads = checked_threads(options, result.notes);
+    result.wave_numbers = checked_waves(options);
+    const detail::ParticleSet set(data, options.pairs);
+    result.lag = detail::select_lags(options.lags, set.longest_span());
+    const std::size_t rows = result.lag.size();
+    const int waves = static_cast<int>(result.wave_numbers.size());
+    const Plan plan = plan_particles(set, result.lag, waves, options.method, threads);
+    check_size(rows, result.wave_numbers.size(), plan, threads, options);
+    allocate(result, rows, result.wave_numbers.size());
+
+    detail::RunControl control(options, plan.work);
+    detail::PlanCache plans;
+    const detail::SumsContext context{result.wave_numbers, options.method, plans, control};
+    control.poll();
+    if (!control.stopped()) compute(set, result.lag, plan, context, sums_in(result), threads);
+    control.rethrow();
+    finalise(result);
+  } catch (const std::bad_alloc&) {
+    throw AnalysisError(Kind::kOutOfMemory, "memory ran out; ask for fewer lags or wave numbers, or fewer threads");
+  }
+  return result;
+}
+
+}  // namespace msdisf

@@ -1,0 +1,20 @@
+// Turning a lag request into the sorted list of lags that get a row.
+#pragma once
+
+#include <vector>
+
+#include "engine/analysis.h"
+
+namespace msdisf::detail {
+
+/// The lags of `request`, sorted and distinct, given the longest frame span of
+/// any particle. kAll and kUpTo stop at the longest span (no later lag can have
+/// a pair); kList keeps every listed lag. Throws AnalysisError
+/// (kInvalidOptions) for a lag, maximum or count below 1.
+std::vector<long> select_lags(const LagRequest& request, long longest_span);
+
+/// `count` distinct integers from 1 to `max_lag`, as evenly spaced on a log
+/// scale as distinct integers allow; 1..max_lag when count >= max_lag.
+std::vector<long> log_spaced_lags(long count, long max_lag);
+
+}  // namespace msdisf::detail

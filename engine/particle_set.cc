@@ -1,0 +1,132 @@
+#include "engine/particle_set.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+#include <string>
+
+namespace msdisf::detail {
+
+namespace {
+
+using Kind = AnalysisError::Kind;
+
+std::int64_t particle_of(const TrajectoryData& data, std::size_t i) {
+  return data.particle.empty() ? 0 : data.particle[i];
+}
+
+void check_records(const TrajectoryData& data) {
+  const std::size_t n = data.frame.size();
+  if (data.x.size() != n || data.y.size() != n || (!data.particle.empty() && data.particle.size() != n)) {
+    throw AnalysisError(Kind::kInvalidInput,
+                        "x, y, frame and particle must have one entry per record; got " +
+                            std::to_string(data.x.size()) + ", " + std::to_string(data.y.size()) + ", " +
+                            std::to_string(n) + " and " + std::to_string(data.particle.size()));
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    if (std::isinf(data.x[i]) || std::isinf(data.y[i])) {
+      throw AnalysisError(Kind::kInvalidInput,
+                          "record " + std::to_string(i) + ": the position is infinite (use NaN for a missing one)",
+                          static_cast<long>(i));
+    }
+    if (data.frame[i] > kFrameLimit || data.frame[i] < -kFrameLimit) {
+      throw AnalysisError(Kind::kInvalidInput,
+                          "record " + std::to_string(i) + ": frame " + std::to_string(data.frame[i]) +
+                              " lies outside -2^62 to 2^62",
+                          static_cast<long>(i));
+    }
+  }
+}
+
+[[noreturn]] void repeated_frame(const TrajectoryData& data, std::size_t first, std::size_t second) {
+  throw AnalysisError(Kind::kInvalidInput,
+                      "records " + std::to_string(first) + " and " + std::to_string(second) + " both hold particle " +
+                          std::to_string(particle_of(data, first)) + " at frame " +
+                          std::to_string(data.frame[first]),
+                      static_cast<long>(first), static_cast<long>(second));
+}
+
+// True when the rows come sorted by (particle, frame); throws on a repeat.
+bool already_sorted(const TrajectoryData& data) {
+  for (std::size_t i = 1; i < data.frame.size(); ++i) {
+    const std::int64_t p0 = particle_of(data, i - 1), p1 = particle_of(data, i);
+    if (p0 > p1 || (p0 == p1 && data.frame[i - 1] > data.frame[i])) return false;
+    if (p0 == p1 && data.frame[i - 1] == data.frame[i]) repeated_frame(data, i - 1, i);
+  }
+  return true;
+}
+
+}  // namespace
+
+void ParticleSet::sort_into_own_arrays(const TrajectoryData& data) {
+  const std::size_t n = data.frame.size();
+  std::vector<std::size_t> order(n);
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  std::sort(order.begin(), order.end(), [&data](std::size_t a, std::size_t b) {
+    const std::int64_t pa = particle_of(data, a), pb = particle_of(data, b);
+    if (pa != pb) return pa < pb;
+    if (data.frame[a] != data.frame[b]) return data.frame[a] < data.frame[b];
+    return a < b;
+  });
+  for (std::size_t i = 1; i < n; ++i) {
+    const std::size_t a = order[i - 1], b = order[i];
+    if (particle_of(data, a) == particle_of(data, b) && data.frame[a] == data.frame[b]) repeated_frame(data, a, b);
+  }
+  own_x_.resize(n);
+  own_y_.resize(n);
+  own_frame_.resize(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    own_x_[i] = data.x[order[i]];
+    own_y_[i] = data.y[order[i]];
+    own_frame_[i] = data.frame[order[i]];
+  }
+  // The particle boundaries are read from the sorted ids.
+  std::vector<std::int64_t> ids(n);
+  for (std::size_t i = 0; i < n; ++i) ids[i] = particle_of(data, order[i]);
+  order.clear();
+  order.shrink_to_fit();
+  x_ = own_x_;
+  y_ = own_y_;
+  frame_ = own_frame_;
+  long begin = 0;
+  for (std::size_t i = 1; i <= n; ++i) {
+    if (i == n || ids[i] != ids[i - 1]) {
+      particles_.push_back({begin, static_cast<long>(i)});
+      begin = static_cast<long>(i);
+    }
+  }
+}
+
+ParticleSet::ParticleSet(const TrajectoryData& data, PairRule rule) {
+  check_records(data);
+  const std::size_t n = data.frame.size();
+  if (already_sorted(data)) {
+    x_ = data.x;
+    y_ = data.y;
+    frame_ = data.frame;
+    long begin = 0;
+    for (std::size_t i = 1; i <= n; ++i) {
+      if (i == n || particle_of(data, i) != particle_of(data, i - 1)) {
+        particles_.push_back({begin, static_cast<long>(i)});
+        begin = static_cast<long>(i);
+      }
+    }
+  } else {
+    sort_into_own_arrays(data);
+  }
+  std::vector<ParticleRange> kept;
+  for (ParticleRange p : particles_) {
+    if (rule == PairRule::kWindow) ++p.begin;
+    if (rule == PairRule::kPerTrajectory) --p.end;
+    if (p.records() >= 2) kept.push_back(p);
+  }
+  particles_ = std::move(kept);
+}
+
+long ParticleSet::longest_span() const {
+  long longest = 0;
+  for (const ParticleRange& p : particles_) longest = std::max(longest, span(p));
+  return longest;
+}
+
+}  // namespace msdisf::detail

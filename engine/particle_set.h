@@ -1,0 +1,54 @@
+// The records grouped by particle and sorted by frame inside each particle.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "engine/analysis.h"
+
+namespace msdisf::detail {
+
+/// Records begin..end-1 of the sorted arrays, all of one particle.
+struct ParticleRange {
+  long begin;
+  long end;
+  long records() const { return end - begin; }
+};
+
+/// Frames may be as large as this in magnitude, so that every frame
+/// difference fits in 64 bits.
+inline constexpr std::int64_t kFrameLimit = std::int64_t{1} << 62;
+
+class ParticleSet {
+ public:
+  /// Validates and groups the records, then applies the pair rule: kWindow
+  /// drops each particle's first record, kPerTrajectory its last. Particles
+  /// left with fewer than two records are dropped. Throws AnalysisError
+  /// (kInvalidInput) naming the records of a repeated (particle, frame), an
+  /// infinite coordinate, a frame beyond kFrameLimit or spans of different
+  /// lengths. Rows already sorted by particle and frame are used in place.
+  ParticleSet(const TrajectoryData& data, PairRule rule);
+
+  std::span<const double> x() const { return x_; }
+  std::span<const double> y() const { return y_; }
+  std::span<const std::int64_t> frame() const { return frame_; }
+  const std::vector<ParticleRange>& particles() const { return particles_; }
+
+  long span(const ParticleRange& p) const {
+    return static_cast<long>(frame_[static_cast<std::size_t>(p.end - 1)] - frame_[static_cast<std::size_t>(p.begin)]);
+  }
+  /// The largest frame difference within any particle (0 without particles).
+  long longest_span() const;
+
+ private:
+  void sort_into_own_arrays(const TrajectoryData& data);
+
+  std::vector<double> own_x_, own_y_;
+  std::vector<std::int64_t> own_frame_;
+  std::span<const double> x_, y_;
+  std::span<const std::int64_t> frame_;
+  std::vector<ParticleRange> particles_;
+};
+
+}  // namespace msdisf::detail

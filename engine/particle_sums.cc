@@ -1,0 +1,412 @@
+#include "engine/particle_sums.h"
+
+#include <algorithm>
+#include <cmath>
+#include <optional>
+#include <vector>
+
+#include "engine/moment_kernel.h"
+#include "engine/pair_terms.h"
+#include "engine/parallel.h"
+
+namespace msdisf::detail {
+
+namespace {
+
+// Rough costs in nanoseconds, measured on the development machine; they only
+// steer the choice between paths, never a result.
+constexpr double kSincosCost = 16.0;
+constexpr double kLaneCost = 0.6;        // one pair in the moment kernel
+constexpr double kProductCost = 1.0;     // one conj(z_a) * z_b added
+constexpr double kFftCostPerPoint = 0.8; // per point and log2(size), one transform
+constexpr double kPairCost = 4.0;        // moments and bookkeeping of one sparse pair
+
+// Phase factors are formed from positions relative to the particle's first
+// one. While every phase q*u stays below this, rounding of the phase is below
+// 2^19 * 2^-53 < 1e-10 and correlation sums stay far inside 1e-9 of the
+// plain kernel; a wave number whose phases go beyond it is summed pair by
+// pair with the plain kernel's own arguments.
+constexpr double kPhaseLimit = 524288.0;  // 2^19
+
+// FFT roundoff is about eps * log2(size) * (valid entries) in each lag's sum;
+// divided by that lag's pair count it grows where pairs are few. Lags with
+// fewer pairs than this are summed directly.
+double fft_min_pairs(long valid) { return std::max(256.0, static_cast<double>(valid) / 2048.0); }
+
+bool valid_at(const double* x, const double* y, long i) { return !std::isnan(x[i]) && !std::isnan(y[i]); }
+
+long valid_count(const ParticleRecords& r) {
+  long n = 0;
+  for (long i = 0; i < r.count; ++i) n += valid_at(r.x, r.y, i) ? 1 : 0;
+  return n;
+}
+
+// Sum over the requested lags of the candidate origins on the frame grid.
+double grid_pairs(long grid, std::span<const long> lags) {
+  double total = 0.0;
+  for (const long lag : lags) total += static_cast<double>(std::max(grid - lag, 0L));
+  return total;
+}
+
+struct DenseChoice {
+  bool fft;
+  long fft_size;
+  double work;
+};
+
+DenseChoice dense_choice(long grid, long valid, std::span<const long> lags, int waves) {
+  const double channels = 3.0 * waves;
+  const double fill = kSincosCost * static_cast<double>(valid) + static_cast<double>(grid);
+  const double direct = kProductCost * grid_pairs(grid, lags);
+  const long size = fft_size(2 * grid - 1);
+  const double fft = 2.0 * kFftCostPerPoint * static_cast<double>(size) * std::log2(static_cast<double>(size)) +
+                     kProductCost * std::min(direct, fft_min_pairs(valid) * fft_min_pairs(valid));
+  const double moments = kLaneCost * grid_pairs(grid, lags);
+  return {fft < direct, size, moments + channels * (fill + std::min(fft, direct))};
+}
+
+void add_moments_at(const SumsView& out, long row, double dx, double dy) {
+  out.s2[row] = (dx * dx + dy * dy) + out.s2[row];
+  ++out.pairs[row];
+  out.s1[row] = out.s1[row] + (dx + dy);
+  out.s3[row] = (dx * dx * dx + dy * dy * dy) + out.s3[row];
+  out.s4[row] = (dx * dx * dx * dx + dy * dy * dy * dy) + out.s4[row];
+}
+
+void add_phases_at(const SumsView& out, long row, int wave, const PairPhases& p) {
+  for (int d = 0; d < 3; ++d) {
+    out.column(kCosX + d, wave)[row] += p.cos[d];
+    out.column(kSinX + d, wave)[row] += p.sin[d];
+  }
+}
+
+// The largest |q * u| over the valid records, u being x, y or x + y relative
+// to the first valid record: the size of the phases the correlations use.
+double largest_excursion(const double* x, const double* y, long count) {
+  double x0 = NAN, y0 = NAN, largest = 0.0;
+  for (long i = 0; i < count; ++i) {
+    if (!valid_at(x, y, i)) continue;
+    if (std::isnan(x0)) {
+      x0 = x[i];
+      y0 = y[i];
+    }
+    const double u = x[i] - x0, v = y[i] - y0;
+    largest = std::max({largest, std::fabs(u), std::fabs(v), std::fabs(u + v)});
+  }
+  return largest;
+}
+
+// The argument of direction d (0: x, 1: y, 2: x + y) as the plain kernel forms it.
+double plain_argument(int d, double dx, double dy, double q) { return d == 0 ? dx * q : d == 1 ? dy * q : q * (dx + dy); }
+
+// ---------------------------------------------------------------- exact
+
+void exact_sums(const ParticleRecords& r, std::span<const long> lags, const SumsContext& context, const SumsView& out,
+                int threads) {
+  const long rows = static_cast<long>(lags.size());
+  const int waves = static_cast<int>(context.waves.size());
+  const double per_row = static_cast<double>(r.count) * (1.0 + 3.0 * waves * kSincosCost);
+#pragma omp parallel for schedule(dynamic, 1) num_threads(threads) if (threads > 1 && rows > 1)
+  for (long row = 0; row < rows; ++row) {
+    if (context.control.stopped()) continue;
+    context.control.guarded([&] {
+      const long lag = lags[static_cast<std::size_t>(row)];
+      MomentSums sums;
+      // Scattering terms continue the running sums already in `out`.
+      std::vector<double> cos(static_cast<std::size_t>(3 * waves)), sin(cos.size());
+      for (int m = 0; m < waves; ++m) {
+        for (int d = 0; d < 3; ++d) {
+          cos[static_cast<std::size_t>(3 * m + d)] = out.column(kCosX + d, m)[row];
+          sin[static_cast<std::size_t>(3 * m + d)] = out.column(kSinX + d, m)[row];
+        }
+      }
+      long end = 0;
+      for (long a = 0; a < r.count; ++a) {
+        const std::int64_t target = r.frame[a] + lag;
+        while (end < r.count && r.frame[end] < target) ++end;
+        if (end == r.count) break;
+        if (r.frame[end] != target || !valid_at(r.x, r.y, a) || !valid_at(r.x, r.y, end)) continue;
+        const double dx = r.x[end] - r.x[a];
+        const double dy = r.y[end] - r.y[a];
+        add_moments(sums, dx, dy);
+        for (int m = 0; m < waves; ++m) {
+          const PairPhases p = pair_phases(dx, dy, context.waves[static_cast<std::size_t>(m)]);
+          for (int d = 0; d < 3; ++d) {
+            cos[static_cast<std::size_t>(3 * m + d)] += p.cos[d];
+            sin[static_cast<std::size_t>(3 * m + d)] += p.sin[d];
+          }
+        }
+      }
+      out.s1[row] = out.s1[row] + sums.s1;
+      out.s2[row] = out.s2[row] + sums.s2;
+      out.s3[row] = out.s3[row] + sums.s3;
+      out.s4[row] = out.s4[row] + sums.s4;
+      out.pairs[row] += sums.pairs;
+      for (int m = 0; m < waves; ++m) {
+        for (int d = 0; d < 3; ++d) {
+          out.column(kCosX + d, m)[row] = cos[static_cast<std::size_t>(3 * m + d)];
+          out.column(kSinX + d, m)[row] = sin[static_cast<std::size_t>(3 * m + d)];
+        }
+      }
+      context.control.advance(per_row);
+    });
+  }
+}
+
+// ---------------------------------------------------------------- sparse
+
+// Row of a lag, or -1 when the lag is not requested.
+class RowLookup {
+ public:
+  explicit RowLookup(std::span<const long> lags)
+      : lags_(lags), from_one_(!lags.empty() && lags.back() == static_cast<long>(lags.size())) {}
+  long operator()(long lag) const {
+    if (from_one_) return lag >= 1 && lag <= static_cast<long>(lags_.size()) ? lag - 1 : -1;
+    const auto at = std::lower_bound(lags_.begin(), lags_.end(), lag);
+    return at != lags_.end() && *at == lag ? static_cast<long>(at - lags_.begin()) : -1;
+  }
+
+ private:
+  std::span<const long> lags_;
+  bool from_one_;
+};
+
+void sparse_sums(const ParticleRecords& r, std::span<const long> lags, const SumsContext& context,
+                 const SumsView& out) {
+  std::vector<double> x, y;
+  std::vector<std::int64_t> frame;
+  for (long i = 0; i < r.count; ++i) {
+    if (!valid_at(r.x, r.y, i)) continue;
+    x.push_back(r.x[i]);
+    y.push_back(r.y[i]);
+    frame.push_back(r.frame[i]);
+  }
+  const long n = static_cast<long>(x.size());
+  if (n < 2 || lags.empty()) return;
+  const int waves = static_cast<int>(context.waves.size());
+  const double excursion = largest_excursion(x.data(), y.data(), n);
+  // Phase factors [(3 * wave + direction) * n + record], for the waves whose
+  // phases stay small enough; the others use the plain kernel per pair.
+  std::vector<char> plain(static_cast<std::size_t>(waves));
+  std::vector<double> re(static_cast<std::size_t>(3 * waves * n)), im(re.size());
+  for (int m = 0; m < waves; ++m) {
+    const double q = context.waves[static_cast<std::size_t>(m)];
+    plain[static_cast<std::size_t>(m)] = std::fabs(q) * excursion > kPhaseLimit;
+    if (plain[static_cast<std::size_t>(m)]) continue;
+    for (long a = 0; a < n; ++a) {
+      const double u = x[static_cast<std::size_t>(a)] - x[0], v = y[static_cast<std::size_t>(a)] - y[0];
+      const double phases[3] = {q * u, q * v, q * (u + v)};
+      for (int d = 0; d < 3; ++d) {
+        const auto at = static_cast<std::size_t>((3 * m + d) * n + a);
+        ::sincos(phases[d], &im[at], &re[at]);
+      }
+    }
+  }
+  const RowLookup row_of(lags);
+  const long last_lag = lags.back();
+  for (long a = 0; a < n; ++a) {
+    if (context.control.stopped()) return;
+    long pairs = 0;
+    for (long b = a + 1; b < n; ++b) {
+      const long lag = static_cast<long>(frame[static_cast<std::size_t>(b)] - frame[static_cast<std::size_t>(a)]);
+      if (lag > last_lag) break;
+      const long row = row_of(lag);
+      if (row < 0) continue;
+      ++pairs;
+      const double dx = x[static_cast<std::size_t>(b)] - x[static_cast<std::size_t>(a)];
+      const double dy = y[static_cast<std::size_t>(b)] - y[static_cast<std::size_t>(a)];
+      add_moments_at(out, row, dx, dy);
+      for (int m = 0; m < waves; ++m) {
+        if (plain[static_cast<std::size_t>(m)]) {
+          add_phases_at(out, row, m, pair_phases(dx, dy, context.waves[static_cast<std::size_t>(m)]));
+          continue;
+        }
+        for (int d = 0; d < 3; ++d) {
+          const auto ia = static_cast<std::size_t>((3 * m + d) * n + a);
+          const auto ib = static_cast<std::size_t>((3 * m + d) * n + b);
+          // conj(z_a) * z_b = exp(i q (u_b - u_a))
+          out.column(kCosX + d, m)[row] += re[ia] * re[ib] + im[ia] * im[ib];
+          out.column(kSinX + d, m)[row] += re[ia] * im[ib] - im[ia] * re[ib];
+        }
+      }
+    }
+    context.control.advance(static_cast<double>(pairs) * (kPairCost + 3.0 * waves * kProductCost) +
+                            3.0 * waves * kSincosCost);
+  }
+}
+
+// ---------------------------------------------------------------- dense
+
+// Fills z with the phase factors of direction d at wave number q on the grid
+// (zero at invalid entries and in the padding up to `size`).
+void fill_phases(const PaddedRange& grid, int d, double q, double x0, double y0, long size, fftw_complex* z) {
+  const long length = grid.length();
+  for (long a = 0; a < length; ++a) {
+    if (grid.valid()[a] == 0) {
+      z[a][0] = z[a][1] = 0.0;
+      continue;
+    }
+    const double u = grid.x()[a] - x0, v = grid.y()[a] - y0;
+    const double phase = d == 0 ? q * u : d == 1 ? q * v : q * (u + v);
+    ::sincos(phase, &z[a][1], &z[a][0]);
+  }
+  std::fill(&z[length][0], &z[0][0] + 2 * size, 0.0);
+}
+
+// sum_a conj(z[a]) * z[a + lag] over the grid.
+void direct_correlation(const fftw_complex* z, long length, long lag, double& re, double& im) {
+  re = 0.0;
+  im = 0.0;
+  for (long a = 0; a + lag < length; ++a) {
+    re += z[a][0] * z[a + lag][0] + z[a][1] * z[a + lag][1];
+    im += z[a][0] * z[a + lag][1] - z[a][1] * z[a + lag][0];
+  }
+}
+
+// The plain kernel's sums of one direction and wave number on the grid.
+void plain_channel(const PaddedRange& grid, int d, double q, std::span<const long> lags, double* cos, double* sin) {
+  const long length = grid.length();
+  const double* x = grid.x();
+  const double* y = grid.y();
+  const long long* valid = grid.valid();
+  for (std::size_t row = 0; row < lags.size(); ++row) {
+    const long lag = lags[row];
+    double c = 0.0, s = 0.0;
+    for (long a = 0; a + lag < length; ++a) {
+      if (valid[a] == 0 || valid[a + lag] == 0) continue;
+      double sine = 0.0, cosine = 0.0;
+      ::sincos(plain_argument(d, x[a + lag] - x[a], y[a + lag] - y[a], q), &sine, &cosine);
+      c += cosine;
+      s += sine;
+    }
+    cos[row] += c;
+    sin[row] += s;
+  }
+}
+
+void dense_sums(const ParticleRecords& r, std::span<const long> lags, const SumsContext& context, const SumsView& out,
+                int threads) {
+  const PaddedRange grid(r.x, r.y, r.frame, r.count);
+  const long rows = static_cast<long>(lags.size());
+  const long valid = valid_count(r);
+  const int waves = static_cast<int>(context.waves.size());
+  const DenseChoice choice = dense_choice(grid.length(), valid, lags, waves);
+
+  std::vector<LagMoments> moments(static_cast<std::size_t>(rows));
+  lag_moment_sums_for(grid, lags.data(), rows, moments.data(), threads);
+  for (long row = 0; row < rows; ++row) {
+    const LagMoments& m = moments[static_cast<std::size_t>(row)];
+    out.s1[row] = out.s1[row] + m.s1;
+    out.s2[row] = out.s2[row] + m.s2;
+    out.s3[row] = out.s3[row] + m.s3;
+    out.s4[row] = out.s4[row] + m.s4;
+    out.pairs[row] += static_cast<long>(m.pairs);
+  }
+  const double channel_work = choice.work / (3.0 * waves);
+  context.control.advance(kLaneCost * grid_pairs(grid.length(), lags));
+
+  double x0 = 0.0, y0 = 0.0;
+  for (long a = 0; a < grid.length(); ++a) {
+    if (grid.valid()[a] != 0) {
+      x0 = grid.x()[a];
+      y0 = grid.y()[a];
+      break;
+    }
+  }
+  const double excursion = largest_excursion(r.x, r.y, r.count);
+  // Rows summed directly even on the FFT path: those with few pairs.
+  std::vector<char> direct_row(static_cast<std::size_t>(rows), choice.fft ? 0 : 1);
+  for (long row = 0; row < rows; ++row) {
+    if (moments[static_cast<std::size_t>(row)].pairs < fft_min_pairs(valid)) direct_row[static_cast<std::size_t>(row)] = 1;
+  }
+  const std::shared_ptr<const FftPlans> plans = choice.fft ? context.plans.get(choice.fft_size) : nullptr;
+  const long buffer_size = choice.fft ? choice.fft_size : grid.length();
+  const int channels = 3 * waves;
+
+#pragma omp parallel num_threads(threads) if (threads > 1)
+  {
+    std::optional<FftBuffer> buffer;
+    context.control.guarded([&] { buffer.emplace(make_fft_buffer(buffer_size)); });
+#pragma omp for schedule(dynamic, 1)
+    for (int channel = 0; channel < channels; ++channel) {
+      if (context.control.stopped()) continue;
+      context.control.guarded([&] {
+        const int m = channel / 3, d = channel % 3;
+        const double q = context.waves[static_cast<std::size_t>(m)];
+        double* cos = out.column(kCosX + d, m);
+        double* sin = out.column(kSinX + d, m);
+        if (std::fabs(q) * excursion > kPhaseLimit) {
+          plain_channel(grid, d, q, lags, cos, sin);
+        } else {
+          fftw_complex* z = buffer->get();
+          fill_phases(grid, d, q, x0, y0, buffer_size, z);
+          for (long row = 0; row < rows; ++row) {
+            if (!direct_row[static_cast<std::size_t>(row)]) continue;
+            double re = 0.0, im = 0.0;
+            direct_correlation(z, grid.length(), lags[static_cast<std::size_t>(row)], re, im);
+            cos[row] += re;
+            sin[row] += im;
+          }
+          if (choice.fft) {
+            // |Z|^2 transformed back is the circular autocorrelation, which the
+            // zero padding to >= 2 * length - 1 makes the plain one.
+            plans->forward(z);
+            for (long k = 0; k < buffer_size; ++k) {
+              z[k][0] = z[k][0] * z[k][0] + z[k][1] * z[k][1];
+              z[k][1] = 0.0;
+            }
+            plans->backward(z);
+            const double scale = 1.0 / static_cast<double>(buffer_size);
+            for (long row = 0; row < rows; ++row) {
+              if (direct_row[static_cast<std::size_t>(row)]) continue;
+              const long lag = lags[static_cast<std::size_t>(row)];
+              cos[row] += z[lag][0] * scale;
+              sin[row] += z[lag][1] * scale;
+            }
+          }
+        }
+        context.control.advance(channel_work);
+      });
+    }
+  }
+}
+
+}  // namespace
+
+std::shared_ptr<const FftPlans> PlanCache::get(long size) {
+  const std::lock_guard<std::mutex> guard(lock_);
+  auto& plans = plans_[size];
+  if (!plans) plans = std::make_shared<const FftPlans>(size);
+  return plans;
+}
+
+ParticleCost particle_cost(const ParticleRecords& records, std::span<const long> lags, int waves, Method method,
+                           int threads) {
+  const long valid = valid_count(records);
+  const double channels = 3.0 * waves;
+  if (method == Method::kExact) {
+    return {static_cast<double>(lags.size()) * static_cast<double>(records.count) * (1.0 + channels * kSincosCost),
+            0.0, false};
+  }
+  const long grid = records.span() + 1;
+  const DenseChoice dense = dense_choice(grid, valid, lags, waves);
+  const double n = static_cast<double>(valid);
+  const double sparse = n * (n - 1.0) / 2.0 * (kPairCost + channels * kProductCost) + n * channels * kSincosCost;
+  if (sparse <= dense.work) return {sparse, n * (channels * 16.0 + 24.0), false};
+  const double buffers = static_cast<double>(threads) * 16.0 * static_cast<double>(dense.fft ? dense.fft_size : grid);
+  return {dense.work, 24.0 * static_cast<double>(grid + PaddedRange::kPadding) + buffers, true};
+}
+
+void add_particle_sums(const ParticleRecords& records, std::span<const long> lags, const SumsContext& context,
+                       const SumsView& out, int threads) {
+  if (lags.empty() || records.count < 2) return;
+  if (context.method == Method::kExact) {
+    exact_sums(records, lags, context, out, threads);
+  } else if (particle_cost(records, lags, static_cast<int>(context.waves.size()), context.method, threads).dense) {
+    dense_sums(records, lags, context, out, threads);
+  } else {
+    sparse_sums(records, lags, context, out);
+  }
+}
+
+}  // namespace msdisf::detail

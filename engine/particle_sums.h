@@ -1,0 +1,73 @@
+// One particle's per-lag sums, by the cheapest path that keeps the
+// guarantees: moments and counts bit-identical to the plain pair kernel,
+// scattering within 1e-9 of it.
+//
+// Paths of the fast method:
+// - dense: the records laid out on their frame grid (missing frames are
+//   invalid entries); moments by the lane-per-lag kernel over the grid;
+//   scattering sums as correlations of phase factors, by FFT for all lags at
+//   once or directly for the requested lags, whichever costs less.
+// - sparse: every pair of valid records whose frame difference is requested,
+//   in origin order; costs follow the records, not the frame span.
+// The exact method walks each requested lag's pairs with the plain kernel.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <span>
+
+#include "engine/fft_plans.h"
+#include "engine/lag_sums.h"
+#include "engine/method.h"
+#include "engine/run_control.h"
+
+namespace msdisf::detail {
+
+/// One particle's records, sorted by frame.
+struct ParticleRecords {
+  const double* x;
+  const double* y;
+  const std::int64_t* frame;
+  long count;
+  long span() const { return count > 0 ? static_cast<long>(frame[count - 1] - frame[0]) : 0; }
+};
+
+/// Plans shared by the particles of one analysis, made once per size.
+class PlanCache {
+ public:
+  std::shared_ptr<const FftPlans> get(long size);
+
+ private:
+  std::mutex lock_;
+  std::map<long, std::shared_ptr<const FftPlans>> plans_;
+};
+
+struct SumsContext {
+  std::span<const double> waves;
+  Method method;
+  PlanCache& plans;
+  RunControl& control;
+};
+
+/// What a particle's path will cost: work in rough nanoseconds (for progress
+/// and path choice) and the working memory it needs beyond the result.
+struct ParticleCost {
+  double work = 0.0;
+  double bytes = 0.0;
+  bool dense = false;
+};
+
+/// `lags` are the requested lags up to the particle's span (ascending).
+ParticleCost particle_cost(const ParticleRecords& records, std::span<const long> lags, int waves, Method method,
+                           int threads);
+
+/// Adds the particle's sums of lags[r] to row r of `out` for every r: the
+/// moment rows must start at zero (they receive the particle's own sums);
+/// scattering terms are added to whatever the scattering rows hold, in pair
+/// order on the plain path. Reports its work through context.control.
+void add_particle_sums(const ParticleRecords& records, std::span<const long> lags, const SumsContext& context,
+                       const SumsView& out, int threads);
+
+}  // namespace msdisf::detail
