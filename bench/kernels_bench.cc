@@ -101,8 +101,8 @@ void BM_EngineAllLags(benchmark::State& bench) {
   bench.SetComplexityN(n);
 }
 BENCHMARK(BM_EngineAllLags)
-    ->RangeMultiplier(8)
-    ->Range(4096, 262144)
+    ->RangeMultiplier(4)
+    ->Range(1024, 65536)
     ->Complexity(benchmark::oNSquared)
     ->Unit(benchmark::kMillisecond);
 

@@ -42,7 +42,7 @@ struct LagRequest {
   Kind kind = Kind::kAll;
   long max_lag = 0;        ///< kUpTo: the largest lag; kLogSpaced: the largest, 0 for the longest span
   long count = 0;          ///< kLogSpaced: how many lags
-  std::vector<long> lags;  ///< kList: the lags (sorted and made distinct by the engine)
+  std::vector<long> lags = {};  ///< kList: the lags (sorted and made distinct by the engine)
 
   /// Lags 1 to the longest span of any particle.
   static LagRequest all() { return {}; }
@@ -70,7 +70,7 @@ struct AnalysisOptions {
   /// Wave numbers q: the scattering columns hold the means of cos(q*dx) and
   /// sin(q*dx). There is no factor 2*pi: pass 2*pi/lambda for a wavelength
   /// lambda. Empty: q = 1/s for the 15 default length scales s.
-  std::vector<double> wave_numbers;
+  std::vector<double> wave_numbers = {};
   Method method = Method::kFast;
   /// Threads; 0 for every processor. More than the processors is capped (a note says so).
   int threads = 0;
@@ -87,7 +87,7 @@ struct AnalysisOptions {
 /// One entry per requested lag in every per-lag vector; the scattering
 /// vectors are indexed [wave number][row]. A lag without a pair has NaN means.
 struct AnalysisResult {
-  std::vector<double> wave_numbers;
+  std::vector<double> wave_numbers = {};
   std::vector<long> lag;
   std::vector<long> pairs;
   std::vector<double> msd;       ///< <dx^2 + dy^2>
