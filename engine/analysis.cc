@@ -199,23 +199,28 @@ void compute(const detail::ParticleSet& set, const std::vector<long>& lags, cons
     }
     return;
   }
-#pragma omp parallel num_threads(threads)
-  {
-    std::optional<detail::SumsBuffer> own;
-    context.control.guarded([&] { own.emplace(plan.largest_rows, waves, true); });
-#pragma omp for ordered schedule(dynamic, 1)
-    for (long i = 0; i < count; ++i) {
-      const auto lags_i = own_lags(i);
-      if (own && !context.control.stopped()) {
-        context.control.guarded([&] {
-          own->clear(static_cast<long>(lags_i.size()));
-          detail::add_particle_sums(records(i), lags_i, context, own->view(), 1);
-        });
-      }
-#pragma omp ordered
-      {
-        if (own && !context.control.stopped()) detail::pool_sums(own->view(), total, static_cast<long>(lags_i.size()));
-      }
+  // Batches of particles are computed in parallel, each into its own
+  // buffer, then pooled in particle order.
+  const double columns = 5.0 + 6.0 * waves;
+  const long batch = std::clamp(static_cast<long>(64e6 / (8.0 * columns * static_cast<double>(plan.largest_rows + 1))),
+                                static_cast<long>(threads), 256L);
+  std::vector<detail::SumsBuffer> buffers;
+  for (long b = 0; b < batch; ++b) buffers.emplace_back(plan.largest_rows, waves, true);
+  for (long first = 0; first < count && !context.control.stopped(); first += batch) {
+    const long last = std::min(count, first + batch);
+#pragma omp parallel for schedule(dynamic, 1) num_threads(threads)
+    for (long i = first; i < last; ++i) {
+      if (context.control.stopped()) continue;
+      context.control.guarded([&] {
+        detail::SumsBuffer& own = buffers[static_cast<std::size_t>(i - first)];
+        own.clear(static_cast<long>(own_lags(i).size()));
+        detail::add_particle_sums(records(i), own_lags(i), context, own.view(), 1);
+      });
+    }
+    if (context.control.stopped()) break;
+    for (long i = first; i < last; ++i) {
+      detail::pool_sums(buffers[static_cast<std::size_t>(i - first)].view(), total,
+                        static_cast<long>(own_lags(i).size()));
     }
   }
 }

@@ -8,6 +8,7 @@
 #include "engine/moment_kernel.h"
 #include "engine/pair_terms.h"
 #include "engine/parallel.h"
+#include "engine/phase_sincos.h"
 
 namespace msdisf::detail {
 
@@ -15,7 +16,8 @@ namespace {
 
 // Rough costs in nanoseconds, measured on the development machine; they only
 // steer the choice between paths, never a result.
-constexpr double kSincosCost = 16.0;
+constexpr double kSincosCost = 16.0;      // the plain kernel's sincos
+constexpr double kPhaseCost = 2.0;        // one phase factor by phase_sincos
 constexpr double kLaneCost = 0.6;        // one pair in the moment kernel
 constexpr double kProductCost = 1.0;     // one conj(z_a) * z_b added
 constexpr double kFftCostPerPoint = 0.8; // per point and log2(size), one transform
@@ -26,12 +28,17 @@ constexpr double kPairCost = 4.0;        // moments and bookkeeping of one spars
 // 2^19 * 2^-53 < 1e-10 and correlation sums stay far inside 1e-9 of the
 // plain kernel; a wave number whose phases go beyond it is summed pair by
 // pair with the plain kernel's own arguments.
-constexpr double kPhaseLimit = 524288.0;  // 2^19
+constexpr double kPhaseLimit = 524288.0;  // 2^19, inside kSincosRange
 
-// FFT roundoff is about eps * log2(size) * (valid entries) in each lag's sum;
-// divided by that lag's pair count it grows where pairs are few. Lags with
-// fewer pairs than this are summed directly.
-double fft_min_pairs(long valid) { return std::max(256.0, static_cast<double>(valid) / 2048.0); }
+// The FFT correlation's error in each lag's sum is bounded by about
+// c * eps * log2(size) * sum |z|^2, with sum |z|^2 = the valid entries and
+// c below 10 for a forward transform, a squared modulus and a backward
+// transform. Divided by the lag's pair count, it stays below 1e-10 (a tenth
+// of the promise) when pairs >= 10 * 1.1e-16 * 1e10 * log2(size) * valid;
+// lags with fewer pairs are summed directly.
+double fft_min_pairs(long valid, long size) {
+  return std::max(1.0, 1.1e-5 * std::log2(static_cast<double>(size)) * static_cast<double>(valid));
+}
 
 bool valid_at(const double* x, const double* y, long i) { return !std::isnan(x[i]) && !std::isnan(y[i]); }
 
@@ -56,11 +63,14 @@ struct DenseChoice {
 
 DenseChoice dense_choice(long grid, long valid, std::span<const long> lags, int waves) {
   const double channels = 3.0 * waves;
-  const double fill = kSincosCost * static_cast<double>(valid) + static_cast<double>(grid);
+  const double fill = kPhaseCost * static_cast<double>(valid) + static_cast<double>(grid);
   const double direct = kProductCost * grid_pairs(grid, lags);
   const long size = fft_size(2 * grid - 1);
+  // Lags whose pairs are too few for the FFT (at most about min_pairs of them
+  // at the end of the grid, with as many candidates each) are summed directly.
+  const double tail = std::min(fft_min_pairs(valid, size), static_cast<double>(grid));
   const double fft = 2.0 * kFftCostPerPoint * static_cast<double>(size) * std::log2(static_cast<double>(size)) +
-                     kProductCost * std::min(direct, fft_min_pairs(valid) * fft_min_pairs(valid));
+                     kProductCost * std::min(direct, tail * tail);
   const double moments = kLaneCost * grid_pairs(grid, lags);
   return {fft < direct, size, moments + channels * (fill + std::min(fft, direct))};
 }
@@ -98,6 +108,12 @@ double largest_excursion(const double* x, const double* y, long count) {
 
 // The argument of direction d (0: x, 1: y, 2: x + y) as the plain kernel forms it.
 double plain_argument(int d, double dx, double dy, double q) { return d == 0 ? dx * q : d == 1 ? dy * q : q * (dx + dy); }
+
+// The phase of direction d (0: x, 1: y, 2: x + y) relative to (x0, y0).
+double phase_of(int d, double q, double x, double y, double x0, double y0) {
+  const double u = x - x0, v = y - y0;
+  return d == 0 ? q * u : d == 1 ? q * v : q * (u + v);
+}
 
 // ---------------------------------------------------------------- exact
 
@@ -189,16 +205,21 @@ void sparse_sums(const ParticleRecords& r, std::span<const long> lags, const Sum
   // phases stay small enough; the others use the plain kernel per pair.
   std::vector<char> plain(static_cast<std::size_t>(waves));
   std::vector<double> re(static_cast<std::size_t>(3 * waves * n)), im(re.size());
+  std::vector<double> phases(static_cast<std::size_t>(n)), cos_sin(static_cast<std::size_t>(2 * n));
   for (int m = 0; m < waves; ++m) {
     const double q = context.waves[static_cast<std::size_t>(m)];
     plain[static_cast<std::size_t>(m)] = std::fabs(q) * excursion > kPhaseLimit;
     if (plain[static_cast<std::size_t>(m)]) continue;
-    for (long a = 0; a < n; ++a) {
-      const double u = x[static_cast<std::size_t>(a)] - x[0], v = y[static_cast<std::size_t>(a)] - y[0];
-      const double phases[3] = {q * u, q * v, q * (u + v)};
-      for (int d = 0; d < 3; ++d) {
+    for (int d = 0; d < 3; ++d) {
+      for (long a = 0; a < n; ++a) {
+        phases[static_cast<std::size_t>(a)] =
+            phase_of(d, q, x[static_cast<std::size_t>(a)], y[static_cast<std::size_t>(a)], x[0], y[0]);
+      }
+      phase_sincos(phases.data(), n, cos_sin.data());
+      for (long a = 0; a < n; ++a) {
         const auto at = static_cast<std::size_t>((3 * m + d) * n + a);
-        ::sincos(phases[d], &im[at], &re[at]);
+        re[at] = cos_sin[static_cast<std::size_t>(2 * a)];
+        im[at] = cos_sin[static_cast<std::size_t>(2 * a + 1)];
       }
     }
   }
@@ -231,24 +252,26 @@ void sparse_sums(const ParticleRecords& r, std::span<const long> lags, const Sum
       }
     }
     context.control.advance(static_cast<double>(pairs) * (kPairCost + 3.0 * waves * kProductCost) +
-                            3.0 * waves * kSincosCost);
+                            3.0 * waves * kPhaseCost);
   }
 }
 
 // ---------------------------------------------------------------- dense
 
 // Fills z with the phase factors of direction d at wave number q on the grid
-// (zero at invalid entries and in the padding up to `size`).
-void fill_phases(const PaddedRange& grid, int d, double q, double x0, double y0, long size, fftw_complex* z) {
+// (zero at invalid entries and in the padding up to `size`); `phases` is
+// scratch space of the grid's length.
+void fill_phases(const PaddedRange& grid, int d, double q, double x0, double y0, long size, fftw_complex* z,
+                 std::vector<double>& phases) {
   const long length = grid.length();
+  phases.resize(static_cast<std::size_t>(length));
   for (long a = 0; a < length; ++a) {
-    if (grid.valid()[a] == 0) {
-      z[a][0] = z[a][1] = 0.0;
-      continue;
-    }
-    const double u = grid.x()[a] - x0, v = grid.y()[a] - y0;
-    const double phase = d == 0 ? q * u : d == 1 ? q * v : q * (u + v);
-    ::sincos(phase, &z[a][1], &z[a][0]);
+    phases[static_cast<std::size_t>(a)] =
+        grid.valid()[a] == 0 ? 0.0 : phase_of(d, q, grid.x()[a], grid.y()[a], x0, y0);
+  }
+  phase_sincos(phases.data(), length, &z[0][0]);
+  for (long a = 0; a < length; ++a) {
+    if (grid.valid()[a] == 0) z[a][0] = z[a][1] = 0.0;
   }
   std::fill(&z[length][0], &z[0][0] + 2 * size, 0.0);
 }
@@ -317,7 +340,9 @@ void dense_sums(const ParticleRecords& r, std::span<const long> lags, const Sums
   // Rows summed directly even on the FFT path: those with few pairs.
   std::vector<char> direct_row(static_cast<std::size_t>(rows), choice.fft ? 0 : 1);
   for (long row = 0; row < rows; ++row) {
-    if (moments[static_cast<std::size_t>(row)].pairs < fft_min_pairs(valid)) direct_row[static_cast<std::size_t>(row)] = 1;
+    if (moments[static_cast<std::size_t>(row)].pairs < fft_min_pairs(valid, choice.fft_size)) {
+      direct_row[static_cast<std::size_t>(row)] = 1;
+    }
   }
   const std::shared_ptr<const FftPlans> plans = choice.fft ? context.plans.get(choice.fft_size) : nullptr;
   const long buffer_size = choice.fft ? choice.fft_size : grid.length();
@@ -326,6 +351,7 @@ void dense_sums(const ParticleRecords& r, std::span<const long> lags, const Sums
 #pragma omp parallel num_threads(threads) if (threads > 1)
   {
     std::optional<FftBuffer> buffer;
+    std::vector<double> phases;
     context.control.guarded([&] { buffer.emplace(make_fft_buffer(buffer_size)); });
 #pragma omp for schedule(dynamic, 1)
     for (int channel = 0; channel < channels; ++channel) {
@@ -339,7 +365,7 @@ void dense_sums(const ParticleRecords& r, std::span<const long> lags, const Sums
           plain_channel(grid, d, q, lags, cos, sin);
         } else {
           fftw_complex* z = buffer->get();
-          fill_phases(grid, d, q, x0, y0, buffer_size, z);
+          fill_phases(grid, d, q, x0, y0, buffer_size, z, phases);
           for (long row = 0; row < rows; ++row) {
             if (!direct_row[static_cast<std::size_t>(row)]) continue;
             double re = 0.0, im = 0.0;
@@ -391,7 +417,7 @@ ParticleCost particle_cost(const ParticleRecords& records, std::span<const long>
   const long grid = records.span() + 1;
   const DenseChoice dense = dense_choice(grid, valid, lags, waves);
   const double n = static_cast<double>(valid);
-  const double sparse = n * (n - 1.0) / 2.0 * (kPairCost + channels * kProductCost) + n * channels * kSincosCost;
+  const double sparse = n * (n - 1.0) / 2.0 * (kPairCost + channels * kProductCost) + n * channels * kPhaseCost;
   if (sparse <= dense.work) return {sparse, n * (channels * 16.0 + 24.0), false};
   const double buffers = static_cast<double>(threads) * 16.0 * static_cast<double>(dense.fft ? dense.fft_size : grid);
   return {dense.work, 24.0 * static_cast<double>(grid + PaddedRange::kPadding) + buffers, true};

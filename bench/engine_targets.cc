@@ -1,0 +1,108 @@
+// Whole-engine timings for the sizes users bring: one long trajectory with
+// log-spaced lags, many short trajectories, and every lag of a medium one.
+// Each case runs in a child process so that its peak memory is its own.
+//   engine_targets [case ...]   (default: every case)
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/analysis.h"
+
+namespace {
+
+using namespace msdisf;
+
+struct Records {
+  std::vector<double> x, y;
+  std::vector<std::int64_t> frame, particle;
+  TrajectoryData data() const { return {x, y, frame, particle}; }
+};
+
+// Brownian particles (D = 1) with 1 % of positions missing; with several
+// particles, rows come sorted by frame with particles interleaved, as
+// trackers write them.
+Records brownian(long particles, long frames) {
+  Records r;
+  std::mt19937_64 random(7);
+  std::normal_distribution<double> step(0.0, std::sqrt(2.0));
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  std::vector<double> x(static_cast<std::size_t>(particles), 1000.0), y(x);
+  for (long f = 0; f < frames; ++f) {
+    for (long p = 0; p < particles; ++p) {
+      auto& px = x[static_cast<std::size_t>(p)];
+      auto& py = y[static_cast<std::size_t>(p)];
+      px += step(random);
+      py += step(random);
+      const bool missing = unit(random) < 0.01;
+      r.x.push_back(missing ? NAN : px);
+      r.y.push_back(missing ? NAN : py);
+      r.frame.push_back(f);
+      if (particles > 1) r.particle.push_back(p);
+    }
+  }
+  return r;
+}
+
+double seconds_of(const std::function<void()>& work) {
+  const auto start = std::chrono::steady_clock::now();
+  work();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+struct Case {
+  const char* name;
+  long particles;
+  long frames;
+  LagRequest lags;
+  Method method;
+  int threads;
+};
+
+void run_case(const Case& c) {
+  const Records records = brownian(c.particles, c.frames);
+  AnalysisResult result;
+  const double seconds = seconds_of([&] {
+    result = analyse(records.data(), {.lags = c.lags, .method = c.method, .threads = c.threads});
+  });
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  std::printf("| %s | %.3f | %zu | %.0f |\n", c.name, seconds, result.rows(),
+              static_cast<double>(usage.ru_maxrss) / 1024.0);
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const Case cases[] = {
+      {"1e7 frames, 200 log lags", 1, 10000000, LagRequest::log_spaced(200), Method::kFast, 0},
+      {"20000 particles x 100 frames, all lags", 20000, 100, LagRequest::all(), Method::kFast, 0},
+      {"1000 particles x 1000 frames, all lags", 1000, 1000, LagRequest::all(), Method::kFast, 0},
+      {"1e5 frames, all lags", 1, 100000, LagRequest::all(), Method::kFast, 0},
+      {"1e5 frames, all lags, 1 thread", 1, 100000, LagRequest::all(), Method::kFast, 1},
+      {"1e4 frames, all lags, plain kernel, 1 thread", 1, 10000, LagRequest::all(), Method::kExact, 1},
+      {"1e4 frames, all lags", 1, 10000, LagRequest::all(), Method::kFast, 0},
+  };
+  std::printf("| case | seconds | rows | peak RSS (MiB) |\n|---|---|---|---|\n");
+  for (const Case& c : cases) {
+    bool wanted = argc == 1;
+    for (int i = 1; i < argc; ++i) wanted = wanted || std::strstr(c.name, argv[i]) != nullptr;
+    if (!wanted) continue;
+    std::fflush(stdout);
+    const pid_t child = fork();
+    if (child == 0) {
+      run_case(c);
+      _exit(0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+  }
+}

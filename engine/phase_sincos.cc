@@ -1,0 +1,100 @@
+#include "engine/phase_sincos.h"
+
+#include <cmath>
+
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+namespace msdisf::detail {
+
+namespace {
+
+constexpr int kLanes = 4;
+using Vec = double __attribute__((vector_size(kLanes * sizeof(double))));
+using Bits = long long __attribute__((vector_size(kLanes * sizeof(long long))));
+
+// pi/2 in three pieces of 33, 33 and 53 bits: k * piece is exact for
+// |k| < 2^20, so x - k*pi/2 loses nothing but the last piece's rounding.
+constexpr double kPio2Hi = 1.57079632673412561417e+00;
+constexpr double kPio2Mid = 6.07710050630396597660e-11;
+constexpr double kPio2Lo = 2.02226624879595063154e-21;
+constexpr double kTwoOverPi = 6.36619772367581382433e-01;
+// Adding and subtracting 1.5 * 2^52 rounds to the nearest integer.
+constexpr double kRound = 6755399441055744.0;
+
+// Taylor coefficients 1/n!: on |r| <= pi/4 the first omitted terms,
+// r^19/19! and r^20/20!, are below 1e-19.
+constexpr double kSin[] = {-1.0 / 6, 1.0 / 120, -1.0 / 5040, 1.0 / 362880, -1.0 / 39916800, 1.0 / 6227020800.0,
+                           -1.0 / 1307674368000.0, 1.0 / 355687428096000.0};
+constexpr double kCos[] = {-1.0 / 2,
+                           1.0 / 24,
+                           -1.0 / 720,
+                           1.0 / 40320,
+                           -1.0 / 3628800,
+                           1.0 / 479001600,
+                           -1.0 / 87178291200.0,
+                           1.0 / 20922789888000.0,
+                           -1.0 / 6402373705728000.0};
+
+[[gnu::always_inline]] inline Vec select(Bits mask, Vec yes, Vec no) {
+  return reinterpret_cast<Vec>((reinterpret_cast<Bits>(yes) & mask) | (reinterpret_cast<Bits>(no) & ~mask));
+}
+
+[[gnu::always_inline]] inline void sincos_block(const double* phi, double* out) {
+  Vec x;
+  for (int l = 0; l < kLanes; ++l) x[l] = phi[l];
+  const Vec shifted = x * kTwoOverPi + kRound;
+  const Vec k = shifted - kRound;
+  const Bits quadrant = reinterpret_cast<Bits>(shifted);  // low bits hold k mod 2^51
+  const Vec r = ((x - k * kPio2Hi) - k * kPio2Mid) - k * kPio2Lo;
+  const Vec r2 = r * r;
+  Vec ps = Vec{} + kSin[7];
+  for (int i = 6; i >= 0; --i) ps = ps * r2 + kSin[i];
+  const Vec s = r + (r * r2) * ps;
+  Vec pc = Vec{} + kCos[8];
+  for (int i = 7; i >= 0; --i) pc = pc * r2 + kCos[i];
+  const Vec c = 1.0 + r2 * pc;
+  const Bits one = Bits{} + 1, two = Bits{} + 2, zero = Bits{};
+  const Bits swap = (quadrant & one) != zero;
+  const Vec sin_r = select(swap, c, s);
+  const Vec cos_r = select(swap, s, c);
+  const Vec sin_v = select((quadrant & two) != zero, -sin_r, sin_r);
+  const Vec cos_v = select(((quadrant + one) & two) != zero, -cos_r, cos_r);
+  for (int l = 0; l < kLanes; ++l) {
+    out[2 * l] = cos_v[l];
+    out[2 * l + 1] = sin_v[l];
+  }
+}
+
+template <int kWhich>
+[[gnu::always_inline]] inline void sincos_all(const double* phi, long n, double* cos_sin) {
+  long i = 0;
+  for (; i + kLanes <= n; i += kLanes) sincos_block(phi + i, cos_sin + 2 * i);
+  if (i < n) {
+    double rest[kLanes] = {};
+    double out[2 * kLanes];
+    for (long j = i; j < n; ++j) rest[j - i] = phi[j];
+    sincos_block(rest, out);
+    for (long j = i; j < n; ++j) {
+      cos_sin[2 * j] = out[2 * (j - i)];
+      cos_sin[2 * j + 1] = out[2 * (j - i) + 1];
+    }
+  }
+}
+
+__attribute__((target("avx2"))) void sincos_avx2(const double* phi, long n, double* cos_sin) {
+  sincos_all<1>(phi, n, cos_sin);
+}
+void sincos_baseline(const double* phi, long n, double* cos_sin) { sincos_all<0>(phi, n, cos_sin); }
+
+}  // namespace
+
+void phase_sincos(const double* phi, long n, double* cos_sin) {
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  if (avx2) {
+    sincos_avx2(phi, n, cos_sin);
+  } else {
+    sincos_baseline(phi, n, cos_sin);
+  }
+}
+
+}  // namespace msdisf::detail
