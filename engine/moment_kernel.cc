@@ -28,27 +28,26 @@ using Mask = long long __attribute__((vector_size(kLanes * sizeof(long long))));
   return reinterpret_cast<Vec>((reinterpret_cast<Mask>(updated) & valid) | (reinterpret_cast<Mask>(kept) & ~valid));
 }
 
-// Lags [lag0, lag0 + kBlock) over origins 0 .. length - lag0 - 1; lanes whose
-// end entry lies past the range read the invalid padding and add nothing. The
-// body is inlined into one function per instruction set below; IEEE addition,
-// subtraction and multiplication round the same at every vector width, and
-// contraction into fused multiply-adds is off, so all give the same bits.
-[[gnu::always_inline]] inline void block_sums_body(const double* x, const double* y, const long long* valid,
-                                                   long length, long lag0, LagMoments* out) {
+// The sums of kBlock lags over origins 0 .. length - first_lag - 1, where
+// `load(a, v, xb, yb, ok)` fetches the end entries of origin a for the lags
+// of vector v. The body is inlined into one function per instruction set
+// below; IEEE addition, subtraction and multiplication round the same at
+// every vector width, and contraction into fused multiply-adds is off, so
+// all give the same bits.
+template <typename Load>
+[[gnu::always_inline]] inline void lane_sums(const double* x, const double* y, const long long* valid, long length,
+                                             long first_lag, Load load, LagMoments* out) {
   Vec s1[kVectors] = {}, s2[kVectors] = {}, s3[kVectors] = {}, s4[kVectors] = {}, n[kVectors] = {};
   const Vec one = Vec{} + 1.0;
-  for (long a = 0; a + lag0 < length; ++a) {
+  for (long a = 0; a + first_lag < length; ++a) {
     if (valid[a] == 0) continue;
     const Vec xa = Vec{} + x[a];
     const Vec ya = Vec{} + y[a];
     for (int v = 0; v < kVectors; ++v) {
-      const long b = a + lag0 + v * kLanes;
       Vec xb;
       Vec yb;
       Mask ok;
-      std::memcpy(&xb, x + b, sizeof xb);
-      std::memcpy(&yb, y + b, sizeof yb);
-      std::memcpy(&ok, valid + b, sizeof ok);
+      load(a, v, xb, yb, ok);
       const Vec dx = xb - xa;
       const Vec dy = yb - ya;
       const Vec dx2 = dx * dx;
@@ -77,52 +76,32 @@ using Mask = long long __attribute__((vector_size(kLanes * sizeof(long long))));
   }
 }
 
-// Lags lags[0..kBlock) (ascending, lags[0] < length) over origins
-// 0 .. length - lags[0] - 1. A lane whose end entry lies past the range reads
-// the first padding entry, which is invalid.
+// Lags [lag0, lag0 + kBlock); lanes whose end entry lies past the range read
+// the invalid padding and add nothing.
+[[gnu::always_inline]] inline void block_sums_body(const double* x, const double* y, const long long* valid,
+                                                   long length, long lag0, LagMoments* out) {
+  auto load = [&](long a, int v, Vec& xb, Vec& yb, Mask& ok) {
+    const long b = a + lag0 + v * kLanes;
+    std::memcpy(&xb, x + b, sizeof xb);
+    std::memcpy(&yb, y + b, sizeof yb);
+    std::memcpy(&ok, valid + b, sizeof ok);
+  };
+  lane_sums(x, y, valid, length, lag0, load, out);
+}
+
+// Lags lags[0..kBlock) (ascending, lags[0] < length); a lane whose end entry
+// lies past the range reads the first padding entry, which is invalid.
 [[gnu::always_inline]] inline void gathered_sums_body(const double* x, const double* y, const long long* valid,
                                                       long length, const long* lags, LagMoments* out) {
-  Vec s1[kVectors] = {}, s2[kVectors] = {}, s3[kVectors] = {}, s4[kVectors] = {}, n[kVectors] = {};
-  const Vec one = Vec{} + 1.0;
-  for (long a = 0; a + lags[0] < length; ++a) {
-    if (valid[a] == 0) continue;
-    const Vec xa = Vec{} + x[a];
-    const Vec ya = Vec{} + y[a];
-    for (int v = 0; v < kVectors; ++v) {
-      Vec xb;
-      Vec yb;
-      Mask ok;
-      for (int lane = 0; lane < kLanes; ++lane) {
-        const long b = std::min(a + lags[v * kLanes + lane], length);
-        xb[lane] = x[b];
-        yb[lane] = y[b];
-        ok[lane] = valid[b];
-      }
-      const Vec dx = xb - xa;
-      const Vec dy = yb - ya;
-      const Vec dx2 = dx * dx;
-      const Vec dy2 = dy * dy;
-      const Vec dx3 = dx2 * dx;
-      const Vec dy3 = dy2 * dy;
-      const Vec dx4 = dx3 * dx;
-      const Vec dy4 = dy3 * dy;
-      s2[v] = select(ok, (dx2 + dy2) + s2[v], s2[v]);
-      n[v] = select(ok, n[v] + one, n[v]);
-      s1[v] = select(ok, s1[v] + (dx + dy), s1[v]);
-      s3[v] = select(ok, (dx3 + dy3) + s3[v], s3[v]);
-      s4[v] = select(ok, (dx4 + dy4) + s4[v], s4[v]);
-    }
-  }
-  for (int v = 0; v < kVectors; ++v) {
+  auto load = [&](long a, int v, Vec& xb, Vec& yb, Mask& ok) {
     for (int lane = 0; lane < kLanes; ++lane) {
-      LagMoments& lag = out[v * kLanes + lane];
-      lag.s1 = s1[v][lane];
-      lag.s2 = s2[v][lane];
-      lag.s3 = s3[v][lane];
-      lag.s4 = s4[v][lane];
-      lag.pairs = n[v][lane];
+      const long b = std::min(a + lags[v * kLanes + lane], length);
+      xb[lane] = x[b];
+      yb[lane] = y[b];
+      ok[lane] = valid[b];
     }
-  }
+  };
+  lane_sums(x, y, valid, length, lags[0], load, out);
 }
 
 using GatheredSums = void (*)(const double*, const double*, const long long*, long, const long*, LagMoments*);

@@ -8,12 +8,12 @@
 // pair gets NaN moments and zero scattering values. N of 1 or less computes
 // nothing but the start and finish lines.
 //
-// Both methods give the same console output and bit-identical moments and
-// counts (see EstimatorOptions). Lags are computed in segments that end at
+// The engine computes every lag (entries are records whose frame is their
+// index); both methods give the same console output and bit-identical
+// moments and counts. The results enter the state in segments that end at
 // the progress lags, so progress lines and intermediate tables come in lag
-// order; with the fast method the scattering columns of every lag are final
-// before the first segment. With options.max_lag, only lags 1..max_lag are
-// computed and the intermediate tables hold those lags only.
+// order and an intermediate table holds the lags before its progress lag.
+// With options.max_lag, only lags 1..max_lag are computed and written.
 #pragma once
 
 #include <string>
