@@ -68,8 +68,8 @@ DenseChoice dense_choice(long grid, long valid, std::span<const long> lags, int 
   const long size = fft_size(2 * grid - 1);
   // Lags whose pairs are too few for the FFT (at most about min_pairs of them
   // at the end of the grid, with as many candidates each) are summed directly.
-  const double tail = std::min(fft_min_pairs(valid, size), static_cast<double>(grid));
-  const double fft = 2.0 * kFftCostPerPoint * static_cast<double>(size) * std::log2(static_cast<double>(size)) +
+  const double tail = std::min(fft_min_pairs(2 * valid, size), static_cast<double>(grid));
+  const double fft = 1.5 * kFftCostPerPoint * static_cast<double>(size) * std::log2(static_cast<double>(size)) +
                      kProductCost * std::min(direct, tail * tail);
   const double moments = kLaneCost * grid_pairs(grid, lags);
   return {fft < direct, size, moments + channels * (fill + std::min(fft, direct))};
@@ -315,8 +315,17 @@ void dense_sums(const ParticleRecords& r, std::span<const long> lags, const Sums
   const int waves = static_cast<int>(context.waves.size());
   const DenseChoice choice = dense_choice(grid.length(), valid, lags, waves);
 
+  // The moments come in chunks of rows, so that progress is reported and a
+  // cancellation is seen within a fraction of a second.
   std::vector<LagMoments> moments(static_cast<std::size_t>(rows));
-  lag_moment_sums_for(grid, lags.data(), rows, moments.data(), threads);
+  constexpr long kChunk = 1024;
+  for (long first = 0; first < rows && !context.control.stopped(); first += kChunk) {
+    const long count = std::min(kChunk, rows - first);
+    lag_moment_sums_for(grid, lags.data() + first, count, moments.data() + first, threads);
+    context.control.advance(kLaneCost * grid_pairs(grid.length(), lags.subspan(static_cast<std::size_t>(first),
+                                                                                 static_cast<std::size_t>(count))));
+  }
+  if (context.control.stopped()) return;
   for (long row = 0; row < rows; ++row) {
     const LagMoments& m = moments[static_cast<std::size_t>(row)];
     out.s1[row] = out.s1[row] + m.s1;
@@ -326,7 +335,6 @@ void dense_sums(const ParticleRecords& r, std::span<const long> lags, const Sums
     out.pairs[row] += static_cast<long>(m.pairs);
   }
   const double channel_work = choice.work / (3.0 * waves);
-  context.control.advance(kLaneCost * grid_pairs(grid.length(), lags));
 
   double x0 = 0.0, y0 = 0.0;
   for (long a = 0; a < grid.length(); ++a) {
@@ -340,7 +348,8 @@ void dense_sums(const ParticleRecords& r, std::span<const long> lags, const Sums
   // Rows summed directly even on the FFT path: those with few pairs.
   std::vector<char> direct_row(static_cast<std::size_t>(rows), choice.fft ? 0 : 1);
   for (long row = 0; row < rows; ++row) {
-    if (moments[static_cast<std::size_t>(row)].pairs < fft_min_pairs(valid, choice.fft_size)) {
+    // A paired backward transform carries both channels' roundoff.
+    if (moments[static_cast<std::size_t>(row)].pairs < fft_min_pairs(2 * valid, choice.fft_size)) {
       direct_row[static_cast<std::size_t>(row)] = 1;
     }
   }
@@ -348,50 +357,98 @@ void dense_sums(const ParticleRecords& r, std::span<const long> lags, const Sums
   const long buffer_size = choice.fft ? choice.fft_size : grid.length();
   const int channels = 3 * waves;
 
+  // Work items of one or two channels. On the FFT path channels go in
+  // pairs: both squared spectra are real, so one backward transform of
+  // |Z1|^2 + i |Z2|^2 yields both autocorrelations.
+  std::vector<std::pair<int, int>> items;
+  int waiting = -1;
+  for (int channel = 0; channel < channels; ++channel) {
+    const bool plain = std::fabs(context.waves[static_cast<std::size_t>(channel / 3)]) * excursion > kPhaseLimit;
+    if (plain || !choice.fft) {
+      items.emplace_back(channel, -1);
+    } else if (waiting < 0) {
+      waiting = channel;
+    } else {
+      items.emplace_back(waiting, channel);
+      waiting = -1;
+    }
+  }
+  if (waiting >= 0) items.emplace_back(waiting, -1);
+  const long length = grid.length();
+  const double scale = 1.0 / static_cast<double>(buffer_size);
+
 #pragma omp parallel num_threads(threads) if (threads > 1)
   {
     std::optional<FftBuffer> buffer;
-    std::vector<double> phases;
-    context.control.guarded([&] { buffer.emplace(make_fft_buffer(buffer_size)); });
+    std::vector<double> phases, spectrum;
+    context.control.guarded([&] {
+      buffer.emplace(make_fft_buffer(buffer_size));
+      if (choice.fft) spectrum.resize(static_cast<std::size_t>(buffer_size));
+    });
+    // Fills z with the channel's phase factors and adds its direct rows.
+    auto start_channel = [&](int channel, fftw_complex* z) {
+      const int m = channel / 3, d = channel % 3;
+      fill_phases(grid, d, context.waves[static_cast<std::size_t>(m)], x0, y0, buffer_size, z, phases);
+      double* cos = out.column(kCosX + d, m);
+      double* sin = out.column(kSinX + d, m);
+      for (long row = 0; row < rows; ++row) {
+        if (!direct_row[static_cast<std::size_t>(row)]) continue;
+        double re = 0.0, im = 0.0;
+        direct_correlation(z, length, lags[static_cast<std::size_t>(row)], re, im);
+        cos[row] += re;
+        sin[row] += im;
+      }
+    };
 #pragma omp for schedule(dynamic, 1)
-    for (int channel = 0; channel < channels; ++channel) {
+    for (std::size_t item = 0; item < items.size(); ++item) {
       if (context.control.stopped()) continue;
       context.control.guarded([&] {
-        const int m = channel / 3, d = channel % 3;
+        const auto [first, second] = items[item];
+        const int m = first / 3, d = first % 3;
         const double q = context.waves[static_cast<std::size_t>(m)];
         double* cos = out.column(kCosX + d, m);
         double* sin = out.column(kSinX + d, m);
+        fftw_complex* z = buffer->get();
         if (std::fabs(q) * excursion > kPhaseLimit) {
           plain_channel(grid, d, q, lags, cos, sin);
+        } else if (!choice.fft) {
+          start_channel(first, z);
         } else {
-          fftw_complex* z = buffer->get();
-          fill_phases(grid, d, q, x0, y0, buffer_size, z, phases);
-          for (long row = 0; row < rows; ++row) {
-            if (!direct_row[static_cast<std::size_t>(row)]) continue;
-            double re = 0.0, im = 0.0;
-            direct_correlation(z, grid.length(), lags[static_cast<std::size_t>(row)], re, im);
-            cos[row] += re;
-            sin[row] += im;
+          // |Z|^2 transformed back is the circular autocorrelation, which the
+          // zero padding to >= 2 * length - 1 makes the plain one.
+          start_channel(first, z);
+          plans->forward(z);
+          for (long k = 0; k < buffer_size; ++k) {
+            spectrum[static_cast<std::size_t>(k)] = z[k][0] * z[k][0] + z[k][1] * z[k][1];
           }
-          if (choice.fft) {
-            // |Z|^2 transformed back is the circular autocorrelation, which the
-            // zero padding to >= 2 * length - 1 makes the plain one.
+          if (second >= 0) {
+            start_channel(second, z);
             plans->forward(z);
-            for (long k = 0; k < buffer_size; ++k) {
-              z[k][0] = z[k][0] * z[k][0] + z[k][1] * z[k][1];
-              z[k][1] = 0.0;
-            }
-            plans->backward(z);
-            const double scale = 1.0 / static_cast<double>(buffer_size);
-            for (long row = 0; row < rows; ++row) {
-              if (direct_row[static_cast<std::size_t>(row)]) continue;
-              const long lag = lags[static_cast<std::size_t>(row)];
-              cos[row] += z[lag][0] * scale;
-              sin[row] += z[lag][1] * scale;
+          }
+          for (long k = 0; k < buffer_size; ++k) {
+            const double other = second >= 0 ? z[k][0] * z[k][0] + z[k][1] * z[k][1] : 0.0;
+            z[k][0] = spectrum[static_cast<std::size_t>(k)];
+            z[k][1] = other;
+          }
+          plans->backward(z);
+          // W = a + i b with a, b Hermitian: a(L) = (W(L) + conj W(-L)) / 2,
+          // b(L) = (W(L) - conj W(-L)) / 2i.
+          double* cos2 = second >= 0 ? out.column(kCosX + second % 3, second / 3) : nullptr;
+          double* sin2 = second >= 0 ? out.column(kSinX + second % 3, second / 3) : nullptr;
+          for (long row = 0; row < rows; ++row) {
+            if (direct_row[static_cast<std::size_t>(row)]) continue;
+            const long lag = lags[static_cast<std::size_t>(row)];
+            const double wr = z[lag][0], wi = z[lag][1];
+            const double mr = z[buffer_size - lag][0], mi = z[buffer_size - lag][1];
+            cos[row] += (wr + mr) * 0.5 * scale;
+            sin[row] += (wi - mi) * 0.5 * scale;
+            if (second >= 0) {
+              cos2[row] += (wi + mi) * 0.5 * scale;
+              sin2[row] += (mr - wr) * 0.5 * scale;
             }
           }
         }
-        context.control.advance(channel_work);
+        context.control.advance(channel_work * (second >= 0 ? 2.0 : 1.0));
       });
     }
   }

@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 seconds="${1:-15}"
 targets=(number_scanner single_reader multi_reader result_path)
 cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMSDISF_FUZZ=ON \
-  -DMSDISF_BUILD_TESTS=OFF -DMSDISF_BUILD_BENCHMARKS=OFF >/dev/null
+  -DMSDISF_BUILD_TESTS=OFF -DMSDISF_BUILD_BENCHMARKS=OFF -DMSDISF_PYTHON=OFF >/dev/null
 cmake --build build-fuzz -j"$(nproc)" --target "${targets[@]/#/fuzz_}"
 mkdir -p build-fuzz/artifacts
 for target in "${targets[@]}"; do

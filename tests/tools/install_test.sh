@@ -11,3 +11,9 @@ done
 "$prefix/bin/msdisf" --version
 usage=$("$prefix/bin/msd_isf" 2>&1 || true)  # no arguments: the usage line and status 1
 [[ "$usage" == *"Usage: "* ]] || { echo "msd_isf did not run: $usage" >&2; exit 1; }
+# The Python package, when it was built, lands in the prefix and imports.
+if [ -f "$1/python/msdisf/__init__.py" ]; then
+  site=$(find "$prefix" -path '*/msdisf/__init__.py' -printf '%h\n' | head -1)
+  [ -n "$site" ] || { echo "the Python package was not installed" >&2; exit 1; }
+  PYTHONPATH=$(dirname "$site") /usr/bin/python3 -c 'import msdisf; print("msdisf", msdisf.__version__)'
+fi

@@ -1,0 +1,164 @@
+// The one layer between Python and the engine: numpy arrays in (float64
+// C-contiguous arrays without a copy), one table of results out, engine
+// errors mapped to Python exceptions, the GIL released while computing.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <chrono>
+#include <optional>
+
+#include "engine/analysis.h"
+
+namespace py = pybind11;
+
+namespace {
+
+using Doubles = py::array_t<double, py::array::c_style | py::array::forcecast>;
+using Integers = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+
+template <typename T>
+std::span<const T> view(const py::array_t<T, py::array::c_style | py::array::forcecast>& a) {
+  return {a.data(), static_cast<std::size_t>(a.size())};
+}
+
+msdisf::LagRequest lag_request(const std::string& kind, long max_lag, long count, const std::vector<long>& lags) {
+  if (kind == "all") return msdisf::LagRequest::all();
+  if (kind == "max") return msdisf::LagRequest::up_to(max_lag);
+  if (kind == "log") return msdisf::LagRequest::log_spaced(count, max_lag);
+  if (kind == "list") return msdisf::LagRequest::list(lags);
+  throw py::value_error("unknown kind of lags: " + kind);
+}
+
+msdisf::PairRule pair_rule(const std::string& estimator) {
+  if (estimator == "all-pairs") return msdisf::PairRule::kAllPairs;
+  if (estimator == "window") return msdisf::PairRule::kWindow;
+  if (estimator == "per-trajectory") return msdisf::PairRule::kPerTrajectory;
+  throw py::value_error("estimator must be 'all-pairs', 'window' or 'per-trajectory', not '" + estimator + "'");
+}
+
+// Calls back into Python at most every 50 ms, with the GIL held, from the
+// thread that called analyse. A pending signal (Ctrl-C) cancels the run; the
+// Python exception it raised is kept and raised again once the engine stops.
+class Callbacks {
+ public:
+  explicit Callbacks(py::object progress) : progress_(std::move(progress)) {}
+
+  bool due() {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_ < std::chrono::milliseconds(50)) return false;
+    last_ = now;
+    return true;
+  }
+  void progress(double fraction) {
+    if (progress_.is_none() || !due()) return;
+    py::gil_scoped_acquire gil;
+    try {
+      progress_(fraction);
+    } catch (py::error_already_set& error) {
+      pending_.emplace(std::move(error));
+    }
+  }
+  bool cancelled() {
+    if (pending_) return true;
+    if (!due()) return false;
+    py::gil_scoped_acquire gil;
+    if (PyErr_CheckSignals() != 0) pending_.emplace();
+    return pending_.has_value();
+  }
+  void raise_pending() {
+    if (pending_) throw std::move(*pending_);
+  }
+
+ private:
+  py::object progress_;
+  std::chrono::steady_clock::time_point last_{};
+  std::optional<py::error_already_set> pending_;
+};
+
+// Results as one float64 table (rows x columns: msd, mqd, ngp, skewness, md,
+// mcd, then the scattering groups, each one column per wave number), the lags
+// and pair counts as int64 arrays.
+py::dict to_python(const msdisf::AnalysisResult& r) {
+  const auto rows = static_cast<py::ssize_t>(r.rows());
+  const std::size_t waves = r.wave_numbers.size();
+  const auto columns = static_cast<py::ssize_t>(6 + 6 * waves);
+  py::array_t<double> table({rows, columns});
+  auto t = table.mutable_unchecked<2>();
+  const std::vector<double>* moments[] = {&r.msd, &r.mqd, &r.ngp, &r.skewness, &r.md, &r.mcd};
+  for (py::ssize_t c = 0; c < 6; ++c) {
+    for (py::ssize_t i = 0; i < rows; ++i) t(i, c) = (*moments[c])[static_cast<std::size_t>(i)];
+  }
+  const std::vector<std::vector<double>>* groups[] = {&r.cos_x, &r.cos_y, &r.cos_r, &r.sin_x, &r.sin_y, &r.sin_r};
+  py::ssize_t c = 6;
+  for (const auto* group : groups) {
+    for (const auto& column : *group) {
+      for (py::ssize_t i = 0; i < rows; ++i) t(i, c) = column[static_cast<std::size_t>(i)];
+      ++c;
+    }
+  }
+  py::dict out;
+  out["table"] = table;
+  out["lag"] = py::array_t<std::int64_t>(rows, reinterpret_cast<const std::int64_t*>(r.lag.data()));
+  out["pairs"] = py::array_t<std::int64_t>(rows, reinterpret_cast<const std::int64_t*>(r.pairs.data()));
+  out["wave_numbers"] = r.wave_numbers;
+  out["notes"] = r.notes;
+  return out;
+}
+
+py::dict analyse(const Doubles& x, const Doubles& y, const Integers& frame, const std::optional<Integers>& particle,
+                 const std::string& lag_kind, long max_lag, long count, const std::vector<long>& lags,
+                 const std::vector<double>& wave_numbers, const std::string& estimator, const std::string& method,
+                 int threads, py::object progress) {
+  static_assert(sizeof(long) == sizeof(std::int64_t));
+  if (method != "fast" && method != "exact") throw py::value_error("method must be 'fast' or 'exact'");
+  msdisf::AnalysisOptions options;
+  options.pairs = pair_rule(estimator);
+  options.lags = lag_request(lag_kind, max_lag, count, lags);
+  options.wave_numbers = wave_numbers;
+  options.method = method == "exact" ? msdisf::Method::kExact : msdisf::Method::kFast;
+  options.threads = threads;
+  Callbacks callbacks(std::move(progress));
+  options.progress = [&callbacks](double f) { callbacks.progress(f); };
+  options.cancelled = [&callbacks] { return callbacks.cancelled(); };
+  const msdisf::TrajectoryData data{view(x), view(y), view(frame),
+                                    particle ? view(*particle) : std::span<const std::int64_t>{}};
+  std::optional<msdisf::AnalysisResult> result;
+  std::optional<msdisf::AnalysisError> failure;
+  {
+    py::gil_scoped_release release;
+    try {
+      result.emplace(msdisf::analyse(data, options));
+    } catch (const msdisf::AnalysisError& error) {
+      failure.emplace(error);
+    }
+  }
+  callbacks.raise_pending();
+  if (failure) {
+    using Kind = msdisf::AnalysisError::Kind;
+    switch (failure->kind) {
+      case Kind::kTooLarge:
+      case Kind::kOutOfMemory:
+        PyErr_SetString(PyExc_MemoryError, failure->what());
+        throw py::error_already_set();
+      case Kind::kCancelled:
+        PyErr_SetNone(PyExc_KeyboardInterrupt);
+        throw py::error_already_set();
+      case Kind::kInvalidInput:
+      case Kind::kInvalidOptions:
+        break;
+    }
+    throw py::value_error(failure->what());
+  }
+  return to_python(*result);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_core, m) {
+  m.doc() = "The msdisf analysis engine; use the functions of the msdisf package.";
+  m.def("analyse", &analyse, py::arg("x"), py::arg("y"), py::arg("frame"), py::arg("particle"), py::arg("lag_kind"),
+        py::arg("max_lag"), py::arg("count"), py::arg("lags"), py::arg("wave_numbers"), py::arg("estimator"),
+        py::arg("method"), py::arg("threads"), py::arg("progress"));
+  m.def("default_wave_numbers", &msdisf::default_wave_numbers);
+}

@@ -1,0 +1,120 @@
+"""The Python package against the engine, the command line and bad input."""
+import os
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import msdisf
+
+SOURCE = os.environ["MSDISF_SOURCE_DIR"]
+DISTINCT = os.path.join(SOURCE, "data/FreeQuorix/FreeQuorix_cropped_distinct.dat")
+SIMULATION = os.path.join(SOURCE, "data/Simulation_data/Noise/combined/1.dat")
+MOMENTS = ["msd", "mqd", "ngp", "skewness", "md", "mcd"]
+
+
+def test_moments_and_counts_equal_the_engine_bit_for_bit():
+    data = np.loadtxt(DISTINCT)
+    df = msdisf.analyse(data[:, 0], data[:, 1], data[:, 2], data[:, 3])
+    dump = subprocess.run([os.environ["ENGINE_DUMP"], DISTINCT], capture_output=True, text=True, check=True)
+    rows = [line.split() for line in dump.stdout.splitlines()]
+    assert list(df.index) == [int(r[0]) for r in rows]
+    assert list(df["pairs"]) == [int(r[1]) for r in rows]
+    for c, name in enumerate(MOMENTS):
+        engine = np.array([float.fromhex(r[2 + c]) for r in rows])
+        assert np.array_equal(df[name].to_numpy().view(np.int64), engine.view(np.int64)), name
+
+
+def test_analyse_frame_equals_analyse_and_adds_time():
+    data = np.loadtxt(DISTINCT)
+    tracks = pd.DataFrame({"frame": data[:, 2].astype(int), "particle": data[:, 3].astype(int).astype(str),
+                           "x": data[:, 0], "y": data[:, 1]}).sample(frac=1.0, random_state=1)
+    df = msdisf.analyse_frame(tracks, dt=0.05, lags="log:20", q=[0.5, 2.0])
+    direct = msdisf.analyse(data[:, 0], data[:, 1], data[:, 2], data[:, 3], lags="log:20", q=[0.5, 2.0])
+    pd.testing.assert_frame_equal(df.drop(columns="time"), direct)
+    assert np.allclose(df["time"], df.index * 0.05)
+    assert list(msdisf.isf(df, "x").columns) == [0.5, 2.0]
+    assert df.filter(regex=r"^isf_x\[").shape[1] == 2
+
+
+def test_read_table_of_a_command_line_table_equals_analyse(tmp_path):
+    table = tmp_path / "out.dat"
+    subprocess.run([os.environ["MSDISF_PATH"], "-q", "--format", "txy", "--estimator", "all-origins", "-o",
+                    str(table), SIMULATION], check=True)
+    read = msdisf.read_table(table)
+    t, x, y = np.loadtxt(SIMULATION, unpack=True)
+    df = msdisf.analyse(x, y, t)
+    assert list(read.index) == list(df.index)
+    assert (read["pairs"] == df["pairs"]).all()
+    for name in ["msd", "mqd", "ngp", "skewness"] + [c for c in read.columns if c.startswith("isf")]:
+        # seven printed decimals, then the rounding of parsing them back
+        assert np.allclose(read[name], df[name], rtol=1e-15, atol=5.1e-8), name
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda: msdisf.analyse([1, 2], [1, 2, 3], [1, 2]), ValueError, "same length"),
+    (lambda: msdisf.analyse([1, 2], [1, 2], [1, 2.5]), ValueError, "whole numbers"),
+    (lambda: msdisf.analyse([1, 2], [1, 2], [1, np.nan]), ValueError, "whole numbers"),
+    (lambda: msdisf.analyse([1, 2, 3], [1, 2, 3], [4, 5, 4], [7, 7, 7]), ValueError, "both hold particle"),
+    (lambda: msdisf.analyse([], [], []), ValueError, "no records"),
+    (lambda: msdisf.analyse([1, np.inf], [1, 2], [1, 2]), ValueError, "infinite"),
+    (lambda: msdisf.analyse([1, 2], [1, 2], [1, 2], lags="log:x"), ValueError, "lags must be"),
+    (lambda: msdisf.analyse([1, 2], [1, 2], [1, 2], lags=[0, 3]), ValueError, "at least 1"),
+    (lambda: msdisf.analyse([1, 2], [1, 2], [1, 2], estimator="pooled"), ValueError, "estimator"),
+    (lambda: msdisf.analyse([1, 2], [1, 2], [0, 10**12]), MemoryError, "fewer lags"),
+])
+def test_bad_input_raises(call, error, message):
+    with pytest.raises(error, match=message):
+        call()
+
+
+def test_strided_and_other_dtypes_are_converted():
+    xy = np.random.default_rng(3).normal(size=(400, 2)).cumsum(axis=0).astype(np.float32)
+    df = msdisf.analyse(xy[:, 0], xy[:, 1], np.arange(400, dtype=np.int16), lags="max:10")
+    same = msdisf.analyse(xy[:, 0].astype(float).copy(), xy[:, 1].astype(float).copy(), np.arange(400),
+                          lags="max:10")
+    pd.testing.assert_frame_equal(df, same)
+
+
+def test_two_threads_at_once_both_finish_correctly():
+    rng = np.random.default_rng(4)
+    x, y = rng.normal(size=(2, 30000)).cumsum(axis=1)
+    frame = np.arange(30000)
+    alone = msdisf.analyse(x, y, frame, lags="log:50")
+    results = [None, None]
+
+    def run(i):
+        results[i] = msdisf.analyse(x, y, frame, lags="log:50", threads=1)
+
+    workers = [threading.Thread(target=run, args=(i,)) for i in range(2)]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join()
+    for r in results:
+        pd.testing.assert_frame_equal(r, alone)
+
+
+def test_ctrl_c_stops_a_long_computation(tmp_path):
+    script = tmp_path / "long.py"
+    script.write_text(
+        "import numpy as np, msdisf\n"
+        "x = np.random.default_rng(1).normal(size=300000).cumsum()\n"
+        "print('start', flush=True)\n"
+        "try:\n"
+        "    msdisf.analyse(x, x, np.arange(x.size), method='exact')\n"
+        "    print('finished', flush=True)\n"
+        "except KeyboardInterrupt:\n"
+        "    print('interrupted', flush=True)\n")
+    child = subprocess.Popen([sys.executable, str(script)], stdout=subprocess.PIPE, text=True)
+    assert child.stdout.readline().strip() == "start"
+    time.sleep(0.5)
+    child.send_signal(signal.SIGINT)
+    # The whole computation would take hours; the interrupt ends it at once.
+    out, _ = child.communicate(timeout=30)
+    assert out.strip() == "interrupted"
