@@ -1,21 +1,30 @@
 #include "driver/cli.h"
 
-#include <fcntl.h>
-#include <unistd.h>
+#include <sys/stat.h>
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
 #include <optional>
+#include <sstream>
 #include <string>
+#include <variant>
 
 #include "driver/progress_bar.h"
 #include "driver/result_path.h"
+#include "engine/analysis.h"
 #include "estimators/per_trajectory_estimator.h"
 #include "estimators/single_trajectory_estimators.h"
 #include "input/capacity.h"
-#include "input/text_file.h"
+#include "input/record_table.h"
 #include "input/trajectory_readers.h"
+#include "output/analysis_table.h"
 #include "output/result_table.h"
+#include "output/safe_output.h"
 
 #ifndef MSDISF_VERSION
 #error "MSDISF_VERSION must name the release"
@@ -25,117 +34,331 @@ namespace msdisf {
 
 namespace {
 
-// Entries (records and gap markers) at the most; a file that would need more
-// is read up to this many, with the reader's message.
-constexpr long kMaxEntries = 50'000'000;
+enum Status { kDone = 0, kCannotReadOrWrite = 1, kCommandLine = 2, kInputContent = 3 };
+
+// Entries (records and gap markers) at the most for the job table's readers.
+constexpr long kMaxJobTableEntries = 50'000'000;
 
 struct Request {
-  std::string input;
+  std::vector<std::string> inputs;
+  std::string inputs_from;
   std::string output;
-  std::string format;
+  std::string output_dir;
+  std::string columns, x, y, frame, particle;
+  std::string separator = "auto";
+  double dt = 0.0;
+  double fps = 0.0;
+  bool skip_bad_lines = false;
+  std::string lags = "all";
+  long max_lag = 0;
+  std::string q, scales;
   std::string estimator;
   std::string method = "fast";
-  long max_lag = 0;
   int threads = 0;
+  std::string output_format = "tsv";
+  bool no_metadata = false;
+  std::string format;
+  bool job_table_output = false;
   bool quiet = false;
+  std::string command_line;
 };
 
-constexpr const char* kFooter = R"(Formats: xyt and txy hold one trajectory (three numbers per line), multi holds
-several ("x y t trajnum" per line). Estimators: window averages over origins
-from the second entry on (as the job table's single-trajectory jobs),
-all-origins over every origin, per-trajectory pools the pairs inside each
-trajectory (as the job table's multi-trajectory jobs).
+// Everything worked out from the command line before any file is read.
+struct Plan {
+  RecordTableOptions table;
+  AnalysisOptions analysis;
+  AnalysisTableFormat output;
+};
 
-Example:
-  msdisf --max-lag 500 -o beads_msd.dat beads.txt
-    reads beads.txt (format guessed from its first line), computes lags 1 to 500
-    and writes the table to beads_msd.dat.)";
+constexpr const char* kFooter = R"(Input: delimited text (white space, comma, tab or semicolon; detected), gzip or
+not, '-' for standard input. A header row names the columns; x, y, frame (or
+t, time) and particle (or track, id, trajectory) are found by name, or chosen
+with --x/--y/--frame/--particle or --columns x,y,frame[,particle] (names or
+numbers). Without a header, 3 columns are x y t and 4 are x y t trajnum (t x y
+when only the first column holds whole numbers; --format says it outright),
+and a fractional t counts as its ceiling. Lines starting with # are skipped.
+Rows may come in any order; a repeated (particle, frame) is an error.
 
-// The layout named on the command line, or guessed from the first record;
-// `guess` receives the note that says so.
-std::optional<RecordLayout> choose_layout(const Request& request, const std::string& text, std::string& guess,
-                                          Console& console) {
-  if (request.format == "xyt") return RecordLayout::kXYT;
-  if (request.format == "txy") return RecordLayout::kTXY;
-  if (request.format == "multi") return RecordLayout::kMulti;
-  const int fields = first_record_fields(text);
-  if (fields == 3 || fields == 4) {
-    guess = "msdisf: " + request.input + ": the first record has " + std::to_string(fields) +
-            " fields, reading it as " + (fields == 3 ? "x y t" : "x y t trajnum") + " (choose with --format)";
-    return fields == 3 ? RecordLayout::kXYT : RecordLayout::kMulti;
+Output: one line per lag: lag, [time,] pairs, msd, mqd, ngp, skewness, md,
+mcd, isf_x[q], isf_y[q], isf_r[q], isf_x_im[q], isf_y_im[q], isf_r_im[q] for
+each wave number q (no factor 2 pi; --scales s gives q = 1/s). Written once, at
+the end, to <stem>.msdisf.tsv beside the input (standard output for '-').
+
+Exit status: 0 done; 1 an input cannot be read or an output cannot be written;
+2 an unusable command line; 3 an input whose content cannot be used (nothing
+is written). With several inputs, the worst status. 128 + n: stopped by
+signal n (temporary files are removed).
+
+Examples:
+  msdisf tracks.csv
+  msdisf --dt 0.01 --lags log:200 --scales 0.5,1,2 simulation.txt.gz
+  msdisf --output-dir results/ run*.csv)";
+
+std::optional<std::vector<double>> number_list(const std::string& text) {
+  std::vector<double> values;
+  std::stringstream in(text);
+  std::string item;
+  while (std::getline(in, item, ',')) {
+    char* end = nullptr;
+    const double v = std::strtod(item.c_str(), &end);
+    if (item.empty() || *end != '\0' || !std::isfinite(v)) return std::nullopt;
+    values.push_back(v);
   }
-  console.err << "msdisf: " << request.input << ": cannot tell the format, the first record has " << fields
-              << " fields; give --format xyt, txy or multi" << std::endl;
-  return std::nullopt;
+  if (values.empty()) return std::nullopt;
+  return values;
 }
 
-// Checked before the computation, so that a long run does not end in an
-// unwritable path.
-bool output_writable(const std::string& output) {
-  const std::string probe = output + ".tmp." + std::to_string(::getpid());
-  const int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fd < 0) return false;
-  ::close(fd);
-  ::unlink(probe.c_str());
-  return true;
+std::optional<long> whole_number(const std::string& text) {
+  char* end = nullptr;
+  const long v = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0') return std::nullopt;
+  return v;
 }
 
-int analyse(const Request& request, Console& console, bool progress_terminal) {
-  const std::optional<std::string> text = load_text_file(request.input);
-  if (!text) {
-    console.err << "Error opening file: " << request.input << std::endl;
-    return 1;
+std::optional<LagRequest> lag_request(const std::string& text) {
+  if (text == "all") return LagRequest::all();
+  if (text.rfind("max:", 0) == 0) {
+    const auto l = whole_number(text.substr(4));
+    if (l && *l > 0) return LagRequest::up_to(*l);
+    return std::nullopt;
   }
-  std::string guess;
-  const std::optional<RecordLayout> layout = choose_layout(request, *text, guess, console);
-  if (!layout) return 2;
-  const bool multi = *layout == RecordLayout::kMulti;
-  const std::string estimator = request.estimator.empty() ? (multi ? "per-trajectory" : "window") : request.estimator;
-  if (multi != (estimator == "per-trajectory")) {
-    console.err << "msdisf: the " << estimator << " estimator needs "
-                << (multi ? "one trajectory (format xyt or txy)" : "several trajectories (format multi)") << std::endl;
-    return 2;
+  if (text.rfind("log:", 0) == 0) {
+    const std::string rest = text.substr(4);
+    const std::size_t colon = rest.find(':');
+    const auto k = whole_number(rest.substr(0, colon));
+    const auto l = colon == std::string::npos ? std::optional<long>(0) : whole_number(rest.substr(colon + 1));
+    if (k && *k > 0 && l && *l >= 0 && (colon == std::string::npos || *l > 0)) return LagRequest::log_spaced(*k, *l);
+    return std::nullopt;
   }
-  const std::string output = request.output.empty() ? modify_filepath(request.input, -1) : request.output;
-  if (!output_writable(output)) {
-    console.err << "Failed to open the file " << output << std::endl;
-    return 1;
+  const auto list = number_list(text);
+  if (!list) return std::nullopt;
+  std::vector<long> lags;
+  for (const double v : *list) {
+    if (v < 1 || v != std::floor(v)) return std::nullopt;
+    lags.push_back(static_cast<long>(v));
   }
-  if (!guess.empty() && !request.quiet) console.err << guess << std::endl;
-
-  AnalysisState state(std::clamp(entries_bound(*text, *layout), 1L, kMaxEntries));
-  state.RANK = *layout == RecordLayout::kTXY ? 4 : multi ? 0 : 2;
-  std::ostream silent(nullptr);
-  std::optional<ProgressBar> bar;
-  if (progress_terminal && !request.quiet) bar.emplace(console.err);
-  // Messages on the bar's terminal erase the bar first; it is redrawn after them.
-  LineStartHook hook(console.out.rdbuf(), [&bar] { bar->clear(); });
-  std::ostream above_bar(&hook);
-  Console run{request.quiet ? silent : bar ? above_bar : console.out, console.err};
-  if (multi) {
-    read_experimental_text(state, *text, request.input, run);
-  } else {
-    read_simulation_text(state, *text, request.input, run);
-  }
-
-  EstimatorOptions options;
-  options.method = request.method == "exact" ? Method::kExact : Method::kFast;
-  options.threads = request.threads;
-  options.max_lag = request.max_lag;
-  options.store_counts = true;
-  if (bar) options.progress = [&bar](double fraction) { bar->update(fraction); };
-  if (estimator == "window") {
-    calculate_isf_and_msd(state, output, run, options);
-  } else if (estimator == "all-origins") {
-    calculate_isf_and_msd_fixedlag(state, output, run, options);
-  } else {
-    calculate_isf_and_msd_distincttrajs(state, output, run, options);
-  }
-  if (bar) bar->finish();
-  if (!print_data(state, output, console, request.max_lag > 0 ? request.max_lag : -1)) return 1;
-  run.out << "Wrote " << output << std::endl;
-  return 0;
+  return LagRequest::list(lags);
 }
+
+std::variant<Plan, std::string> plan_from(const Request& r) {
+  Plan plan;
+  const std::map<std::string, char> separators = {{"auto", 0}, {"whitespace", ' '}, {"comma", ','},
+                                                  {"tab", '\t'}, {"semicolon", ';'}};
+  plan.table.separator = separators.at(r.separator);
+  plan.table.columns = {r.x, r.y, r.frame, r.particle};
+  if (!r.columns.empty()) {
+    std::vector<std::string> names;
+    std::stringstream in(r.columns);
+    std::string item;
+    while (std::getline(in, item, ',')) names.push_back(item);
+    if (names.size() < 3 || names.size() > 4) return "--columns takes x,y,frame or x,y,frame,particle";
+    plan.table.columns = {names[0], names[1], names[2], names.size() == 4 ? names[3] : ""};
+  }
+  if (r.format == "xyt") plan.table.layout = HeaderlessLayout::kXYT;
+  if (r.format == "txy") plan.table.layout = HeaderlessLayout::kTXY;
+  if (r.format == "multi") plan.table.layout = HeaderlessLayout::kMulti;
+  if (r.dt > 0.0 && r.fps > 0.0) return "give --dt or --fps, not both";
+  plan.table.dt = r.dt > 0.0 ? r.dt : r.fps > 0.0 ? 1.0 / r.fps : 0.0;
+  plan.table.skip_bad_lines = r.skip_bad_lines;
+
+  if (r.max_lag > 0 && r.lags != "all") return "give --lags or --max-lag, not both";
+  const std::optional<LagRequest> lags = r.max_lag > 0 ? LagRequest::up_to(r.max_lag) : lag_request(r.lags);
+  if (!lags) return "--lags takes all, max:L, log:K, log:K:L or a list such as 1,2,5,10; not '" + r.lags + "'";
+  plan.analysis.lags = *lags;
+  if (!r.q.empty() && !r.scales.empty()) return "give --q or --scales, not both";
+  if (!r.q.empty()) {
+    const auto q = number_list(r.q);
+    if (!q) return "--q takes a list of numbers such as 0.5,1,2; not '" + r.q + "'";
+    plan.analysis.wave_numbers = *q;
+  }
+  if (!r.scales.empty()) {
+    const auto s = number_list(r.scales);
+    if (!s || std::count(s->begin(), s->end(), 0.0) > 0) {
+      return "--scales takes a list of non-zero lengths such as 0.5,1,2; not '" + r.scales + "'";
+    }
+    for (const double v : *s) plan.analysis.wave_numbers.push_back(1.0 / v);
+  }
+  const std::string estimator = r.estimator.empty() ? "all-pairs" : r.estimator;
+  plan.analysis.pairs = estimator == "window"           ? PairRule::kWindow
+                        : estimator == "per-trajectory" ? PairRule::kPerTrajectory
+                                                        : PairRule::kAllPairs;
+  plan.analysis.method = r.method == "exact" ? Method::kExact : Method::kFast;
+  plan.analysis.threads = r.threads;
+  plan.output.separator = r.output_format == "csv" ? ',' : '\t';
+  plan.output.time_step = plan.table.dt;
+  return plan;
+}
+
+std::string stem_of(const std::string& input) {
+  std::filesystem::path name = std::filesystem::path(input).filename();
+  if (name.extension() == ".gz") name = name.stem();
+  return name.stem().string();
+}
+
+bool regular_file(const std::string& path) {
+  struct stat info {};
+  return path != "-" && ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+std::string output_for(const Request& r, const std::string& input) {
+  if (!r.output.empty()) return r.output;
+  const std::string extension = r.job_table_output ? ".dat" : r.output_format == "csv" ? ".msdisf.csv" : ".msdisf.tsv";
+  const std::string name = (r.job_table_output ? "msd_isf_" : "") + stem_of(input) + extension;
+  if (!r.output_dir.empty()) return (std::filesystem::path(r.output_dir) / name).string();
+  if (!regular_file(input)) return "-";
+  if (r.job_table_output) return modify_filepath(input, -1);
+  return (std::filesystem::path(input).parent_path() / name).string();
+}
+
+// Says which input rows an engine error is about, by their lines.
+std::string with_lines(const AnalysisError& error, const RecordTable& table) {
+  auto line = [&table](long record) { return table.line[static_cast<std::size_t>(record)]; };
+  if (error.record >= 0 && error.other_record >= 0) {
+    std::string text = error.what();
+    const std::size_t at = text.find(" both hold ");
+    if (at != std::string::npos) {
+      return "lines " + std::to_string(line(error.record)) + " and " + std::to_string(line(error.other_record)) +
+             text.substr(at);
+    }
+  }
+  if (error.record >= 0) return "line " + std::to_string(line(error.record)) + ": " + error.what();
+  return error.what();
+}
+
+class Run {
+ public:
+  Run(const Request& request, const Plan& plan, Console& console, bool progress_terminal)
+      : request_(request), plan_(plan), console_(console), progress_terminal_(progress_terminal) {}
+
+  int one(const std::string& input, const std::vector<FileIdentity>& inputs) {
+    const std::string output_path = output_for(request_, input);
+    auto opened = SafeOutput::open(output_path, inputs);
+    if (auto* problem = std::get_if<OutputProblem>(&opened)) return fail(problem->status, problem->message);
+    SafeOutput& output = std::get<SafeOutput>(opened);
+    std::optional<std::string> text = load_input(input);
+    if (!text) return fail(kCannotReadOrWrite, input + ": cannot be read: " + std::strerror(errno));
+    const int status = request_.job_table_output ? job_table(input, *text, output) : analysis(input, *text, output);
+    if (status != kDone) return status;
+    if (!output.commit()) return fail(kCannotReadOrWrite, "cannot write " + output_path + ": " + std::strerror(errno));
+    if (!request_.quiet && output_path != "-") say(input + ": wrote " + output_path);
+    return kDone;
+  }
+
+ private:
+  int fail(int status, const std::string& message) {
+    console_.err << "msdisf: " << message << std::endl;
+    return status;
+  }
+  void say(const std::string& message) { console_.err << "msdisf: " << message << std::endl; }
+
+  int analysis(const std::string& input, std::string& text, SafeOutput& output) {
+    auto read = read_record_table(text, plan_.table);
+    text = std::string();  // the records are all that is needed from here on
+    if (auto* error = std::get_if<RecordTableError>(&read)) return fail(kInputContent, input + ": " + error->message);
+    const RecordTable& table = std::get<RecordTable>(read);
+    if (!request_.quiet) say(input + ": " + table.layout);
+    if (table.skipped > 0) {
+      std::string lines;
+      for (const long l : table.first_skipped) lines += (lines.empty() ? "" : ", ") + std::to_string(l);
+      say(input + ": skipped " + std::to_string(table.skipped) + " unusable line" + (table.skipped > 1 ? "s" : "") +
+          " (" + (table.skipped > 5 ? "the first: " : "") + lines + ")");
+    }
+    AnalysisOptions options = plan_.analysis;
+    std::optional<ProgressBar> bar;
+    if (progress_terminal_ && !request_.quiet) {
+      bar.emplace(console_.err, std::chrono::milliseconds(1000));
+      options.progress = [&bar](double f) { bar->update(f); };
+    }
+    AnalysisResult result;
+    try {
+      result = analyse({table.x, table.y, table.frame, table.particle}, options);
+    } catch (const AnalysisError& error) {
+      if (bar) bar->finish();
+      using Kind = AnalysisError::Kind;
+      const int status = error.kind == Kind::kInvalidInput    ? kInputContent
+                         : error.kind == Kind::kOutOfMemory ? kCannotReadOrWrite
+                                                             : kCommandLine;
+      return fail(status, input + ": " + with_lines(error, table));
+    }
+    if (bar) bar->finish();
+    for (const std::string& note : result.notes) say(note);
+    if (std::all_of(result.pairs.begin(), result.pairs.end(), [](long n) { return n == 0; })) {
+      return fail(kInputContent, input + ": no two positions of one particle form a pair; nothing to compute");
+    }
+    AnalysisTableFormat format = plan_.output;
+    if (!request_.no_metadata) {
+      format.metadata = std::string("msdisf ") + MSDISF_VERSION + "; input: " + input + "; options:" +
+                        request_.command_line;
+    }
+    if (!write_analysis_table(result, format, [&output](std::string_view piece) { return output.write(piece); })) {
+      return fail(kCannotReadOrWrite, "cannot write " + output.path() + ": " + std::strerror(errno));
+    }
+    return kDone;
+  }
+
+  // The job table's readers, estimators and table, byte for byte as msd_isf
+  // writes them; any reader message means the file was not fully used.
+  int job_table(const std::string& input, const std::string& text, SafeOutput& output) {
+    const RecordLayout layout = request_.format == "txy"     ? RecordLayout::kTXY
+                                : request_.format == "multi" ? RecordLayout::kMulti
+                                                             : RecordLayout::kXYT;
+    const bool multi = layout == RecordLayout::kMulti;
+    const std::string estimator =
+        request_.estimator.empty() ? (multi ? "per-trajectory" : "window") : request_.estimator;
+    if (multi != (estimator == "per-trajectory")) {
+      return fail(kCommandLine, "--job-table-output with the " + estimator + " estimator needs " +
+                                    (multi ? "--format xyt or txy" : "--format multi"));
+    }
+    AnalysisState state(std::clamp(entries_bound(text, layout), 1L, kMaxJobTableEntries));
+    state.RANK = layout == RecordLayout::kTXY ? 4 : multi ? 0 : 2;
+    std::ostringstream silent, problems;
+    Console quiet{silent, problems};
+    if (multi) {
+      read_experimental_text(state, text, input, quiet);
+    } else {
+      read_simulation_text(state, text, input, quiet);
+    }
+    if (!problems.str().empty()) {
+      std::string first = problems.str().substr(0, problems.str().find('\n'));
+      return fail(kInputContent, input + ": " + first);
+    }
+    EstimatorOptions options;
+    options.method = plan_.analysis.method;
+    options.threads = request_.threads;
+    options.max_lag = request_.max_lag;
+    options.store_counts = true;
+    options.intermediate_tables = false;
+    try {
+      if (estimator == "window") {
+        calculate_isf_and_msd(state, output.path(), quiet, options);
+      } else if (estimator == "all-pairs") {
+        calculate_isf_and_msd_fixedlag(state, output.path(), quiet, options);
+      } else {
+        calculate_isf_and_msd_distincttrajs(state, output.path(), quiet, options);
+      }
+    } catch (const AnalysisError& error) {
+      return fail(error.kind == AnalysisError::Kind::kInvalidInput ? kInputContent : kCommandLine,
+                  input + ": " + error.what());
+    }
+    const long last = request_.max_lag > 0 ? std::min<long>(state.N - 1, request_.max_lag) : state.N - 1;
+    std::string piece;
+    append_header(piece);
+    for (long lag = 1; lag <= last; ++lag) {
+      append_row(piece, state, lag);
+      if (piece.size() > (1 << 20)) {
+        if (!output.write(piece)) return fail(kCannotReadOrWrite, "cannot write " + output.path() + ": " + std::strerror(errno));
+        piece.clear();
+      }
+    }
+    if (!output.write(piece)) return fail(kCannotReadOrWrite, "cannot write " + output.path() + ": " + std::strerror(errno));
+    return kDone;
+  }
+
+  const Request& request_;
+  const Plan& plan_;
+  Console& console_;
+  bool progress_terminal_;
+};
 
 }  // namespace
 
@@ -145,18 +368,41 @@ int run_cli(int argc, const char* const* argv, Console& console, bool progress_t
       "msdisf: mean squared displacement, displacement moments and intermediate scattering functions\n"
       "of 2D particle trajectories, for every time lag.",
       "msdisf"};
-  app.add_option("INPUT", request.input, "Trajectory file")->required();
-  app.add_option("--format", request.format, "xyt, txy or multi (default: guessed from the first record)")
-      ->check(CLI::IsMember({"xyt", "txy", "multi"}));
-  app.add_option("-o,--output", request.output, "Result table (default: msd_isf_<stem>.dat beside the input)");
+  app.add_option("INPUT", request.inputs, "Trajectory files ('-' for standard input)");
+  app.add_option("--inputs-from", request.inputs_from, "A file listing inputs, one per line");
+  app.add_option("-o,--output", request.output, "Result table ('-' for standard output; one input only)");
+  app.add_option("--output-dir", request.output_dir, "Folder for the result tables of the inputs");
+  app.add_option("--columns", request.columns, "x,y,frame[,particle]: column names or numbers");
+  app.add_option("--x", request.x, "Column of x (name or number)");
+  app.add_option("--y", request.y, "Column of y (name or number)");
+  app.add_option("--frame", request.frame, "Column of the frame or time (name or number)");
+  app.add_option("--particle", request.particle, "Column of the particle id (name or number)");
+  app.add_option("--separator", request.separator, "auto (default), whitespace, comma, tab or semicolon")
+      ->check(CLI::IsMember({"auto", "whitespace", "comma", "tab", "semicolon"}));
+  app.add_option("--dt", request.dt, "The frame column holds times; dt is the time per frame")
+      ->check(CLI::PositiveNumber);
+  app.add_option("--fps", request.fps, "The frame column holds times; frames per time unit")
+      ->check(CLI::PositiveNumber);
+  app.add_flag("--skip-bad-lines", request.skip_bad_lines, "Skip unusable lines, and say how many");
+  app.add_option("--lags", request.lags, "all (default), max:L, log:K, log:K:L or a list such as 1,2,5,10");
+  app.add_option("--max-lag", request.max_lag, "The same as --lags max:L")->check(CLI::PositiveNumber);
+  app.add_option("--q", request.q, "Wave numbers, such as 0.5,1,2 (no factor 2 pi)");
+  app.add_option("--scales", request.scales, "Length scales s, with q = 1/s (default: the 15 standard scales)");
   app.add_option("--estimator", request.estimator,
-                 "window, all-origins or per-trajectory (default: window, per-trajectory for multi)")
-      ->check(CLI::IsMember({"window", "all-origins", "per-trajectory"}));
-  app.add_option("--max-lag", request.max_lag, "Compute and write lags 1 to L only")->check(CLI::PositiveNumber);
+                 "all-pairs (default), window (no particle's first position is an origin) or per-trajectory "
+                 "(no particle's last position is an end)")
+      ->check(CLI::IsMember({"all-pairs", "window", "per-trajectory"}));
   app.add_option("--method", request.method, "fast (default) or exact (the plain pairwise arithmetic)")
       ->check(CLI::IsMember({"exact", "fast"}));
   app.add_option("--threads", request.threads, "Threads to use (default: every processor)")
       ->check(CLI::NonNegativeNumber);
+  app.add_option("--output-format", request.output_format, "tsv (default) or csv")
+      ->check(CLI::IsMember({"tsv", "csv"}));
+  app.add_flag("--no-metadata", request.no_metadata, "No first comment line with the program, input and options");
+  app.add_option("--format", request.format, "Layout of a file without a header: xyt, txy or multi")
+      ->check(CLI::IsMember({"xyt", "txy", "multi"}));
+  app.add_flag("--job-table-output", request.job_table_output,
+               "With --format: read, estimate and write exactly as msd_isf does");
   app.add_flag("-q,--quiet", request.quiet, "Print nothing but problems");
   app.set_version_flag("--version", std::string("msdisf ") + MSDISF_VERSION);
   app.footer(kFooter);
@@ -164,15 +410,59 @@ int run_cli(int argc, const char* const* argv, Console& console, bool progress_t
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
     console.out << app.help();
-    return 0;
+    return kDone;
   } catch (const CLI::CallForVersion&) {
     console.out << "msdisf " << MSDISF_VERSION << std::endl;
-    return 0;
+    return kDone;
   } catch (const CLI::ParseError& error) {
     console.err << "msdisf: " << error.what() << " (see msdisf --help)" << std::endl;
-    return 2;
+    return kCommandLine;
   }
-  return analyse(request, console, progress_terminal);
+  for (int i = 1; i < argc; ++i) {
+    if (std::find(request.inputs.begin(), request.inputs.end(), argv[i]) == request.inputs.end()) {
+      request.command_line += std::string(" ") + argv[i];
+    }
+  }
+  if (!request.inputs_from.empty()) {
+    std::ifstream list(request.inputs_from);
+    if (!list) {
+      console.err << "msdisf: " << request.inputs_from << ": cannot be read" << std::endl;
+      return kCannotReadOrWrite;
+    }
+    for (std::string line; std::getline(list, line);) {
+      while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+      if (!line.empty() && line[0] != '#') request.inputs.push_back(line);
+    }
+  }
+  auto usage = [&console](const std::string& message) {
+    console.err << "msdisf: " << message << " (see msdisf --help)" << std::endl;
+    return kCommandLine;
+  };
+  if (request.inputs.empty()) return usage("name at least one input file");
+  if (request.inputs.size() > 1 && !request.output.empty() && request.output != "-") {
+    return usage("-o names one output; with several inputs use --output-dir");
+  }
+  if (!request.output.empty() && !request.output_dir.empty()) return usage("give -o or --output-dir, not both");
+  if (request.job_table_output && request.format.empty()) return usage("--job-table-output needs --format");
+  const auto plan = plan_from(request);
+  if (const auto* problem = std::get_if<std::string>(&plan)) return usage(*problem);
+  if (!request.output_dir.empty()) {
+    std::error_code ignored;
+    std::filesystem::create_directories(request.output_dir, ignored);
+  }
+
+  std::vector<FileIdentity> identities;
+  for (const std::string& input : request.inputs) {
+    if (const auto id = identity_of(input)) identities.push_back(*id);
+  }
+  remove_temporary_files_on_signals();
+  Run run(request, std::get<Plan>(plan), console, progress_terminal);
+  int worst = kDone;
+  for (const std::string& input : request.inputs) worst = std::max(worst, run.one(input, identities));
+  if (request.inputs.size() > 1 && !request.quiet) {
+    console.err << "msdisf: " << request.inputs.size() << " inputs, worst status " << worst << std::endl;
+  }
+  return worst;
 }
 
 }  // namespace msdisf

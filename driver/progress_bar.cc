@@ -19,20 +19,18 @@ std::string clock_text(double seconds) {
   return formatted("%ld:%02ld", total / 60, total % 60);
 }
 
-ProgressBar::ProgressBar(std::ostream& out)
-    : out_(out), start_(std::chrono::steady_clock::now()), last_draw_(start_ - kRedrawInterval) {}
+ProgressBar::ProgressBar(std::ostream& out, std::chrono::milliseconds delay)
+    : out_(out), start_(std::chrono::steady_clock::now()), last_draw_(start_ - kRedrawInterval), delay_(delay) {}
 
 void ProgressBar::update(double fraction) {
   const auto now = std::chrono::steady_clock::now();
+  if (now - start_ < delay_) return;
   if (drawn_ && now - last_draw_ < kRedrawInterval) return;
   last_draw_ = now;
   draw(fraction);
 }
 
-void ProgressBar::finish() {
-  draw(1.0);
-  out_ << '\n' << std::flush;
-}
+void ProgressBar::finish() { clear(); }
 
 void ProgressBar::clear() {
   if (!drawn_) return;

@@ -12,10 +12,11 @@ namespace msdisf {
 
 class ProgressBar {
  public:
-  explicit ProgressBar(std::ostream& out);
+  /// Nothing is drawn until `delay` has passed, so short runs show no bar.
+  explicit ProgressBar(std::ostream& out, std::chrono::milliseconds delay = std::chrono::milliseconds(0));
   /// Redraws for `fraction` (0 to 1) done, at most a few times a second.
   void update(double fraction);
-  /// Draws 100 % and ends the line.
+  /// Erases the bar for good: the run is over.
   void finish();
   /// Erases the bar, so that a line of other output can take its place; the
   /// next update draws it again.
@@ -26,6 +27,7 @@ class ProgressBar {
   std::ostream& out_;
   std::chrono::steady_clock::time_point start_;
   std::chrono::steady_clock::time_point last_draw_;
+  std::chrono::milliseconds delay_;
   bool drawn_ = false;
 };
 

@@ -75,7 +75,7 @@ void estimate_single(AnalysisState& state, const std::string& result_path, Conso
       const int shown_lag = static_cast<int>(lag_hi + 1);
       if (is_one_of(shown_lag, rule.table_lags)) {
         console.out << formatted(kProgressFormat, shown_lag, state.N) << std::flush;
-        print_data(state, result_path, console, last_lag);
+        if (options.intermediate_tables) print_data(state, result_path, console, last_lag);
       } else if (is_one_of(shown_lag, rule.progress_lags)) {
         console.out << formatted(kProgressFormat, shown_lag, state.N) << std::flush;
       }

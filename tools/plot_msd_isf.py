@@ -20,10 +20,20 @@ import numpy as np  # noqa: E402
 
 
 def read_table(path):
-    """Returns the header labels and the numeric columns of a result table."""
+    """Returns the header labels and the numeric columns of a result table,
+    msdisf's own (comment line, tab or comma separated) or the job table's.
+    Job-table labels are mapped to msdisf's: counter -> pairs, isfx[s] ->
+    isf_x[q] with q = 1/s."""
     with open(path) as table:
-        header = [label.strip() for label in table.readline().rstrip("\n").split("\t")]
-    data = np.loadtxt(path, skiprows=1, delimiter="\t", ndmin=2)
+        lines = [line for line in table if not line.startswith("#")]
+    delimiter = "," if "," in lines[0] else "\t"
+    header = []
+    for label in (label.strip() for label in lines[0].rstrip("\n").split(delimiter)):
+        group, _, scale = label.partition("[")
+        if group in ("isfx", "isfy", "isfr") and scale:
+            label = f"isf_{group[3]}[{1.0 / float(scale[:-1]):.6g}]"
+        header.append("pairs" if label == "counter" else label)
+    data = np.loadtxt(lines[1:], delimiter=delimiter, ndmin=2) if len(lines) > 1 else np.empty((0, len(header)))
     if data.size and data.shape[1] != len(header):
         raise ValueError(f"{path}: {data.shape[1]} columns but {len(header)} labels")
     return header, data
@@ -43,7 +53,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("tables", nargs="+")
     parser.add_argument("-o", "--output", default="msd_isf.png")
-    parser.add_argument("--scales", default="5.36,18.75,58.93,187.5", help="length scales of the ISF panel")
+    parser.add_argument("--scales", default="5.36,18.75,58.93,187.5",
+                        help="length scales s of the ISF panel (wave numbers q = 1/s)")
     args = parser.parse_args()
     wanted_scales = [s.strip() for s in args.scales.split(",")]
 
@@ -55,15 +66,15 @@ def main():
             continue
         name = os.path.basename(path)
         column = {label: i for i, label in enumerate(header)}
-        lag, msd, ngp, counts = data[:, 0], data[:, column["msd"]], data[:, column["ngp"]], data[:, column["counter"]]
+        lag, msd, ngp, counts = data[:, 0], data[:, column["msd"]], data[:, column["ngp"]], data[:, column["pairs"]]
         alpha = fit_exponent(lag, msd, counts)
         label = f"{name} (α = {alpha:.2f})" if alpha is not None else name
         ok = np.isfinite(msd) & (msd > 0)
         ax_msd.loglog(lag[ok], msd[ok], label=label)
         ax_ngp.semilogx(lag[np.isfinite(ngp)], ngp[np.isfinite(ngp)], label=name)
         for scale in wanted_scales:
-            for direction, style in (("isfx", "-"), ("isfy", "--")):
-                key = f"{direction}[{scale}]"
+            for direction, style in (("isf_x", "-"), ("isf_y", "--")):
+                key = f"{direction}[{1.0 / float(scale):.6g}]"
                 if key in column:
                     values = data[:, column[key]]
                     ax_isf.semilogx(lag, values, style, label=f"{direction}, scale {scale}"

@@ -193,7 +193,10 @@ def read_table(path):
     """Reads a table written by msdisf or msd_isf into the shape analyse()
     returns. Job-table labels isfx[s] (by length scale s) become isf_x[q]
     with q = 1/s, and counter becomes pairs."""
-    table = pd.read_csv(path, sep="\t", comment="#", skipinitialspace=True)
+    with open(path) as stream:
+        first = next((line for line in stream if not line.startswith("#")), "")
+    separator = "," if "," in first else "\t"
+    table = pd.read_csv(path, sep=separator, comment="#", skipinitialspace=True, float_precision="round_trip")
     table.columns = [str(c).strip() for c in table.columns]
     table = table.loc[:, [c for c in table.columns if c and not c.startswith("Unnamed")]]
     renamed, waves = {}, []

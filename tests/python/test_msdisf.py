@@ -42,18 +42,25 @@ def test_analyse_frame_equals_analyse_and_adds_time():
     assert df.filter(regex=r"^isf_x\[").shape[1] == 2
 
 
-def test_read_table_of_a_command_line_table_equals_analyse(tmp_path):
-    table = tmp_path / "out.dat"
-    subprocess.run([os.environ["MSDISF_PATH"], "-q", "--format", "txy", "--estimator", "all-origins", "-o",
-                    str(table), SIMULATION], check=True)
-    read = msdisf.read_table(table)
+def test_read_table_of_command_line_tables_equals_analyse(tmp_path):
     t, x, y = np.loadtxt(SIMULATION, unpack=True)
-    df = msdisf.analyse(x, y, t)
-    assert list(read.index) == list(df.index)
-    assert (read["pairs"] == df["pairs"]).all()
+    df = msdisf.analyse(x, y, t, lags="log:60", scales=[2.0, 5.36, 18.75])
+    own = tmp_path / "own.tsv"
+    subprocess.run([os.environ["MSDISF_PATH"], "-q", "--lags", "log:60", "--scales", "2,5.36,18.75", "-o", str(own),
+                    SIMULATION], check=True)
+    # msdisf's own table holds every value exactly.
+    pd.testing.assert_frame_equal(msdisf.read_table(own), df, check_exact=True)
+
+    job_table = tmp_path / "job.dat"
+    subprocess.run([os.environ["MSDISF_PATH"], "-q", "--format", "txy", "--job-table-output", "--estimator",
+                    "all-pairs", "-o", str(job_table), SIMULATION], check=True)
+    read = msdisf.read_table(job_table)
+    full = msdisf.analyse(x, y, t)
+    assert list(read.index) == list(full.index)
+    assert (read["pairs"] == full["pairs"]).all()
     for name in ["msd", "mqd", "ngp", "skewness"] + [c for c in read.columns if c.startswith("isf")]:
         # seven printed decimals, then the rounding of parsing them back
-        assert np.allclose(read[name], df[name], rtol=1e-15, atol=5.1e-8), name
+        assert np.allclose(read[name], full[name], rtol=1e-15, atol=5.1e-8), name
 
 
 @pytest.mark.parametrize("call, error, message", [

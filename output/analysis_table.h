@@ -1,0 +1,32 @@
+// The table msdisf writes: one header line of plain column names, one line
+// per lag. Lags and pair counts are integers; every other value is written
+// in the shortest form that reads back as the same double, NaN as nan.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "engine/analysis.h"
+
+namespace msdisf {
+
+struct AnalysisTableFormat {
+  char separator = '\t';
+  /// A first line "# ..." (program, input, options); empty for none.
+  std::string metadata;
+  /// Time per frame: above 0, a time column (lag * dt) follows the lag.
+  double time_step = 0.0;
+};
+
+/// The column names, in order: lag, [time,] pairs, msd, mqd, ngp, skewness,
+/// md, mcd, then isf_x[q], isf_y[q], isf_r[q], isf_x_im[q], isf_y_im[q],
+/// isf_r_im[q] for each wave number q (six significant digits).
+std::vector<std::string> analysis_columns(const AnalysisResult& result, const AnalysisTableFormat& format);
+
+/// Writes the table in pieces of about a megabyte through `sink`, which
+/// returns false when writing failed; returns false then too.
+bool write_analysis_table(const AnalysisResult& result, const AnalysisTableFormat& format,
+                          const std::function<bool(std::string_view)>& sink);
+
+}  // namespace msdisf

@@ -1,0 +1,220 @@
+// msdisf on the files people have, and on the places they ask it to write:
+// one table of real-world inputs with their expected status, message and
+// result, then the output-safety cases.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <algorithm>
+#include <thread>
+
+#include "tests/support/run_program.h"
+#include "tests/support/temp_dir.h"
+
+extern char** environ;
+
+namespace msdisf {
+namespace {
+
+using testing::read_file;
+using testing::run_program;
+namespace fs = std::filesystem;
+
+// Two particles, three frames each: lag 1 has 4 pairs, lag 2 has 2.
+const char* kTracksCsv =
+    "frame,particle,x,y,mass,size\n1,0,1.0,2.0,5,3\n1,1,5.0,5.0,5,3\n2,0,1.5,2.5,5,3\n"
+    "2,1,5.5,4.0,5,3\n3,0,2.0,2.0,5,3\n3,1,6.0,4.5,5,3\n";
+
+// The pair counts of a written table ("" when there is none).
+std::string pair_counts(const fs::path& table) {
+  std::istringstream in(read_file(table));
+  std::string line, counts;
+  int column = -1;
+  while (std::getline(in, line)) {
+    if (line.empty() || line[0] == '#') continue;
+    std::istringstream fields(line);
+    std::vector<std::string> values;
+    for (std::string field; fields >> field;) values.push_back(field);
+    if (column < 0) {
+      column = static_cast<int>(std::find(values.begin(), values.end(), "pairs") - values.begin());
+      continue;
+    }
+    counts += (counts.empty() ? "" : " ") + values.at(static_cast<std::size_t>(column));
+  }
+  return counts;
+}
+
+TEST(MsdisfInputs, RealWorldFiles) {
+  struct Case {
+    const char* name;
+    std::string content;
+    std::vector<std::string> options;
+    int status;
+    const char* message;  // a part of standard error
+    const char* pairs;    // pair counts of the written table, or "" for none
+  };
+  std::string crlf_comments = "# exported by a tracker\r\n\r\nframe particle x y\r\n";
+  std::istringstream rows(kTracksCsv);
+  std::string row;
+  std::getline(rows, row);
+  while (std::getline(rows, row)) {
+    std::string spaced = row.substr(0, row.rfind(",5,3"));
+    std::replace(spaced.begin(), spaced.end(), ',', ' ');
+    crlf_comments += spaced + "\r\n";
+  }
+  std::string tsv = kTracksCsv;
+  std::replace(tsv.begin(), tsv.end(), ',', '\t');
+  std::string seconds = "t,x,y\n";
+  for (int k = 0; k < 6; ++k) seconds += std::to_string(k * 0.01 + (k == 3 ? 1e-17 : 0.0)) + "," + std::to_string(k) + ",0\n";
+  seconds += "0.07000000000000001,7,0\n";
+  const Case cases[] = {
+      {"csv with a header", kTracksCsv, {}, 0, "comma-separated with a header; x = 'x', y = 'y', frame = 'frame', particle = 'particle'", "4 2"},
+      {"tsv with a header", tsv, {}, 0, "tab-separated with a header", "4 2"},
+      {"spaces, comments, blank lines, CRLF", crlf_comments, {}, 0, "white-space-separated with a header", "4 2"},
+      {"times in seconds", seconds, {"--dt", "0.01"}, 0, "time = 't', one particle", "5 5 4 3 2 1 1"},
+      {"times off the grid", "t x y\n0 0 0\n0.01 1 1\n0.025 2 2\n", {"--dt", "0.01"}, 3,
+       "line 4, column 't': '0.025' lies 50 % of dt off the grid", ""},
+      {"times without dt", "t x y\n0 0 0\n0.5 1 1\n", {}, 3, "line 3, column 't': '0.5' is not a whole frame number", ""},
+      {"repeated particle and frame", "frame,particle,x,y\n1,0,0,0\n2,0,1,1\n1,0,2,2\n", {}, 3,
+       "lines 2 and 4 both hold particle 0 at frame 1", ""},
+      {"t x y without a header", "1 0.5 0.25\n2 1.5 0.75\n3 2.5 1.25\n", {}, 0, "x = '2', y = '3', frame = '1'", "2 1"},
+      {"x y t with fractional times", "0.5 0.25 1\n1.5 0.75 1.75\n2.5 1.25 3\n", {}, 0, "as their ceiling", "2 1"},
+      {"text in the middle", "x y frame\n0 0 1\nabc 0 2\n1 1 3\n", {}, 3, "line 3, column 'x': 'abc' is not a number", ""},
+      {"skipping bad lines", "x y frame\n0 0 1\nabc 0 2\n1 1 3\n", {"--skip-bad-lines"}, 0,
+       "skipped 1 unusable line (3)", "0 1"},
+      {"a truncated last line", "x,y,frame,id\n0,0,1,1\n1,1,2,1\n2,2", {}, 3, "line 4: 2 fields, 4 needed", ""},
+      {"a header only", "frame,particle,x,y\n", {}, 3, "there are no records", ""},
+      {"no pair", "frame,particle,x,y\n1,0,0,0\n1,1,1,1\n", {}, 3, "no two positions of one particle form a pair", ""},
+      {"infinite position", "x y frame\n0 0 1\ninf 0 2\n", {}, 3, "line 3, column 'x': 'inf' is not a finite number", ""},
+      {"columns by number", "a b c\n0 9 1\n1 9 2\n", {"--columns", "1,2,3"}, 0, "x = 'a', y = 'b', frame = 'c'", "1"},
+      {"a missing column name", "a b c\n0 9 1\n", {"--x", "pos"}, 3, "there is no column 'pos' for x", ""},
+  };
+  for (const Case& c : cases) {
+    testing::TempDir dir;
+    dir.write("in.txt", c.content);
+    std::vector<std::string> args = c.options;
+    args.push_back("in.txt");
+    const auto result = run_program(MSDISF_PATH, args, dir.path());
+    EXPECT_EQ(result.exit_status, c.status) << c.name << "\n" << result.err;
+    EXPECT_NE(result.err.find(c.message), std::string::npos) << c.name << "\n" << result.err;
+    std::istringstream lines(result.err);
+    for (std::string line; std::getline(lines, line);) EXPECT_EQ(line.rfind("msdisf: ", 0), 0u) << c.name << ": " << line;
+    EXPECT_EQ(pair_counts(dir.path() / "in.msdisf.tsv"), c.pairs) << c.name;
+  }
+}
+
+TEST(MsdisfInputs, GzipManyFilesAndAListOfThem) {
+  testing::TempDir dir;
+  dir.write("a.csv", kTracksCsv);
+  dir.write("b.csv", "frame,particle,x,y\n1,0,0,0\n");  // no pair: status 3
+  ASSERT_EQ(std::system(("gzip -k " + (dir.path() / "a.csv").string()).c_str()), 0);
+  dir.write("list.txt", "a.csv.gz\n# a comment\nb.csv\n");
+  const auto result = run_program(MSDISF_PATH, {"--inputs-from", "list.txt", "--output-dir", "out", "--output-format", "csv"},
+                                  dir.path());
+  EXPECT_EQ(result.exit_status, 3) << result.err;
+  EXPECT_NE(result.err.find("msdisf: a.csv.gz: wrote out/a.msdisf.csv"), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find("msdisf: 2 inputs, worst status 3"), std::string::npos) << result.err;
+  EXPECT_FALSE(fs::exists(dir.path() / "out/b.msdisf.csv"));
+  const std::string table = read_file(dir.path() / "out/a.msdisf.csv");
+  EXPECT_NE(table.find("\nlag,pairs,msd,mqd,ngp,skewness,md,mcd,isf_x[0.186567],"), std::string::npos);
+  EXPECT_NE(table.find("\n1,4,0.6875,"), std::string::npos) << table.substr(0, 400);
+}
+
+class MsdisfOutput : public ::testing::Test {
+ protected:
+  MsdisfOutput() { dir.write("in.csv", kTracksCsv); }
+  testing::ProgramResult run(const std::vector<std::string>& args, long size_limit = -1) const {
+    return run_program(MSDISF_PATH, args, dir.path(), size_limit);
+  }
+  bool temporaries_left() const {
+    for (const auto& entry : fs::directory_iterator(dir.path())) {
+      if (entry.path().filename().string().find(".tmp.") != std::string::npos) return true;
+    }
+    return false;
+  }
+  testing::TempDir dir;
+};
+
+TEST_F(MsdisfOutput, NeverOntoTheInputNorADirectoryNorAnUnwritablePlace) {
+  const auto onto_input = run({"-o", "in.csv", "in.csv"});
+  EXPECT_EQ(onto_input.exit_status, 2);
+  EXPECT_NE(onto_input.err.find("in.csv is an input file"), std::string::npos) << onto_input.err;
+  EXPECT_EQ(read_file(dir.path() / "in.csv"), kTracksCsv);
+  fs::create_directory(dir.path() / "folder");
+  EXPECT_EQ(run({"-o", "folder", "in.csv"}).exit_status, 1);
+  const auto nowhere = run({"-o", "no/such/dir/t.tsv", "in.csv"});
+  EXPECT_EQ(nowhere.exit_status, 1);
+  EXPECT_EQ(nowhere.err.find("comma-separated"), std::string::npos);  // refused before reading
+  EXPECT_FALSE(temporaries_left());
+}
+
+TEST_F(MsdisfOutput, ThroughALinkTheTargetIsReplacedAndTheLinkKept) {
+  dir.write("real.tsv", "old\n");
+  fs::create_symlink("real.tsv", dir.path() / "link.tsv");
+  ASSERT_EQ(run({"-o", "link.tsv", "in.csv"}).exit_status, 0);
+  EXPECT_TRUE(fs::is_symlink(dir.path() / "link.tsv"));
+  EXPECT_EQ(pair_counts(dir.path() / "real.tsv"), "4 2");
+}
+
+TEST_F(MsdisfOutput, AFifoAndADeviceAreWrittenNotReplaced) {
+  const fs::path fifo = dir.path() / "pipe";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::string received;
+  std::thread reader([&] { received = read_file(fifo); });
+  EXPECT_EQ(run({"-o", "pipe", "in.csv"}).exit_status, 0);
+  reader.join();
+  EXPECT_TRUE(fs::is_fifo(fifo));
+  EXPECT_NE(received.find("\n1\t4\t0.6875\t"), std::string::npos);
+  const auto out = run({"-o", "-", "in.csv"});
+  EXPECT_EQ(out.exit_status, 0);
+  EXPECT_EQ(out.out.rfind("# msdisf ", 0), 0u);
+  if (::geteuid() == 0) {
+    const fs::path device = dir.path() / "null";  // a character device of this test's own
+    ASSERT_EQ(::mknod(device.c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
+    EXPECT_EQ(run({"-o", "null", "in.csv"}).exit_status, 0);
+    EXPECT_TRUE(fs::is_character_file(device));
+  }
+}
+
+TEST_F(MsdisfOutput, AFullDiskLeavesThePreviousTable) {
+  ASSERT_EQ(run({"-o", "t.tsv", "in.csv"}).exit_status, 0);
+  const std::string previous = read_file(dir.path() / "t.tsv");
+  const auto full = run({"--scales", "1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16", "-o", "t.tsv", "in.csv"}, 2000);
+  EXPECT_EQ(full.exit_status, 1);
+  EXPECT_NE(full.err.find("cannot write t.tsv"), std::string::npos) << full.err;
+  EXPECT_EQ(read_file(dir.path() / "t.tsv"), previous);
+  EXPECT_FALSE(temporaries_left());
+}
+
+TEST_F(MsdisfOutput, ASignalRemovesTheTemporaryFile) {
+  std::string long_run = "x y frame\n";
+  for (int f = 0; f < 6000; ++f) long_run += std::to_string(std::sin(f * 0.1)) + " 0 " + std::to_string(f) + "\n";
+  dir.write("long.txt", long_run);
+  const std::string program = MSDISF_PATH;
+  const std::string output = (dir.path() / "t.tsv").string(), input = (dir.path() / "long.txt").string();
+  std::vector<const char*> argv = {program.c_str(), "-q",           "--method", "exact", "--threads", "1",
+                                   "-o",            output.c_str(), input.c_str(), nullptr};
+  pid_t child = 0;
+  ASSERT_EQ(posix_spawn(&child, program.c_str(), nullptr, nullptr, const_cast<char**>(argv.data()), environ), 0);
+  // Wait until the run is under way (its temporary file exists), then stop it.
+  for (int i = 0; i < 200 && !temporaries_left(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_TRUE(temporaries_left());
+  ::kill(child, SIGTERM);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM);
+  EXPECT_FALSE(temporaries_left());
+  EXPECT_FALSE(fs::exists(output));
+}
+
+}  // namespace
+}  // namespace msdisf
