@@ -81,6 +81,9 @@ struct Line {
 class Lines {
  public:
   explicit Lines(std::string_view text) : text_(text) {}
+  /// The last comment before the line `next` returned, without its '#'.
+  std::string_view comment;
+
   bool next(Line& line) {
     while (at_ < text_.size()) {
       const std::size_t end = std::min(text_.find('\n', at_), text_.size());
@@ -88,6 +91,7 @@ class Lines {
       at_ = end + 1;
       ++number_;
       const std::string_view content = trim(raw);
+      if (!content.empty() && content.front() == '#') comment = content.substr(1);
       if (content.empty() || content.front() == '#') continue;
       line = {raw, number_};
       return true;
@@ -158,6 +162,20 @@ std::variant<RecordTable, RecordTableError> read_record_table(std::string_view t
   for (std::size_t i = 0; i < fields.size(); ++i) {
     names.push_back(header ? std::string(trim(fields[i])) : std::to_string(i + 1));
   }
+  // A comment just above headerless data that names as many columns, as in
+  // "# t x y", is the header.
+  bool comment_header = false;
+  if (!header && !lines.comment.empty()) {
+    std::vector<std::string_view> labels;
+    split(lines.comment, separator, labels);
+    if (labels.size() != fields.size()) split(lines.comment, ' ', labels);
+    const bool all_names = std::none_of(labels.begin(), labels.end(), [](std::string_view l) { return number(l).has_value(); });
+    if (labels.size() == fields.size() && all_names) {
+      for (std::size_t i = 0; i < labels.size(); ++i) names[i] = std::string(trim(labels[i]));
+      comment_header = true;
+    }
+  }
+  const bool named = header || comment_header;
 
   Columns c;
   const ColumnChoice& chosen = options.columns;
@@ -168,11 +186,11 @@ std::variant<RecordTable, RecordTableError> read_record_table(std::string_view t
     const std::optional<int> at = find_column(*wanted[r], names);
     if (!at) {
       return RecordTableError{"line " + std::to_string(first.number) + ": there is no column '" + *wanted[r] +
-                              "' for " + kRoles[r] + (header ? "" : " (the file has no header; use numbers)")};
+                              "' for " + kRoles[r] + (named ? "" : " (the file has no header; use numbers)")};
     }
     *slots[r] = *at;
   }
-  if (header) {
+  if (named) {
     if (c.x < 0) c.x = guess_column(names, {"x", "x_um", "x (um)", "pos_x", "position_x"});
     if (c.y < 0) c.y = guess_column(names, {"y", "y_um", "y (um)", "pos_y", "position_y"});
     if (c.frame < 0) c.frame = guess_column(names, {"frame", "frames", "t", "time", "frame_number"});
@@ -192,9 +210,18 @@ std::variant<RecordTable, RecordTableError> read_record_table(std::string_view t
       if (fields.size() == 4) {
         layout = HeaderlessLayout::kMulti;
       } else if (fields.size() == 3) {
-        // t x y when only the first field is a whole number.
-        const bool first_whole = whole(number(fields[0]).value_or(0.5));
-        const bool third_whole = whole(number(fields[2]).value_or(0.5));
+        // t x y when, over the first records, only the first field is always
+        // a whole number.
+        bool first_whole = true, third_whole = true;
+        Lines ahead(text);
+        Line probe{};
+        std::vector<std::string_view> values;
+        for (int n = 0; n < 50 && ahead.next(probe); ++n) {
+          split(probe.text, separator, values);
+          if (values.size() != 3) continue;
+          first_whole = first_whole && whole(number(values[0]).value_or(0.5));
+          third_whole = third_whole && whole(number(values[2]).value_or(0.5));
+        }
         layout = first_whole && !third_whole ? HeaderlessLayout::kTXY : HeaderlessLayout::kXYT;
       } else {
         return RecordTableError{"line " + std::to_string(first.number) + ": " + std::to_string(fields.size()) +
@@ -213,7 +240,8 @@ std::variant<RecordTable, RecordTableError> read_record_table(std::string_view t
 
   RecordTable table;
   for (int r = 0; r < 4; ++r) c.names[static_cast<std::size_t>(r)] = *slots[r] >= 0 ? names[static_cast<std::size_t>(*slots[r])] : "";
-  table.layout = std::string(separator_name(separator)) + (header ? " with a header" : " without a header") +
+  table.layout = std::string(separator_name(separator)) +
+                 (header ? " with a header" : comment_header ? " with a header comment" : " without a header") +
                  "; x = '" + c.names[0] + "', y = '" + c.names[1] + "', " + (options.dt > 0 ? "time" : "frame") +
                  " = '" + c.names[2] + "'" + (c.particle >= 0 ? ", particle = '" + c.names[3] + "'" : ", one particle") +
                  (c.headerless_ceiling ? " (fractional frames count as their ceiling)" : "");

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <numbers>
 #include <string>
+#include <vector>
 
 #include "numeric/random_mars.h"
 #include "tools/sample_data_parameters.h"
@@ -96,6 +97,44 @@ void write_active(const std::filesystem::path& root, const Active& p) {
 
 }  // namespace
 
+void write_tracker(const std::filesystem::path& root, const Tracker& p) {
+  RanMars random(p.seed);
+  File file(root / p.path);
+  std::fprintf(file.handle, "frame,particle,x,y,mass,size\n");
+  const double step = std::sqrt(2.0 * p.diffusion);
+  std::vector<double> x(static_cast<std::size_t>(p.particles)), y(x.size());
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    x[i] = 512.0 * random.uniform();
+    y[i] = 512.0 * random.uniform();
+  }
+  for (int frame = 0; frame < p.frames; ++frame) {
+    for (std::size_t i = 0; i < x.size(); ++i) {
+      if (frame > 0) {
+        x[i] += step * random.gaussian();
+        y[i] += step * random.gaussian();
+      }
+      const double mass = 800.0 + 100.0 * random.uniform();
+      if (random.uniform() < p.missing) continue;
+      std::fprintf(file.handle, "%d,%zu,%.4f,%.4f,%.1f,%.3f\n", frame, i, x[i], y[i], mass, 2.5);
+    }
+  }
+}
+
+void write_seconds(const std::filesystem::path& root, const Seconds& p) {
+  RanMars random(p.seed);
+  File file(root / p.path);
+  std::fprintf(file.handle, "# t x y\n");
+  const double step = std::sqrt(2.0 * p.diffusion * p.dt);
+  double x = 0.0, y = 0.0;
+  for (int k = 0; k < p.frames; ++k) {
+    if (k > 0) {
+      x += step * random.gaussian();
+      y += step * random.gaussian();
+    }
+    std::fprintf(file.handle, "%.17g %.6f %.6f\n", k * p.dt, x, y);
+  }
+}
+
 int main(int argc, char** argv) {
   if (argc != 2) {
     std::fprintf(stderr, "Usage: %s <data-dir>\n", argv[0]);
@@ -111,5 +150,7 @@ int main(int argc, char** argv) {
   write_active(root, kRank6);
   write_single(root, kRank7, kRank7Frames, Layout::kTXY);
   write_single(root, kRank8, kRank8Frames, Layout::kTXY);
+  write_tracker(root, kTracker);
+  write_seconds(root, kSeconds);
   return 0;
 }

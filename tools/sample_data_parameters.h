@@ -56,4 +56,28 @@ inline constexpr int kRank5Frames = 10000;
 inline constexpr int kRank7Frames = 20000;
 inline constexpr int kRank8Frames = 20000;
 
+// Files shaped like users' own, for msdisf's examples.
+/// A tracker's CSV export: header frame,particle,x,y,mass,size; rows sorted
+/// by frame with the particles interleaved; positions in pixels.
+struct Tracker {
+  const char* path;
+  int seed;
+  double diffusion;  // pixels^2 per frame
+  int particles;
+  int frames;
+  double missing;
+};
+/// A simulation dump with a "# t x y" comment and times in seconds, written as
+/// a program that multiplies the step count by dt prints them (0.07 may read
+/// 0.07000000000000001).
+struct Seconds {
+  const char* path;
+  int seed;
+  double diffusion;  // length^2 per second
+  double dt;
+  int frames;
+};
+inline constexpr Tracker kTracker{"tracker/tracks.csv", 1010, 0.5, 40, 250, 0.02};
+inline constexpr Seconds kSeconds{"simulation/run_seconds.txt", 1011, 0.2, 0.01, 20000};
+
 }  // namespace msdisf::sample
