@@ -15,7 +15,7 @@ engine = Pybind11Extension(
     # multiply-adds, no value-changing optimisations.
     extra_compile_args=["-O2", "-fopenmp", "-ffp-contract=off", "-fno-fast-math"],
     extra_link_args=["-fopenmp"],
-    libraries=["fftw3"],
+    libraries=["fftw3_omp", "fftw3"],
 )
 
 # Out of the way of the CMake build folder.

@@ -133,11 +133,11 @@ struct Plan {
 };
 
 Plan plan_particles(const detail::ParticleSet& set, const std::vector<long>& lags, int waves, Method method,
-                    int threads) {
+                    int threads, double transform_budget) {
   Plan plan;
   for (const auto& p : set.particles()) {
     const std::span<const long> own = lags_within(lags, set.span(p));
-    const ParticleCost cost = detail::particle_cost(records_of(set, p), own, waves, method, threads);
+    const ParticleCost cost = detail::particle_cost(records_of(set, p), own, waves, method, threads, transform_budget);
     plan.costs.push_back(cost);
     plan.work += cost.work;
     plan.largest_work = std::max(plan.largest_work, cost.work);
@@ -147,8 +147,11 @@ Plan plan_particles(const detail::ParticleSet& set, const std::vector<long>& lag
   return plan;
 }
 
-void check_size(std::size_t rows, std::size_t waves, const Plan& plan, int threads, const AnalysisOptions& options) {
-  const double limit = options.memory_limit > 0 ? static_cast<double>(options.memory_limit) : default_memory_limit();
+double memory_limit(const AnalysisOptions& options) {
+  return options.memory_limit > 0 ? static_cast<double>(options.memory_limit) : default_memory_limit();
+}
+
+void check_size(std::size_t rows, std::size_t waves, const Plan& plan, int threads, double limit) {
   const double columns = kMomentColumns + 6.0 * static_cast<double>(waves);
   const double result_bytes = static_cast<double>(rows) * columns * 8.0;
   const double buffers = static_cast<double>(threads) * static_cast<double>(plan.largest_rows) * columns * 8.0;
@@ -236,13 +239,16 @@ AnalysisResult analyse(const TrajectoryData& data, const AnalysisOptions& option
     result.lag = detail::select_lags(options.lags, set.longest_span());
     const std::size_t rows = result.lag.size();
     const int waves = static_cast<int>(result.wave_numbers.size());
-    const Plan plan = plan_particles(set, result.lag, waves, options.method, threads);
-    check_size(rows, result.wave_numbers.size(), plan, threads, options);
+    // Per-thread transform buffers may take an eighth of the memory allowed.
+    const double limit = memory_limit(options);
+    const double transform_budget = limit / 8.0;
+    const Plan plan = plan_particles(set, result.lag, waves, options.method, threads, transform_budget);
+    check_size(rows, result.wave_numbers.size(), plan, threads, limit);
     allocate(result, rows, result.wave_numbers.size());
 
     detail::RunControl control(options, plan.work);
     detail::PlanCache plans;
-    const detail::SumsContext context{result.wave_numbers, options.method, plans, control};
+    const detail::SumsContext context{result.wave_numbers, options.method, plans, control, transform_budget};
     control.poll();
     if (!control.stopped()) compute(set, result.lag, plan, context, sums_in(result), threads);
     control.rethrow();

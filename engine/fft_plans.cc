@@ -26,10 +26,12 @@ void probe_planner_memory(long size) {
 
 }  // namespace
 
-FftPlans::FftPlans(long size) : size_(size) {
+FftPlans::FftPlans(long size, int threads) : size_(size) {
   const FftBuffer probe = make_fft_buffer(size);
   const std::lock_guard<std::mutex> guard(planner_lock());
   probe_planner_memory(size);
+  static const bool threads_ready = fftw_init_threads() != 0;
+  fftw_plan_with_nthreads(threads_ready ? threads : 1);
   const int n = static_cast<int>(size);
   forward_ = fftw_plan_dft_1d(n, probe.get(), probe.get(), FFTW_FORWARD, FFTW_ESTIMATE);
   backward_ = fftw_plan_dft_1d(n, probe.get(), probe.get(), FFTW_BACKWARD, FFTW_ESTIMATE);
@@ -53,13 +55,23 @@ FftBuffer make_fft_buffer(long size) {
 }
 
 long fft_size(long n) {
-  for (long size = std::max(n, 1L);; ++size) {
-    long rest = size;
-    for (const long factor : {2L, 3L, 5L, 7L}) {
-      while (rest % factor == 0) rest /= factor;
+  n = std::max(n, 1L);
+  if (n <= kSmallTransform) {
+    for (long size = n;; ++size) {
+      long rest = size;
+      for (const long factor : {2L, 3L, 5L, 7L}) {
+        while (rest % factor == 0) rest /= factor;
+      }
+      if (rest == 1) return size;
     }
-    if (rest == 1) return size;
   }
+  long best = 0;
+  for (const long odd : {1L, 3L, 9L, 27L, 81L}) {
+    long size = odd;
+    while (size < n) size *= 2;
+    if (best == 0 || size < best) best = size;
+  }
+  return best;
 }
 
 }  // namespace msdisf::detail

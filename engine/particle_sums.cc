@@ -22,6 +22,8 @@ constexpr double kLaneCost = 0.6;        // one pair in the moment kernel
 constexpr double kProductCost = 1.0;     // one conj(z_a) * z_b added
 constexpr double kFftCostPerPoint = 0.8; // per point and log2(size), one transform
 constexpr double kPairCost = 4.0;        // moments and bookkeeping of one sparse pair
+// A transform's buffers: a complex buffer and a real spectrum.
+constexpr double kTransformBytesPerPoint = 24.0;
 
 // Phase factors are formed from positions relative to the particle's first
 // one. While every phase q*u stays below this, rounding of the phase is below
@@ -353,8 +355,14 @@ void dense_sums(const ParticleRecords& r, std::span<const long> lags, const Sums
       direct_row[static_cast<std::size_t>(row)] = 1;
     }
   }
-  const std::shared_ptr<const FftPlans> plans = choice.fft ? context.plans.get(choice.fft_size) : nullptr;
   const long buffer_size = choice.fft ? choice.fft_size : grid.length();
+  // Large transforms take their channels one at a time, each transform on
+  // every thread, so that one set of buffers is held instead of one per thread.
+  const bool wide = choice.fft && threads > 1 &&
+                    kTransformBytesPerPoint * static_cast<double>(buffer_size) * threads > context.transform_budget;
+  const int channel_threads = wide ? 1 : threads;
+  const std::shared_ptr<const FftPlans> plans =
+      choice.fft ? context.plans.get(choice.fft_size, wide ? threads : 1) : nullptr;
   const int channels = 3 * waves;
 
   // Work items of one or two channels. On the FFT path channels go in
@@ -377,7 +385,7 @@ void dense_sums(const ParticleRecords& r, std::span<const long> lags, const Sums
   const long length = grid.length();
   const double scale = 1.0 / static_cast<double>(buffer_size);
 
-#pragma omp parallel num_threads(threads) if (threads > 1)
+#pragma omp parallel num_threads(channel_threads) if (channel_threads > 1)
   {
     std::optional<FftBuffer> buffer;
     std::vector<double> phases, spectrum;
@@ -456,15 +464,15 @@ void dense_sums(const ParticleRecords& r, std::span<const long> lags, const Sums
 
 }  // namespace
 
-std::shared_ptr<const FftPlans> PlanCache::get(long size) {
+std::shared_ptr<const FftPlans> PlanCache::get(long size, int threads) {
   const std::lock_guard<std::mutex> guard(lock_);
-  auto& plans = plans_[size];
-  if (!plans) plans = std::make_shared<const FftPlans>(size);
+  auto& plans = plans_[{size, threads}];
+  if (!plans) plans = std::make_shared<const FftPlans>(size, threads);
   return plans;
 }
 
 ParticleCost particle_cost(const ParticleRecords& records, std::span<const long> lags, int waves, Method method,
-                           int threads) {
+                           int threads, double transform_budget) {
   const long valid = valid_count(records);
   const double channels = 3.0 * waves;
   if (method == Method::kExact) {
@@ -476,7 +484,10 @@ ParticleCost particle_cost(const ParticleRecords& records, std::span<const long>
   const double n = static_cast<double>(valid);
   const double sparse = n * (n - 1.0) / 2.0 * (kPairCost + channels * kProductCost) + n * channels * kPhaseCost;
   if (sparse <= dense.work) return {sparse, n * (channels * 16.0 + 24.0), false};
-  const double buffers = static_cast<double>(threads) * 16.0 * static_cast<double>(dense.fft ? dense.fft_size : grid);
+  const double per_thread =
+      (dense.fft ? kTransformBytesPerPoint : 16.0) * static_cast<double>(dense.fft ? dense.fft_size : grid);
+  const double all_threads = static_cast<double>(threads) * per_thread;
+  const double buffers = dense.fft && all_threads > transform_budget ? per_thread : all_threads;
   return {dense.work, 24.0 * static_cast<double>(grid + PaddedRange::kPadding) + buffers, true};
 }
 
@@ -485,7 +496,9 @@ void add_particle_sums(const ParticleRecords& records, std::span<const long> lag
   if (lags.empty() || records.count < 2) return;
   if (context.method == Method::kExact) {
     exact_sums(records, lags, context, out, threads);
-  } else if (particle_cost(records, lags, static_cast<int>(context.waves.size()), context.method, threads).dense) {
+  } else if (particle_cost(records, lags, static_cast<int>(context.waves.size()), context.method, threads,
+                           context.transform_budget)
+                 .dense) {
     dense_sums(records, lags, context, out, threads);
   } else {
     sparse_sums(records, lags, context, out);

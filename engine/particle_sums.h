@@ -37,11 +37,11 @@ struct ParticleRecords {
 /// Plans shared by the particles of one analysis, made once per size.
 class PlanCache {
  public:
-  std::shared_ptr<const FftPlans> get(long size);
+  std::shared_ptr<const FftPlans> get(long size, int threads);
 
  private:
   std::mutex lock_;
-  std::map<long, std::shared_ptr<const FftPlans>> plans_;
+  std::map<std::pair<long, int>, std::shared_ptr<const FftPlans>> plans_;
 };
 
 struct SumsContext {
@@ -49,6 +49,9 @@ struct SumsContext {
   Method method;
   PlanCache& plans;
   RunControl& control;
+  /// Bytes of transform buffers that may be held once per thread; beyond
+  /// them, channels go one at a time with every thread on each transform.
+  double transform_budget;
 };
 
 /// What a particle's path will cost: work in rough nanoseconds (for progress
@@ -61,7 +64,7 @@ struct ParticleCost {
 
 /// `lags` are the requested lags up to the particle's span (ascending).
 ParticleCost particle_cost(const ParticleRecords& records, std::span<const long> lags, int waves, Method method,
-                           int threads);
+                           int threads, double transform_budget);
 
 /// Adds the particle's sums of lags[r] to row r of `out` for every r: the
 /// moment rows must start at zero (they receive the particle's own sums);

@@ -1,13 +1,16 @@
 #include "input/record_table.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <optional>
 
 namespace msdisf {
@@ -247,6 +250,13 @@ std::variant<RecordTable, RecordTableError> read_record_table(std::string_view t
                  (c.headerless_ceiling ? " (fractional frames count as their ceiling)" : "");
   const int needed = std::max({c.x, c.y, c.frame, c.particle}) + 1;
 
+  // One record a line at the most.
+  const auto lines_at_most = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n') + 1);
+  for (auto* column : {&table.x, &table.y}) column->reserve(lines_at_most);
+  table.frame.reserve(lines_at_most);
+  table.line.reserve(lines_at_most);
+  if (c.particle >= 0) table.particle.reserve(lines_at_most);
+
   Line line = first;
   bool have = !header;
   if (header) have = lines.next(line);
@@ -332,6 +342,23 @@ std::variant<RecordTable, RecordTableError> read_record_table(std::string_view t
 std::optional<std::string> load_input(const std::string& path) {
   const int fd = path == "-" ? ::dup(STDIN_FILENO) : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return std::nullopt;
+  // A regular file that is not gzip-compressed is read at its size in one go.
+  struct stat info {};
+  unsigned char magic[2] = {0, 0};
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && ::pread(fd, magic, 2, 0) >= 0 &&
+      !(magic[0] == 0x1f && magic[1] == 0x8b)) {
+    std::string text(static_cast<std::size_t>(info.st_size), '\0');
+    std::size_t filled = 0;
+    while (filled < text.size()) {
+      const ssize_t got = ::read(fd, text.data() + filled, text.size() - filled);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) break;
+      filled += static_cast<std::size_t>(got);
+    }
+    ::close(fd);
+    if (filled != text.size()) return std::nullopt;
+    return text;
+  }
   gzFile file = gzdopen(fd, "rb");
   if (file == nullptr) {
     ::close(fd);
@@ -343,7 +370,8 @@ std::optional<std::string> load_input(const std::string& path) {
   text.resize(1 << 20);
   while (true) {
     if (filled == text.size()) text.resize(text.size() * 2);
-    const int got = gzread(file, text.data() + filled, static_cast<unsigned>(std::min<std::size_t>(text.size() - filled, 1u << 30)));
+    const int got = gzread(file, text.data() + filled,
+                           static_cast<unsigned>(std::min<std::size_t>(text.size() - filled, 1u << 30)));
     if (got < 0) {
       gzclose(file);
       return std::nullopt;

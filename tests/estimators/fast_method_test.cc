@@ -165,13 +165,23 @@ TEST(MomentKernel, EveryInstructionSetGivesTheSameBits) {
   }
 }
 
-TEST(FftPlans, SizesHaveOnlySmallPrimeFactors) {
+TEST(FftPlans, SizesAreTheNextSmoothNumbers) {
   using detail::fft_size;
-  EXPECT_EQ(fft_size(1), 1);
-  EXPECT_EQ(fft_size(11), 12);
-  EXPECT_EQ(fft_size(1999), 2000);
-  EXPECT_EQ(fft_size(2 * 1000000 - 1), 2000000);
-  EXPECT_EQ(fft_size(4097), 4116);  // 2^2 * 3 * 7^3
+  auto smooth = [](long n, bool small) {
+    for (const long f : {2L, 3L, 5L, 7L}) {
+      while (n % f == 0 && (small || f == 2)) n /= f;
+    }
+    return n == 1 || (!small && (n == 3 || n == 9 || n == 27 || n == 81));
+  };
+  for (const long start : {1L, detail::kSmallTransform - 100, 3000000L}) {
+    for (long n = start; n < start + 4000; ++n) {
+      const bool small = n <= detail::kSmallTransform;
+      const long size = fft_size(n);
+      ASSERT_TRUE(size >= n && smooth(size, small)) << n;
+      for (long smaller = n; smaller < size; ++smaller) ASSERT_FALSE(smooth(smaller, small)) << n;
+    }
+  }
+  EXPECT_EQ(fft_size(2 * 10000000 - 1), 21233664);  // 2^18 * 3^4
 }
 
 }  // namespace
