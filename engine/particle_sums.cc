@@ -480,9 +480,11 @@ ParticleCost particle_cost(const ParticleRecords& records, std::span<const long>
             0.0, false};
   }
   const long grid = records.span() + 1;
-  const DenseChoice dense = dense_choice(grid, valid, lags, waves);
   const double n = static_cast<double>(valid);
   const double sparse = n * (n - 1.0) / 2.0 * (kPairCost + channels * kProductCost) + n * channels * kPhaseCost;
+  // A grid of more than 2^40 frames could not be held, whatever it would cost.
+  if (grid > (long{1} << 40)) return {sparse, n * (channels * 16.0 + 24.0), false};
+  const DenseChoice dense = dense_choice(grid, valid, lags, waves);
   if (sparse <= dense.work) return {sparse, n * (channels * 16.0 + 24.0), false};
   const double per_thread =
       (dense.fft ? kTransformBytesPerPoint : 16.0) * static_cast<double>(dense.fft ? dense.fft_size : grid);
