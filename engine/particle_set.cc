@@ -56,18 +56,47 @@ bool already_sorted(const TrajectoryData& data) {
   return true;
 }
 
+bool before(const TrajectoryData& data, std::size_t a, std::size_t b) {
+  const std::int64_t pa = particle_of(data, a), pb = particle_of(data, b);
+  if (pa != pb) return pa < pb;
+  if (data.frame[a] != data.frame[b]) return data.frame[a] < data.frame[b];
+  return a < b;
+}
+
+// Row indices in (particle, frame, row) order. Trackers write rows sorted by
+// frame with small particle ids interleaved: then a counting sort by id,
+// which keeps the row order and so the frame order, does the work in O(n),
+// and only particles whose frames it leaves unordered are sorted.
+std::vector<std::size_t> sorted_order(const TrajectoryData& data) {
+  const std::size_t n = data.frame.size();
+  std::vector<std::size_t> order(n);
+  const auto [low, high] = std::minmax_element(data.particle.begin(), data.particle.end());
+  const bool small_ids = !data.particle.empty() && static_cast<double>(*high) - static_cast<double>(*low) <
+                                                       4.0 * static_cast<double>(n) + 1024.0;
+  if (!small_ids) {
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::sort(order.begin(), order.end(), [&data](std::size_t a, std::size_t b) { return before(data, a, b); });
+    return order;
+  }
+  std::vector<std::size_t> start(static_cast<std::size_t>(*high - *low) + 2, 0);
+  for (const std::int64_t id : data.particle) ++start[static_cast<std::size_t>(id - *low) + 1];
+  for (std::size_t i = 1; i < start.size(); ++i) start[i] += start[i - 1];
+  std::vector<std::size_t> next(start.begin(), start.end() - 1);
+  for (std::size_t row = 0; row < n; ++row) order[next[static_cast<std::size_t>(data.particle[row] - *low)]++] = row;
+  for (std::size_t p = 0; p + 1 < start.size(); ++p) {
+    const auto first = order.begin() + static_cast<std::ptrdiff_t>(start[p]);
+    const auto last = order.begin() + static_cast<std::ptrdiff_t>(start[p + 1]);
+    auto by_frame = [&data](std::size_t a, std::size_t b) { return before(data, a, b); };
+    if (!std::is_sorted(first, last, by_frame)) std::sort(first, last, by_frame);
+  }
+  return order;
+}
+
 }  // namespace
 
 void ParticleSet::sort_into_own_arrays(const TrajectoryData& data) {
   const std::size_t n = data.frame.size();
-  std::vector<std::size_t> order(n);
-  std::iota(order.begin(), order.end(), std::size_t{0});
-  std::sort(order.begin(), order.end(), [&data](std::size_t a, std::size_t b) {
-    const std::int64_t pa = particle_of(data, a), pb = particle_of(data, b);
-    if (pa != pb) return pa < pb;
-    if (data.frame[a] != data.frame[b]) return data.frame[a] < data.frame[b];
-    return a < b;
-  });
+  std::vector<std::size_t> order = sorted_order(data);
   for (std::size_t i = 1; i < n; ++i) {
     const std::size_t a = order[i - 1], b = order[i];
     if (particle_of(data, a) == particle_of(data, b) && data.frame[a] == data.frame[b]) repeated_frame(data, a, b);

@@ -236,6 +236,8 @@ TEST(Engine, RefusesWhatItCannotDo) {
     EXPECT_EQ(error.other_record, 2);
     EXPECT_STREQ(error.what(), "records 0 and 2 both hold particle 1 at frame 5");
   }
+  const std::int64_t huge = std::int64_t{1} << 50;  // ids too spread for the counting sort
+  EXPECT_EQ(error_kind({{1, 2, 3}, {0, 0, 0}, {5, 6, 5}, {huge, 0, huge}}), Kind::kInvalidInput);
   EXPECT_EQ(error_kind({{1, 2}, {0}, {1, 2}, {}}), Kind::kInvalidInput);
   EXPECT_EQ(error_kind({{1, INFINITY}, {0, 0}, {1, 2}, {}}), Kind::kInvalidInput);
   const Records sparse{{0, 1, 2}, {0, 0, 0}, {1, 2, 20000002}, {}};
@@ -298,6 +300,11 @@ TEST(Engine, ProgressEndsAtOneAndTwoAnalysesRunAtOnce) {
   double last = 0.0;
   const AnalysisResult alone = analyse(in.data(), {.progress = [&last](double f) { last = f; }});
   EXPECT_DOUBLE_EQ(last, 1.0);
+  Records spread = in;  // the same particles under ids far apart: the same result
+  for (auto& id : spread.particle) id = id * (std::int64_t{1} << 40) + 3;
+  const AnalysisResult far_ids = analyse(spread.data());
+  EXPECT_EQ(far_ids.pairs, alone.pairs);
+  for (std::size_t r = 0; r < alone.rows(); ++r) EXPECT_PRED2(same_bits, far_ids.mqd[r], alone.mqd[r]);
   AnalysisResult a, b;
   std::thread other([&] { a = analyse(in.data()); });
   b = analyse(in.data());
