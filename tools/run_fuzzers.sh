@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-15}"
-targets=(number_scanner single_reader multi_reader result_path)
+targets=(number_scanner single_reader multi_reader result_path record_table)
 cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMSDISF_FUZZ=ON \
   -DMSDISF_BUILD_TESTS=OFF -DMSDISF_BUILD_BENCHMARKS=OFF -DMSDISF_PYTHON=OFF >/dev/null
 cmake --build build-fuzz -j"$(nproc)" --target "${targets[@]/#/fuzz_}"

@@ -18,7 +18,8 @@ TEST(FuzzCorpus, EveryCommittedInputPassesItsCheck) {
   const std::map<std::string, Check> checks = {{"number_scanner", fuzz::check_number_scanner},
                                                {"single_reader", fuzz::check_single_reader},
                                                {"multi_reader", fuzz::check_multi_reader},
-                                               {"result_path", fuzz::check_result_path}};
+                                               {"result_path", fuzz::check_result_path},
+                                               {"record_table", fuzz::check_record_table}};
   const std::filesystem::path corpus = MSDISF_SOURCE_DIR "/tests/fuzz/corpus";
   std::size_t replayed = 0;
   for (const auto& [target, check] : checks) {

@@ -24,6 +24,12 @@ std::string check_multi_reader(const std::uint8_t* data, std::size_t size);
 /// First byte: rank -2..13; the rest is the input path.
 std::string check_result_path(const std::uint8_t* data, std::size_t size);
 
+/// First byte: options (separator, --dt, --skip-bad-lines); the rest is the
+/// file. Whatever the reader accepts, the engine analyses or refuses with an
+/// error; columns have one entry per record, positions are never infinite,
+/// lines increase.
+std::string check_record_table(const std::uint8_t* data, std::size_t size);
+
 /// What the single-trajectory reader must leave: N within the capacity,
 /// consecutive frames, NaN in X exactly where NaN in Y, untouched entries past N.
 std::string single_reader_violation(const AnalysisState& state);
