@@ -239,7 +239,7 @@ class Run {
     if (!text) return fail(kCannotReadOrWrite, input + ": cannot be read: " + std::strerror(errno));
     const int status = request_.job_table_output ? job_table(input, *text, output) : analysis(input, *text, output);
     if (status != kDone) return status;
-    if (!output.commit()) return fail(kCannotReadOrWrite, "cannot write " + output_path + ": " + std::strerror(errno));
+    if (!output.commit()) return cannot_write(output);
     if (!request_.quiet && output_path != "-") say(input + ": wrote " + output_path);
     return kDone;
   }
@@ -248,6 +248,9 @@ class Run {
   int fail(int status, const std::string& message) {
     console_.err << "msdisf: " << message << std::endl;
     return status;
+  }
+  int cannot_write(const SafeOutput& output) {
+    return fail(kCannotReadOrWrite, "cannot write " + output.path() + ": " + std::strerror(errno));
   }
   void say(const std::string& message) { console_.err << "msdisf: " << message << std::endl; }
 
@@ -290,10 +293,8 @@ class Run {
       format.metadata = std::string("msdisf ") + MSDISF_VERSION + "; input: " + input + "; options:" +
                         request_.command_line;
     }
-    if (!write_analysis_table(result, format, [&output](std::string_view piece) { return output.write(piece); })) {
-      return fail(kCannotReadOrWrite, "cannot write " + output.path() + ": " + std::strerror(errno));
-    }
-    return kDone;
+    const bool written = write_analysis_table(result, format, [&output](std::string_view p) { return output.write(p); });
+    return written ? kDone : cannot_write(output);
   }
 
   // The job table's readers, estimators and table, byte for byte as msd_isf
@@ -346,12 +347,11 @@ class Run {
     for (long lag = 1; lag <= last; ++lag) {
       append_row(piece, state, lag);
       if (piece.size() > (1 << 20)) {
-        if (!output.write(piece)) return fail(kCannotReadOrWrite, "cannot write " + output.path() + ": " + std::strerror(errno));
+        if (!output.write(piece)) return cannot_write(output);
         piece.clear();
       }
     }
-    if (!output.write(piece)) return fail(kCannotReadOrWrite, "cannot write " + output.path() + ": " + std::strerror(errno));
-    return kDone;
+    return output.write(piece) ? kDone : cannot_write(output);
   }
 
   const Request& request_;

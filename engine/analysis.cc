@@ -7,7 +7,6 @@
 #include <cmath>
 #include <cstdio>
 #include <new>
-#include <optional>
 
 #include "engine/lag_selection.h"
 #include "engine/pair_terms.h"

@@ -30,23 +30,4 @@ long entries_bound(std::string_view text, RecordLayout layout) {
   return span >= 9.0e18 ? static_cast<long>(9.0e18) : std::max(1L, static_cast<long>(span));
 }
 
-int first_record_fields(std::string_view text) {
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string_view::npos) end = text.size();
-    int fields = 0;
-    bool in_field = false;
-    for (std::size_t i = start; i < end; ++i) {
-      const char c = text[i];
-      const bool space = c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
-      if (!space && !in_field) ++fields;
-      in_field = !space;
-    }
-    if (fields > 0) return fields;
-    start = end + 1;
-  }
-  return 0;
-}
-
 }  // namespace msdisf

@@ -14,8 +14,5 @@ enum class RecordLayout { kXYT, kTXY, kMulti };
 /// trajectories: twice the records, since each record brings at most one marker.
 long entries_bound(std::string_view text, RecordLayout layout);
 
-/// The number of white-space separated fields on the first line that has any;
-/// 0 for a text without one.
-int first_record_fields(std::string_view text);
 
 }  // namespace msdisf

@@ -147,8 +147,6 @@ TEST(Capacity, BoundsTheEntriesAReaderStores) {
   EXPECT_EQ(entries_bound("0 0 1\n0 0 2\n0 0 7\n", RecordLayout::kXYT), 7);
   EXPECT_EQ(entries_bound("3 0 0\n9.5 0 0\n", RecordLayout::kTXY), 8);
   EXPECT_EQ(entries_bound("0 0 1 0\n0 0 5 0\n0 0 1 1\n", RecordLayout::kMulti), 6);
-  EXPECT_EQ(first_record_fields("\n  \n1 2\t3\r\n4 5 6 7\n"), 3);
-  EXPECT_EQ(first_record_fields("\n\n"), 0);
 }
 
 }  // namespace
