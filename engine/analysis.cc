@@ -7,7 +7,9 @@
 #include <cmath>
 #include <cstdio>
 #include <new>
+#include <optional>
 
+#include "engine/correlation_method.h"
 #include "engine/lag_selection.h"
 #include "engine/pair_terms.h"
 #include "engine/parallel.h"
@@ -64,6 +66,7 @@ int checked_threads(const AnalysisOptions& options, std::vector<std::string>& no
 }
 
 std::vector<double> checked_waves(const AnalysisOptions& options) {
+  if (!options.quantities.scattering) return {};
   std::vector<double> waves = options.wave_numbers.empty() ? default_wave_numbers() : options.wave_numbers;
   for (const double q : waves) {
     if (!std::isfinite(q)) throw AnalysisError(Kind::kInvalidOptions, "wave numbers must be finite numbers");
@@ -120,6 +123,20 @@ void finalise(AnalysisResult& result) {
     for (auto* group : {&result.cos_x, &result.cos_y, &result.cos_r, &result.sin_x, &result.sin_y, &result.sin_r}) {
       for (auto& column : *group) column[r] = column[r] / divisor;
     }
+  }
+}
+
+detail::MomentNeeds needs_of(const Quantities& q) {
+  return {.s1 = q.md || q.skewness, .s2 = q.msd || q.ngp || q.skewness, .s3 = q.mcd || q.skewness, .s4 = q.mqd || q.ngp};
+}
+
+// Empties the columns nobody asked for.
+void drop_unwanted(AnalysisResult& result, const Quantities& q) {
+  const std::pair<bool, std::vector<double>*> columns[] = {{q.msd, &result.msd},   {q.mqd, &result.mqd},
+                                                           {q.ngp, &result.ngp},   {q.skewness, &result.skewness},
+                                                           {q.md, &result.md},     {q.mcd, &result.mcd}};
+  for (const auto& [wanted, column] : columns) {
+    if (!wanted) std::vector<double>().swap(*column);
   }
 }
 
@@ -241,17 +258,31 @@ AnalysisResult analyse(const TrajectoryData& data, const AnalysisOptions& option
     // Per-thread transform buffers may take an eighth of the memory allowed.
     const double limit = memory_limit(options);
     const double transform_budget = limit / 8.0;
-    const Plan plan = plan_particles(set, result.lag, waves, options.method, threads, transform_budget);
+    const bool correlation = options.method == Method::kCorrelation;
+    const Plan plan =
+        plan_particles(set, result.lag, waves, correlation ? Method::kFast : options.method, threads, transform_budget);
     check_size(rows, result.wave_numbers.size(), plan, threads, limit);
+    std::optional<detail::CorrelationMethod> by_correlation;
+    if (correlation) {
+      by_correlation.emplace(set, result.lag, needs_of(options.quantities), waves, threads, transform_budget);
+    }
     allocate(result, rows, result.wave_numbers.size());
 
-    detail::RunControl control(options, plan.work);
+    detail::RunControl control(options, correlation ? by_correlation->work() : plan.work);
     detail::PlanCache plans;
-    const detail::SumsContext context{result.wave_numbers, options.method, plans, control, transform_budget};
+    detail::SumsContext context{result.wave_numbers, options.method, plans, control, transform_budget};
+    if (correlation) context.phase_limit = 32768.0;
     control.poll();
-    if (!control.stopped()) compute(set, result.lag, plan, context, sums_in(result), threads);
+    if (!control.stopped()) {
+      if (correlation) {
+        by_correlation->run(context, sums_in(result), threads);
+      } else {
+        compute(set, result.lag, plan, context, sums_in(result), threads);
+      }
+    }
     control.rethrow();
     finalise(result);
+    drop_unwanted(result, options.quantities);
   } catch (const std::bad_alloc&) {
     throw AnalysisError(Kind::kOutOfMemory, "memory ran out; ask for fewer lags or wave numbers, or fewer threads");
   }

@@ -64,6 +64,19 @@ struct TrajectoryData {
   std::span<const std::int64_t> particle;
 };
 
+/// Which quantities get a column. The others are left empty, and what only
+/// they need is not computed.
+struct Quantities {
+  bool msd = true;
+  bool mqd = true;
+  bool ngp = true;
+  bool skewness = true;
+  bool md = true;
+  bool mcd = true;
+  /// The cos and sin columns of every wave number.
+  bool scattering = true;
+};
+
 struct AnalysisOptions {
   PairRule pairs = PairRule::kAllPairs;
   LagRequest lags = LagRequest::all();
@@ -71,7 +84,8 @@ struct AnalysisOptions {
   /// sin(q*dx). There is no factor 2*pi: pass 2*pi/lambda for a wavelength
   /// lambda. Empty: q = 1/s for the 15 default length scales s.
   std::vector<double> wave_numbers = {};
-  Method method = Method::kFast;
+  Method method = Method::kCorrelation;
+  Quantities quantities = {};
   /// Threads; 0 for every processor. More than the processors is capped (a note says so).
   int threads = 0;
   /// Bytes the result and working arrays may take; 0 for half the physical
@@ -84,8 +98,9 @@ struct AnalysisOptions {
   std::function<bool()> cancelled = {};
 };
 
-/// One entry per requested lag in every per-lag vector; the scattering
-/// vectors are indexed [wave number][row]. A lag without a pair has NaN means.
+/// One entry per requested lag in every per-lag vector of a wanted quantity
+/// (unwanted ones are empty); the scattering vectors are indexed
+/// [wave number][row]. A lag without a pair has NaN means.
 struct AnalysisResult {
   std::vector<double> wave_numbers = {};
   std::vector<long> lag;
@@ -127,10 +142,11 @@ std::vector<double> default_wave_numbers();
 /// exhausted memory. Empty input, or input whose particles have no two
 /// records, gives a result without rows (for kAll and kLogSpaced).
 ///
-/// Moments and counts are bit-identical to the plain pair kernel (per lag,
-/// each particle's terms summed in origin order, particle sums pooled in
-/// increasing particle id) for every lag choice, thread count and
-/// instruction set. Scattering means are within 1e-9 of it for finite input.
+/// Counts are exact. With kExact and kFast, moments are bit-identical to the
+/// plain pair kernel (per lag, each particle's terms summed in origin order,
+/// particle sums pooled in increasing particle id) for every lag choice,
+/// thread count and instruction set, and kFast's scattering means are within
+/// 1e-9 of it. kCorrelation's promise is in method.h.
 ///
 /// Cost: grouping O(n log n) (O(n) when rows already come sorted by particle
 /// and frame); per particle, the cheaper of its pairs and its frame span.

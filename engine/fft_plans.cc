@@ -24,28 +24,70 @@ void probe_planner_memory(long size) {
   std::free(probe);
 }
 
+// Called under the planner lock.
+void plan_with_threads(int threads) {
+  static const bool threads_ready = fftw_init_threads() != 0;
+  fftw_plan_with_nthreads(threads_ready ? threads : 1);
+}
+
+void destroy_pair(fftw_plan& forward, fftw_plan& backward) {
+  if (forward != nullptr) fftw_destroy_plan(forward);
+  if (backward != nullptr) fftw_destroy_plan(backward);
+  forward = backward = nullptr;
+}
+
 }  // namespace
 
 FftPlans::FftPlans(long size, int threads) : size_(size) {
   const FftBuffer probe = make_fft_buffer(size);
   const std::lock_guard<std::mutex> guard(planner_lock());
   probe_planner_memory(size);
-  static const bool threads_ready = fftw_init_threads() != 0;
-  fftw_plan_with_nthreads(threads_ready ? threads : 1);
+  plan_with_threads(threads);
   const int n = static_cast<int>(size);
   forward_ = fftw_plan_dft_1d(n, probe.get(), probe.get(), FFTW_FORWARD, FFTW_ESTIMATE);
   backward_ = fftw_plan_dft_1d(n, probe.get(), probe.get(), FFTW_BACKWARD, FFTW_ESTIMATE);
   if (forward_ == nullptr || backward_ == nullptr) {
-    if (forward_ != nullptr) fftw_destroy_plan(forward_);
-    if (backward_ != nullptr) fftw_destroy_plan(backward_);
+    destroy_pair(forward_, backward_);
     throw std::bad_alloc();
   }
 }
 
 FftPlans::~FftPlans() {
   const std::lock_guard<std::mutex> guard(planner_lock());
-  fftw_destroy_plan(forward_);
-  fftw_destroy_plan(backward_);
+  destroy_pair(forward_, backward_);
+}
+
+RealFftPlans::RealFftPlans(long size, int threads) : size_(size) {
+  const FftBuffer probe = make_fft_buffer(size / 2 + 1);
+  const std::lock_guard<std::mutex> guard(planner_lock());
+  probe_planner_memory(size / 2 + 1);
+  plan_with_threads(threads);
+  const int n = static_cast<int>(size);
+  forward_ = fftw_plan_dft_r2c_1d(n, &probe[0][0], probe.get(), FFTW_ESTIMATE);
+  backward_ = fftw_plan_dft_c2r_1d(n, probe.get(), &probe[0][0], FFTW_ESTIMATE);
+  if (forward_ == nullptr || backward_ == nullptr) {
+    destroy_pair(forward_, backward_);
+    throw std::bad_alloc();
+  }
+}
+
+RealFftPlans::~RealFftPlans() {
+  const std::lock_guard<std::mutex> guard(planner_lock());
+  destroy_pair(forward_, backward_);
+}
+
+std::shared_ptr<const FftPlans> PlanCache::get(long size, int threads) {
+  const std::lock_guard<std::mutex> guard(lock_);
+  auto& plans = plans_[{size, threads}];
+  if (!plans) plans = std::make_shared<const FftPlans>(size, threads);
+  return plans;
+}
+
+std::shared_ptr<const RealFftPlans> PlanCache::get_real(long size, int threads) {
+  const std::lock_guard<std::mutex> guard(lock_);
+  auto& plans = real_plans_[{size, threads}];
+  if (!plans) plans = std::make_shared<const RealFftPlans>(size, threads);
+  return plans;
 }
 
 FftBuffer make_fft_buffer(long size) {
@@ -72,6 +114,12 @@ long fft_size(long n) {
     if (best == 0 || size < best) best = size;
   }
   return best;
+}
+
+long real_fft_size(long n) {
+  long size = fft_size(n);
+  while (size % 2 != 0) size = fft_size(size + 1);
+  return size;
 }
 
 }  // namespace msdisf::detail

@@ -5,7 +5,9 @@
 
 #include <fftw3.h>
 
+#include <map>
 #include <memory>
+#include <mutex>
 
 namespace msdisf::detail {
 
@@ -30,6 +32,39 @@ class FftPlans {
   fftw_plan backward_ = nullptr;
 };
 
+/// An in-place real-to-complex transform of an even size and its inverse: the
+/// n reals in a buffer of n / 2 + 1 complex values become their spectrum's
+/// first half, and back (unnormalised).
+class RealFftPlans {
+ public:
+  explicit RealFftPlans(long size, int threads = 1);
+  ~RealFftPlans();
+  RealFftPlans(const RealFftPlans&) = delete;
+  RealFftPlans& operator=(const RealFftPlans&) = delete;
+
+  long size() const { return size_; }
+  long spectrum_size() const { return size_ / 2 + 1; }
+  void forward(fftw_complex* data) const { fftw_execute_dft_r2c(forward_, &data[0][0], data); }
+  void backward(fftw_complex* data) const { fftw_execute_dft_c2r(backward_, data, &data[0][0]); }
+
+ private:
+  long size_;
+  fftw_plan forward_ = nullptr;
+  fftw_plan backward_ = nullptr;
+};
+
+/// Plans shared by the work of one analysis, made once per size and thread count.
+class PlanCache {
+ public:
+  std::shared_ptr<const FftPlans> get(long size, int threads);
+  std::shared_ptr<const RealFftPlans> get_real(long size, int threads);
+
+ private:
+  std::mutex lock_;
+  std::map<std::pair<long, int>, std::shared_ptr<const FftPlans>> plans_;
+  std::map<std::pair<long, int>, std::shared_ptr<const RealFftPlans>> real_plans_;
+};
+
 /// A buffer of `size` complex values, aligned for FFTW. Throws std::bad_alloc.
 struct FftwFree {
   void operator()(fftw_complex* p) const { fftw_free(p); }
@@ -45,5 +80,7 @@ FftBuffer make_fft_buffer(long size);
 /// and they lie at most a fifth apart.
 inline constexpr long kSmallTransform = 65536;
 long fft_size(long n);
+/// fft_size for real transforms, which need an even size.
+long real_fft_size(long n);
 
 }  // namespace msdisf::detail

@@ -7,6 +7,7 @@
 
 #include "engine/moment_kernel.h"
 #include "engine/pair_terms.h"
+#include "engine/phase_channels.h"
 #include "engine/parallel.h"
 #include "engine/phase_sincos.h"
 
@@ -25,12 +26,6 @@ constexpr double kPairCost = 4.0;        // moments and bookkeeping of one spars
 // A transform's buffers: a complex buffer and a real spectrum.
 constexpr double kTransformBytesPerPoint = 24.0;
 
-// Phase factors are formed from positions relative to the particle's first
-// one. While every phase q*u stays below this, rounding of the phase is below
-// 2^19 * 2^-53 < 1e-10 and correlation sums stay far inside 1e-9 of the
-// plain kernel; a wave number whose phases go beyond it is summed pair by
-// pair with the plain kernel's own arguments.
-constexpr double kPhaseLimit = 524288.0;  // 2^19, inside kSincosRange
 
 // The FFT correlation's error in each lag's sum is bounded by about
 // c * eps * log2(size) * sum |z|^2, with sum |z|^2 = the valid entries and
@@ -90,31 +85,6 @@ void add_phases_at(const SumsView& out, long row, int wave, const PairPhases& p)
     out.column(kCosX + d, wave)[row] += p.cos[d];
     out.column(kSinX + d, wave)[row] += p.sin[d];
   }
-}
-
-// The largest |q * u| over the valid records, u being x, y or x + y relative
-// to the first valid record: the size of the phases the correlations use.
-double largest_excursion(const double* x, const double* y, long count) {
-  double x0 = NAN, y0 = NAN, largest = 0.0;
-  for (long i = 0; i < count; ++i) {
-    if (!valid_at(x, y, i)) continue;
-    if (std::isnan(x0)) {
-      x0 = x[i];
-      y0 = y[i];
-    }
-    const double u = x[i] - x0, v = y[i] - y0;
-    largest = std::max({largest, std::fabs(u), std::fabs(v), std::fabs(u + v)});
-  }
-  return largest;
-}
-
-// The argument of direction d (0: x, 1: y, 2: x + y) as the plain kernel forms it.
-double plain_argument(int d, double dx, double dy, double q) { return d == 0 ? dx * q : d == 1 ? dy * q : q * (dx + dy); }
-
-// The phase of direction d (0: x, 1: y, 2: x + y) relative to (x0, y0).
-double phase_of(int d, double q, double x, double y, double x0, double y0) {
-  const double u = x - x0, v = y - y0;
-  return d == 0 ? q * u : d == 1 ? q * v : q * (u + v);
 }
 
 // ---------------------------------------------------------------- exact
@@ -210,7 +180,7 @@ void sparse_sums(const ParticleRecords& r, std::span<const long> lags, const Sum
   std::vector<double> phases(static_cast<std::size_t>(n)), cos_sin(static_cast<std::size_t>(2 * n));
   for (int m = 0; m < waves; ++m) {
     const double q = context.waves[static_cast<std::size_t>(m)];
-    plain[static_cast<std::size_t>(m)] = std::fabs(q) * excursion > kPhaseLimit;
+    plain[static_cast<std::size_t>(m)] = std::fabs(q) * excursion > context.phase_limit;
     if (plain[static_cast<std::size_t>(m)]) continue;
     for (int d = 0; d < 3; ++d) {
       for (long a = 0; a < n; ++a) {
@@ -259,55 +229,6 @@ void sparse_sums(const ParticleRecords& r, std::span<const long> lags, const Sum
 }
 
 // ---------------------------------------------------------------- dense
-
-// Fills z with the phase factors of direction d at wave number q on the grid
-// (zero at invalid entries and in the padding up to `size`); `phases` is
-// scratch space of the grid's length.
-void fill_phases(const PaddedRange& grid, int d, double q, double x0, double y0, long size, fftw_complex* z,
-                 std::vector<double>& phases) {
-  const long length = grid.length();
-  phases.resize(static_cast<std::size_t>(length));
-  for (long a = 0; a < length; ++a) {
-    phases[static_cast<std::size_t>(a)] =
-        grid.valid()[a] == 0 ? 0.0 : phase_of(d, q, grid.x()[a], grid.y()[a], x0, y0);
-  }
-  phase_sincos(phases.data(), length, &z[0][0]);
-  for (long a = 0; a < length; ++a) {
-    if (grid.valid()[a] == 0) z[a][0] = z[a][1] = 0.0;
-  }
-  std::fill(&z[length][0], &z[0][0] + 2 * size, 0.0);
-}
-
-// sum_a conj(z[a]) * z[a + lag] over the grid.
-void direct_correlation(const fftw_complex* z, long length, long lag, double& re, double& im) {
-  re = 0.0;
-  im = 0.0;
-  for (long a = 0; a + lag < length; ++a) {
-    re += z[a][0] * z[a + lag][0] + z[a][1] * z[a + lag][1];
-    im += z[a][0] * z[a + lag][1] - z[a][1] * z[a + lag][0];
-  }
-}
-
-// The plain kernel's sums of one direction and wave number on the grid.
-void plain_channel(const PaddedRange& grid, int d, double q, std::span<const long> lags, double* cos, double* sin) {
-  const long length = grid.length();
-  const double* x = grid.x();
-  const double* y = grid.y();
-  const long long* valid = grid.valid();
-  for (std::size_t row = 0; row < lags.size(); ++row) {
-    const long lag = lags[row];
-    double c = 0.0, s = 0.0;
-    for (long a = 0; a + lag < length; ++a) {
-      if (valid[a] == 0 || valid[a + lag] == 0) continue;
-      double sine = 0.0, cosine = 0.0;
-      ::sincos(plain_argument(d, x[a + lag] - x[a], y[a + lag] - y[a], q), &sine, &cosine);
-      c += cosine;
-      s += sine;
-    }
-    cos[row] += c;
-    sin[row] += s;
-  }
-}
 
 void dense_sums(const ParticleRecords& r, std::span<const long> lags, const SumsContext& context, const SumsView& out,
                 int threads) {
@@ -371,7 +292,7 @@ void dense_sums(const ParticleRecords& r, std::span<const long> lags, const Sums
   std::vector<std::pair<int, int>> items;
   int waiting = -1;
   for (int channel = 0; channel < channels; ++channel) {
-    const bool plain = std::fabs(context.waves[static_cast<std::size_t>(channel / 3)]) * excursion > kPhaseLimit;
+    const bool plain = std::fabs(context.waves[static_cast<std::size_t>(channel / 3)]) * excursion > context.phase_limit;
     if (plain || !choice.fft) {
       items.emplace_back(channel, -1);
     } else if (waiting < 0) {
@@ -396,7 +317,8 @@ void dense_sums(const ParticleRecords& r, std::span<const long> lags, const Sums
     // Fills z with the channel's phase factors and adds its direct rows.
     auto start_channel = [&](int channel, fftw_complex* z) {
       const int m = channel / 3, d = channel % 3;
-      fill_phases(grid, d, context.waves[static_cast<std::size_t>(m)], x0, y0, buffer_size, z, phases);
+      fill_phases(grid, d, context.waves[static_cast<std::size_t>(m)], x0, y0, z, phases);
+      std::fill(&z[length][0], &z[0][0] + 2 * buffer_size, 0.0);
       double* cos = out.column(kCosX + d, m);
       double* sin = out.column(kSinX + d, m);
       for (long row = 0; row < rows; ++row) {
@@ -417,7 +339,7 @@ void dense_sums(const ParticleRecords& r, std::span<const long> lags, const Sums
         double* cos = out.column(kCosX + d, m);
         double* sin = out.column(kSinX + d, m);
         fftw_complex* z = buffer->get();
-        if (std::fabs(q) * excursion > kPhaseLimit) {
+        if (std::fabs(q) * excursion > context.phase_limit) {
           plain_channel(grid, d, q, lags, cos, sin);
         } else if (!choice.fft) {
           start_channel(first, z);
@@ -464,13 +386,6 @@ void dense_sums(const ParticleRecords& r, std::span<const long> lags, const Sums
 
 }  // namespace
 
-std::shared_ptr<const FftPlans> PlanCache::get(long size, int threads) {
-  const std::lock_guard<std::mutex> guard(lock_);
-  auto& plans = plans_[{size, threads}];
-  if (!plans) plans = std::make_shared<const FftPlans>(size, threads);
-  return plans;
-}
-
 ParticleCost particle_cost(const ParticleRecords& records, std::span<const long> lags, int waves, Method method,
                            int threads, double transform_budget) {
   const long valid = valid_count(records);
@@ -491,6 +406,11 @@ ParticleCost particle_cost(const ParticleRecords& records, std::span<const long>
   const double all_threads = static_cast<double>(threads) * per_thread;
   const double buffers = dense.fft && all_threads > transform_budget ? per_thread : all_threads;
   return {dense.work, 24.0 * static_cast<double>(grid + PaddedRange::kPadding) + buffers, true};
+}
+
+void add_pair_sums(const ParticleRecords& records, std::span<const long> lags, const SumsContext& context,
+                   const SumsView& out) {
+  if (!lags.empty() && records.count >= 2) sparse_sums(records, lags, context, out);
 }
 
 void add_particle_sums(const ParticleRecords& records, std::span<const long> lags, const SumsContext& context,

@@ -13,9 +13,6 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
-#include <memory>
-#include <mutex>
 #include <span>
 
 #include "engine/fft_plans.h"
@@ -34,16 +31,6 @@ struct ParticleRecords {
   long span() const { return count > 0 ? static_cast<long>(frame[count - 1] - frame[0]) : 0; }
 };
 
-/// Plans shared by the particles of one analysis, made once per size.
-class PlanCache {
- public:
-  std::shared_ptr<const FftPlans> get(long size, int threads);
-
- private:
-  std::mutex lock_;
-  std::map<std::pair<long, int>, std::shared_ptr<const FftPlans>> plans_;
-};
-
 struct SumsContext {
   std::span<const double> waves;
   Method method;
@@ -52,6 +39,12 @@ struct SumsContext {
   /// Bytes of transform buffers that may be held once per thread; beyond
   /// them, channels go one at a time with every thread on each transform.
   double transform_budget;
+  /// Phase factors are formed from positions relative to the particle's
+  /// first one; a wave number whose phases q * u pass this limit is summed
+  /// pair by pair with the plain kernel's own arguments. Below it, rounding
+  /// of a phase stays below about limit * 2^-52: 2^19 keeps the fast method
+  /// within 1e-9, the correlation method uses 2^15 for its 1e-10.
+  double phase_limit = 524288.0;
 };
 
 /// What a particle's path will cost: work in rough nanoseconds (for progress
@@ -70,6 +63,10 @@ ParticleCost particle_cost(const ParticleRecords& records, std::span<const long>
 /// moment rows must start at zero (they receive the particle's own sums);
 /// scattering terms are added to whatever the scattering rows hold, in pair
 /// order on the plain path. Reports its work through context.control.
+/// The particle's pairs one by one (the sparse path), added to `out` whatever it holds.
+void add_pair_sums(const ParticleRecords& records, std::span<const long> lags, const SumsContext& context,
+                   const SumsView& out);
+
 void add_particle_sums(const ParticleRecords& records, std::span<const long> lags, const SumsContext& context,
                        const SumsView& out, int threads);
 

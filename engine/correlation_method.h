@@ -1,0 +1,39 @@
+// The correlation method over a whole particle set: particles dense on their
+// frame grid go through the pooled correlations (moment_correlation.h,
+// phase_correlation.h); sparse ones, whose few records span many frames,
+// are summed pair by pair, which is exact.
+#pragma once
+
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "engine/moment_correlation.h"
+#include "engine/particle_set.h"
+#include "engine/particle_sums.h"
+
+namespace msdisf::detail {
+
+class CorrelationMethod {
+ public:
+  CorrelationMethod(const ParticleSet& set, std::span<const long> lags, MomentNeeds needs, int waves, int threads,
+                    double transform_budget);
+
+  /// Rough work, for progress (nanoseconds).
+  double work() const { return work_; }
+
+  /// Adds the pooled sums to `out`, which must start at zero.
+  void run(const SumsContext& context, const SumsView& out, int threads) const;
+
+ private:
+  const ParticleSet& set_;
+  std::span<const long> lags_;
+  MomentNeeds needs_;
+  double transform_budget_;
+  std::vector<std::unique_ptr<PaddedRange>> dense_;
+  std::vector<const PaddedRange*> grids_;
+  std::vector<ParticleRecords> sparse_;
+  double work_ = 0.0;
+};
+
+}  // namespace msdisf::detail

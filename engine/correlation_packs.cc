@@ -1,0 +1,54 @@
+#include "engine/correlation_packs.h"
+
+#include <algorithm>
+
+namespace msdisf::detail {
+
+std::vector<Pack> make_packs(const std::vector<Segment>& segments, long max_lag, long points,
+                             const std::function<long(long)>& size_of) {
+  std::vector<Pack> packs;
+  const long count = static_cast<long>(segments.size());
+  long first = 0;
+  while (first < count) {
+    long origins = 0, lag = 0, last = first;
+    // Each segment takes its origins plus the pack's largest lag of slots.
+    while (last < count) {
+      const Segment& s = segments[static_cast<std::size_t>(last)];
+      const long own_lag = std::min(max_lag, s.window - 1);
+      const long needed = origins + s.origins + (last - first + 1) * std::max(lag, own_lag);
+      if (last > first && needed > points) break;
+      origins += s.origins;
+      lag = std::max(lag, own_lag);
+      ++last;
+    }
+    Pack pack{first, last - first, lag, 0, {}};
+    long at = 0;
+    for (long i = first; i < last; ++i) {
+      pack.offsets.push_back(at);
+      at += segments[static_cast<std::size_t>(i)].origins + lag;
+    }
+    // The last window may reach past its slot only up to the lag bound.
+    const Segment& end = segments[static_cast<std::size_t>(last - 1)];
+    at = std::max(at, pack.offsets.back() + end.window);
+    pack.size = size_of(at);
+    packs.push_back(std::move(pack));
+    first = last;
+  }
+  return packs;
+}
+
+void run_in_order(long packs, int threads, long slots, const std::function<void(long, long)>& work,
+                  const std::function<void(long, long)>& pool, const std::function<bool()>& stopped) {
+  slots = std::max(slots, 1L);
+  for (long first = 0; first < packs && !stopped(); first += slots) {
+    const long last = std::min(packs, first + slots);
+#pragma omp parallel for schedule(dynamic, 1) num_threads(threads) if (threads > 1 && last - first > 1)
+    for (long p = first; p < last; ++p) {
+      if (!stopped()) work(p, p - first);
+    }
+    if (stopped()) return;
+    for (long p = first; p < last; ++p) pool(p, p - first);
+  }
+}
+
+}  // namespace msdisf::detail

@@ -1,0 +1,443 @@
+#include "engine/moment_correlation.h"
+
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <optional>
+#include <vector>
+
+#include "engine/correlation_packs.h"
+#include "engine/parallel.h"
+
+namespace msdisf::detail {
+
+namespace {
+
+// Rough costs in nanoseconds; they steer the choice between transforms and
+// pair sums and never change a value beyond the bound.
+constexpr double kLaneCost = 0.6;       // one pair in the moment kernel
+constexpr double kRealFftCost = 0.35;   // per point and log2(size), one real transform
+constexpr double kFillCost = 1.0;       // one entry of one sequence
+constexpr long kPackPoints = 1L << 15;  // packs of short windows share transforms of about this size
+
+// The sequences correlated: the mask m and powers of u = x - c, v = y - c.
+enum Kind { kM, kU, kV, kS, kU2, kV2, kP2, kU3, kV3, kP3, kP4, kKinds };
+// What comes out of the correlations: counts and the four moment sums.
+enum Output { kCount, kSum1, kSum2, kSum3, kSum4, kOutputs };
+
+struct Term {
+  double coefficient;
+  Kind origin;
+  Kind end;
+};
+
+// sum over pairs of (w_b - w_a)^k, w = u and v, as correlations
+// C(f, g)[L] = sum_a f_a g_(a+L) of origin sequences f and end sequences g.
+const std::vector<Term>& terms_of(Output output) {
+  static const std::vector<Term> terms[kOutputs] = {
+      {{1, kM, kM}},
+      {{1, kM, kS}, {-1, kS, kM}},
+      {{1, kM, kP2}, {1, kP2, kM}, {-2, kU, kU}, {-2, kV, kV}},
+      {{1, kM, kP3}, {-1, kP3, kM}, {-3, kU, kU2}, {-3, kV, kV2}, {3, kU2, kU}, {3, kV2, kV}},
+      {{1, kM, kP4}, {1, kP4, kM}, {-4, kU, kU3}, {-4, kV, kV3}, {6, kU2, kU2}, {6, kV2, kV2}, {-4, kU3, kU},
+       {-4, kV3, kV}},
+  };
+  return terms[output];
+}
+
+// Which outputs are formed and which sequences are transformed; the sum
+// u + v and u^2 + v^2 come from the spectra of their parts when those are
+// transformed anyway.
+struct Layout {
+  bool output[kOutputs] = {};
+  bool needed[kKinds] = {};
+  bool transformed[kKinds] = {};
+  int transforms = 0;
+  int outputs = 0;
+};
+
+Layout layout_for(MomentNeeds needs) {
+  Layout layout;
+  layout.output[kCount] = true;
+  layout.output[kSum1] = needs.s1;
+  layout.output[kSum2] = needs.any();
+  layout.output[kSum3] = needs.s3;
+  layout.output[kSum4] = needs.s4;
+  for (int o = 0; o < kOutputs; ++o) {
+    if (!layout.output[o]) continue;
+    ++layout.outputs;
+    for (const Term& t : terms_of(static_cast<Output>(o))) layout.needed[t.origin] = layout.needed[t.end] = true;
+  }
+  for (int k = 0; k < kKinds; ++k) layout.transformed[k] = layout.needed[k];
+  if (layout.needed[kU] && layout.needed[kV]) layout.transformed[kS] = false;
+  if (layout.needed[kU2] && layout.needed[kV2]) layout.transformed[kP2] = false;
+  for (int k = 0; k < kKinds; ++k) layout.transforms += layout.transformed[k] ? 1 : 0;
+  return layout;
+}
+
+// The moment order of an output (0 for the counts).
+int order_of(Output output) { return static_cast<int>(output); }
+
+struct PackSums {
+  std::vector<double> sums;  // [output * (max_lag + 1) + lag]
+  double bound[kOutputs] = {};
+};
+
+// Transform buffers of one thread, grown as packs need.
+class Workspace {
+ public:
+  fftw_complex* buffer(int index, long spectrum) {
+    if (spectrum > capacity_) {
+      buffers_.clear();
+      capacity_ = spectrum;
+    }
+    while (static_cast<int>(buffers_.size()) <= index) buffers_.push_back(make_fft_buffer(capacity_));
+    return buffers_[static_cast<std::size_t>(index)].get();
+  }
+
+ private:
+  long capacity_ = 0;
+  std::vector<FftBuffer> buffers_;
+};
+
+// Forms the correlations of one pack and their bounds.
+void correlate_pack(const Pack& pack, const std::vector<Segment>& segments, const Layout& layout,
+                    const RealFftPlans& plans, Workspace& workspace, PackSums& result) {
+  const long n = pack.size;
+  const long spectrum = plans.spectrum_size();
+  bool shared = true;
+  for (long i = 0; i < pack.count; ++i) {
+    const Segment& s = segments[static_cast<std::size_t>(pack.first + i)];
+    shared = shared && s.origins == s.window;
+  }
+  // Buffers: end sequences, then origin sequences (the same when every
+  // window is all origins), then one for the outputs.
+  fftw_complex* end[kKinds] = {};
+  fftw_complex* origin[kKinds] = {};
+  int used = 0;
+  for (int k = 0; k < kKinds; ++k) {
+    if (layout.transformed[k]) end[k] = workspace.buffer(used++, spectrum);
+  }
+  for (int k = 0; k < kKinds; ++k) {
+    if (layout.transformed[k]) origin[k] = shared ? end[k] : workspace.buffer(used++, spectrum);
+  }
+  fftw_complex* combined = workspace.buffer(used, spectrum);
+  for (int k = 0; k < kKinds; ++k) {
+    if (!layout.transformed[k]) continue;
+    std::fill(&end[k][0][0], &end[k][0][0] + 2 * spectrum, 0.0);
+    if (!shared) std::fill(&origin[k][0][0], &origin[k][0][0] + 2 * spectrum, 0.0);
+  }
+
+  // Squared norms of each sequence on both sides, and of |u|^k + |v|^k,
+  // which bounds the rounding of u, v and their powers.
+  double norm_end[kKinds] = {}, norm_origin[kKinds] = {};
+  double size_end[5] = {}, size_origin[5] = {};
+  for (long i = 0; i < pack.count; ++i) {
+    const Segment& s = segments[static_cast<std::size_t>(pack.first + i)];
+    const long at = pack.offsets[static_cast<std::size_t>(i)];
+    const double* x = s.grid->x() + s.begin;
+    const double* y = s.grid->y() + s.begin;
+    const long long* valid = s.grid->valid() + s.begin;
+    double cx = 0.0, cy = 0.0;
+    long count = 0;
+    for (long a = 0; a < s.window; ++a) {
+      if (valid[a] == 0) continue;
+      cx += x[a];
+      cy += y[a];
+      ++count;
+    }
+    if (count == 0) continue;
+    cx /= static_cast<double>(count);
+    cy /= static_cast<double>(count);
+    for (long a = 0; a < s.window; ++a) {
+      if (valid[a] == 0) continue;
+      const double u = x[a] - cx, v = y[a] - cy;
+      const double u2 = u * u, v2 = v * v, u3 = u2 * u, v3 = v2 * v;
+      const double values[kKinds] = {1.0, u, v, u + v, u2, v2, u2 + v2, u3, v3, u3 + v3, u3 * u + v3 * v};
+      const double au = std::fabs(u), av = std::fabs(v);
+      const double sizes[5] = {1.0, au + av, u2 + v2, au * u2 + av * v2, u2 * u2 + v2 * v2};
+      const bool is_origin = a < s.origins;
+      for (int k = 0; k < kKinds; ++k) {
+        if (!layout.needed[k]) continue;
+        const double square = values[k] * values[k];
+        norm_end[k] += square;
+        if (is_origin) norm_origin[k] += square;
+        if (!layout.transformed[k]) continue;
+        (&end[k][0][0])[at + a] = values[k];
+        if (is_origin && !shared) (&origin[k][0][0])[at + a] = values[k];
+      }
+      for (int p = 0; p < 5; ++p) {
+        size_end[p] += sizes[p] * sizes[p];
+        if (is_origin) size_origin[p] += sizes[p] * sizes[p];
+      }
+    }
+  }
+  for (int k = 0; k < kKinds; ++k) {
+    if (!layout.transformed[k]) continue;
+    plans.forward(end[k]);
+    if (!shared) plans.forward(origin[k]);
+  }
+
+  auto spectrum_of = [&](fftw_complex* const* side, Kind kind, long f) {
+    auto at = [&](Kind k) { return std::complex<double>(side[k][f][0], side[k][f][1]); };
+    if (kind == kS && !layout.transformed[kS]) return at(kU) + at(kV);
+    if (kind == kP2 && !layout.transformed[kP2]) return at(kU2) + at(kV2);
+    return at(kind);
+  };
+  const long lags = pack.max_lag + 1;
+  result.sums.assign(static_cast<std::size_t>(kOutputs * lags), 0.0);
+  const double factor = fft_error_factor(n);
+  const double scale = 1.0 / static_cast<double>(n);
+  for (int o = 0; o < kOutputs; ++o) {
+    if (!layout.output[o]) continue;
+    const auto& terms = terms_of(static_cast<Output>(o));
+    for (long f = 0; f < spectrum; ++f) {
+      std::complex<double> total = 0.0;
+      for (const Term& t : terms) {
+        total += t.coefficient * std::conj(spectrum_of(origin, t.origin, f)) * spectrum_of(end, t.end, f);
+      }
+      combined[f][0] = total.real();
+      combined[f][1] = total.imag();
+    }
+    plans.backward(combined);
+    const double* values = &combined[0][0];
+    double* sums = result.sums.data() + o * lags;
+    for (long lag = 0; lag < lags; ++lag) sums[lag] = values[lag] * scale;
+    double norms = 0.0;
+    for (const Term& t : terms) {
+      norms += std::fabs(t.coefficient) * std::sqrt(norm_origin[t.origin] * norm_end[t.end]);
+    }
+    const int k = order_of(static_cast<Output>(o));
+    // Rounding u, v and their powers moves each pair's term by at most
+    // k 2^k u (|u|^k + |v|^k) at its two ends.
+    const double shift = k == 0 ? 0.0
+                                : k * std::ldexp(1.0, k) * kUnitRoundoff *
+                                      (std::sqrt(size_origin[0] * size_end[k]) + std::sqrt(size_origin[k] * size_end[0]));
+    result.bound[o] = factor * norms + shift;
+  }
+}
+
+std::vector<Segment> segments_for(std::span<const PaddedRange* const> grids, long block) {
+  std::vector<Segment> segments;
+  for (const PaddedRange* grid : grids) {
+    const long length = grid->length();
+    if (length < 2) continue;
+    if (length - 1 <= block) {
+      segments.push_back({grid, 0, length, length});
+      continue;
+    }
+    for (long begin = 0; begin < length - 1; begin += block) {
+      segments.push_back({grid, begin, std::min(block, length - begin), std::min(2 * block, length - begin)});
+    }
+  }
+  std::stable_sort(segments.begin(), segments.end(),
+                   [](const Segment& a, const Segment& b) { return a.window < b.window; });
+  return segments;
+}
+
+double level_cost(const std::vector<Pack>& packs, const std::vector<Segment>& segments, const Layout& layout) {
+  double cost = 0.0;
+  for (const Pack& pack : packs) {
+    bool shared = true;
+    for (long i = 0; i < pack.count; ++i) {
+      const Segment& s = segments[static_cast<std::size_t>(pack.first + i)];
+      shared = shared && s.origins == s.window;
+    }
+    const double n = static_cast<double>(pack.size);
+    const double transforms = layout.transforms * (shared ? 1.0 : 2.0) + layout.outputs;
+    cost += transforms * n * (kRealFftCost * std::log2(n) + kFillCost);
+  }
+  return cost;
+}
+
+// The rows of `pending` whose lag a grid of `length` entries can have.
+long rows_within(const std::vector<long>& pending, std::span<const long> lags, long length) {
+  return static_cast<long>(std::upper_bound(pending.begin(), pending.end(), length - 1,
+                                            [&](long lag, long row) { return lag < lags[static_cast<std::size_t>(row)]; }) -
+                           pending.begin());
+}
+
+double direct_cost(std::span<const PaddedRange* const> grids, std::span<const long> lags,
+                   const std::vector<long>& pending) {
+  double cost = 0.0;
+  for (const PaddedRange* grid : grids) {
+    const long within = rows_within(pending, lags, grid->length());
+    for (long i = 0; i < within; ++i) {
+      cost += kLaneCost * static_cast<double>(grid->length() - lags[static_cast<std::size_t>(pending[i])]);
+    }
+  }
+  return cost;
+}
+
+// The pending rows summed pair by pair, bit for bit the plain kernel's sums.
+void direct_rows(std::span<const PaddedRange* const> grids, std::span<const long> lags,
+                 const std::vector<long>& pending, const SumsView& out, const CorrelationContext& context) {
+  const long count = static_cast<long>(grids.size());
+  const int inner = count == 1 ? context.threads : 1;
+  const long slots = 4L * context.threads;
+  std::vector<std::vector<long>> own_lags(static_cast<std::size_t>(slots));
+  std::vector<std::vector<LagMoments>> sums(static_cast<std::size_t>(slots));
+  run_in_order(
+      count, count == 1 ? 1 : context.threads, slots,
+      [&](long g, long slot) {
+        context.control.guarded([&] {
+          const PaddedRange& grid = *grids[static_cast<std::size_t>(g)];
+          auto& own = own_lags[static_cast<std::size_t>(slot)];
+          own.clear();
+          const long within = rows_within(pending, lags, grid.length());
+          for (long i = 0; i < within; ++i) own.push_back(lags[static_cast<std::size_t>(pending[i])]);
+          auto& moments = sums[static_cast<std::size_t>(slot)];
+          moments.assign(own.size(), LagMoments{});
+          lag_moment_sums_for(grid, own.data(), static_cast<long>(own.size()), moments.data(), inner);
+          double work = 0.0;
+          for (const long lag : own) work += kLaneCost * static_cast<double>(grid.length() - lag);
+          context.control.advance(work);
+        });
+      },
+      [&](long, long slot) {
+        const auto& moments = sums[static_cast<std::size_t>(slot)];
+        for (std::size_t i = 0; i < moments.size(); ++i) {
+          const long row = pending[i];
+          const LagMoments& m = moments[i];
+          out.s1[row] = out.s1[row] + m.s1;
+          out.s2[row] = out.s2[row] + m.s2;
+          out.s3[row] = out.s3[row] + m.s3;
+          out.s4[row] = out.s4[row] + m.s4;
+          out.pairs[row] += static_cast<long>(m.pairs);
+        }
+      },
+      [&] { return context.control.stopped(); });
+}
+
+// Forms one level's correlations for lags 0..max_lag and keeps the pending
+// rows whose bound holds; returns how many it kept.
+long run_level(const std::vector<Segment>& segments, const std::vector<Pack>& packs, long max_lag,
+               const Layout& layout, std::span<const long> lags, std::vector<long>& pending, const SumsView& out,
+               const CorrelationContext& context) {
+  const long width = max_lag + 1;
+  std::vector<double> sums(static_cast<std::size_t>(kOutputs * width), 0.0);
+  std::vector<double> bounds(sums.size(), 0.0);
+  // A few packs of long windows: one at a time, each transform on every
+  // thread. Many packs: one pack per thread.
+  const bool wide = static_cast<long>(packs.size()) < 2L * context.threads;
+  const int pack_threads = wide ? 1 : context.threads;
+  const long slots = wide ? 1 : 4L * context.threads;
+  std::vector<PackSums> results(static_cast<std::size_t>(slots));
+  std::vector<Workspace> workspaces(static_cast<std::size_t>(pack_threads));
+  run_in_order(
+      static_cast<long>(packs.size()), pack_threads, slots,
+      [&](long p, long slot) {
+        context.control.guarded([&] {
+          const Pack& pack = packs[static_cast<std::size_t>(p)];
+          const auto plans = context.plans.get_real(pack.size, wide ? context.threads : 1);
+          Workspace& workspace = workspaces[static_cast<std::size_t>(wide ? 0 : omp_get_thread_num())];
+          correlate_pack(pack, segments, layout, *plans, workspace, results[static_cast<std::size_t>(slot)]);
+          context.control.advance(level_cost({pack}, segments, layout));
+        });
+      },
+      [&](long p, long slot) {
+        const Pack& pack = packs[static_cast<std::size_t>(p)];
+        const PackSums& own = results[static_cast<std::size_t>(slot)];
+        const long own_width = pack.max_lag + 1;
+        for (int o = 0; o < kOutputs; ++o) {
+          if (!layout.output[o]) continue;
+          for (long lag = 0; lag < own_width; ++lag) {
+            const auto at = static_cast<std::size_t>(o * width + lag);
+            sums[at] += own.sums[static_cast<std::size_t>(o * own_width + lag)];
+            bounds[at] += own.bound[o];
+          }
+        }
+      },
+      [&] { return context.control.stopped(); });
+  if (context.control.stopped()) return 0;
+
+  std::vector<long> still;
+  long kept = 0;
+  double* moment_out[kOutputs] = {nullptr, out.s1, out.s2, out.s3, out.s4};
+  for (const long row : pending) {
+    const long lag = lags[static_cast<std::size_t>(row)];
+    auto value = [&](int o) { return sums[static_cast<std::size_t>(o * width + lag)]; };
+    auto bound = [&](int o) { return bounds[static_cast<std::size_t>(o * width + lag)]; };
+    bool keep = lag <= max_lag && bound(kCount) < 0.25;
+    const double pairs = keep ? std::nearbyint(value(kCount)) : 0.0;
+    if (keep && pairs > 0.0) {
+      // The scale: a lower bound of the mean squared displacement, with the
+      // exact sums the row already holds from other particles.
+      const double total_pairs = pairs + static_cast<double>(out.pairs[row]);
+      const double s2 = value(kSum2) - bound(kSum2) + out.s2[row];
+      keep = s2 > 0.0;
+      const double msd = s2 / total_pairs;
+      for (int o = kSum1; o < kOutputs && keep; ++o) {
+        if (!layout.output[o]) continue;
+        keep = bound(o) <= kTransformShare * total_pairs * std::pow(msd, 0.5 * order_of(static_cast<Output>(o)));
+      }
+    }
+    if (!keep) {
+      still.push_back(row);
+      continue;
+    }
+    ++kept;
+    out.pairs[row] += static_cast<long>(pairs);
+    if (pairs == 0.0) continue;  // no pair: every sum is exactly zero
+    for (int o = kSum1; o < kOutputs; ++o) {
+      if (layout.output[o]) moment_out[o][row] = moment_out[o][row] + value(o);
+    }
+  }
+  pending.swap(still);
+  return kept;
+}
+
+}  // namespace
+
+void correlate_moments(std::span<const PaddedRange* const> grids, std::span<const long> lags, MomentNeeds needs,
+                       const SumsView& out, const CorrelationContext& context) {
+  long longest = 0;
+  for (const PaddedRange* grid : grids) longest = std::max(longest, grid->length() - 1);
+  std::vector<long> pending;
+  for (long row = 0; row < static_cast<long>(lags.size()) && lags[static_cast<std::size_t>(row)] <= longest; ++row) {
+    pending.push_back(row);
+  }
+  if (pending.empty()) return;
+  std::vector<const PaddedRange*> sorted(grids.begin(), grids.end());
+  std::stable_sort(sorted.begin(), sorted.end(),
+                   [](const PaddedRange* a, const PaddedRange* b) { return a->length() < b->length(); });
+  const Layout layout = layout_for(needs);
+  // Each level uses windows about as long as the largest lag still open:
+  // lags that fail the bound are those whose displacements are small next
+  // to the window's excursions, and shorter windows have smaller ones.
+  std::vector<long> direct;
+  while (!pending.empty() && !context.control.stopped()) {
+    const long top = lags[static_cast<std::size_t>(pending.back())];
+    const std::vector<Segment> segments = segments_for(sorted, top);
+    const std::vector<Pack> packs = make_packs(segments, top, kPackPoints, real_fft_size);
+    if (!context.prefer_transforms && direct_cost(sorted, lags, pending) <= level_cost(packs, segments, layout)) break;
+    if (run_level(segments, packs, top, layout, lags, pending, out, context) == 0) break;
+    // Lags near the top that failed would fail again at this window size,
+    // and shorter windows cannot hold them: they are summed directly.
+    while (!pending.empty() && 2 * lags[static_cast<std::size_t>(pending.back())] > top) {
+      direct.push_back(pending.back());
+      pending.pop_back();
+    }
+  }
+  direct.insert(direct.end(), pending.begin(), pending.end());
+  std::sort(direct.begin(), direct.end());
+  if (!direct.empty() && !context.control.stopped()) direct_rows(sorted, lags, direct, out, context);
+}
+
+double moment_correlation_work(std::span<const PaddedRange* const> grids, std::span<const long> lags,
+                               MomentNeeds needs) {
+  long longest = 0;
+  for (const PaddedRange* grid : grids) longest = std::max(longest, grid->length() - 1);
+  std::vector<long> pending;
+  for (long row = 0; row < static_cast<long>(lags.size()) && lags[static_cast<std::size_t>(row)] <= longest; ++row) {
+    pending.push_back(row);
+  }
+  if (pending.empty()) return 0.0;
+  const std::vector<Segment> segments = segments_for(grids, lags[static_cast<std::size_t>(pending.back())]);
+  const std::vector<Pack> packs =
+      make_packs(segments, lags[static_cast<std::size_t>(pending.back())], kPackPoints, real_fft_size);
+  // About three levels when the transforms win.
+  return std::min(direct_cost(grids, lags, pending), 3.0 * level_cost(packs, segments, layout_for(needs)));
+}
+
+}  // namespace msdisf::detail

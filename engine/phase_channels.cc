@@ -1,0 +1,73 @@
+#include "engine/phase_channels.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "engine/phase_sincos.h"
+
+namespace msdisf::detail {
+
+namespace {
+
+bool valid_at(const double* x, const double* y, long i) { return !std::isnan(x[i]) && !std::isnan(y[i]); }
+
+}  // namespace
+
+double largest_excursion(const double* x, const double* y, long count) {
+  double x0 = NAN, y0 = NAN, largest = 0.0;
+  for (long i = 0; i < count; ++i) {
+    if (!valid_at(x, y, i)) continue;
+    if (std::isnan(x0)) {
+      x0 = x[i];
+      y0 = y[i];
+    }
+    const double u = x[i] - x0, v = y[i] - y0;
+    largest = std::max({largest, std::fabs(u), std::fabs(v), std::fabs(u + v)});
+  }
+  return largest;
+}
+
+void fill_phases(const PaddedRange& grid, int d, double q, double x0, double y0, fftw_complex* z,
+                 std::vector<double>& phases) {
+  const long length = grid.length();
+  phases.resize(static_cast<std::size_t>(length));
+  for (long a = 0; a < length; ++a) {
+    phases[static_cast<std::size_t>(a)] =
+        grid.valid()[a] == 0 ? 0.0 : phase_of(d, q, grid.x()[a], grid.y()[a], x0, y0);
+  }
+  phase_sincos(phases.data(), length, &z[0][0]);
+  for (long a = 0; a < length; ++a) {
+    if (grid.valid()[a] == 0) z[a][0] = z[a][1] = 0.0;
+  }
+}
+
+void direct_correlation(const fftw_complex* z, long length, long lag, double& re, double& im) {
+  re = 0.0;
+  im = 0.0;
+  for (long a = 0; a + lag < length; ++a) {
+    re += z[a][0] * z[a + lag][0] + z[a][1] * z[a + lag][1];
+    im += z[a][0] * z[a + lag][1] - z[a][1] * z[a + lag][0];
+  }
+}
+
+void plain_channel(const PaddedRange& grid, int d, double q, std::span<const long> lags, double* cos, double* sin) {
+  const long length = grid.length();
+  const double* x = grid.x();
+  const double* y = grid.y();
+  const long long* valid = grid.valid();
+  for (std::size_t row = 0; row < lags.size(); ++row) {
+    const long lag = lags[row];
+    double c = 0.0, s = 0.0;
+    for (long a = 0; a + lag < length; ++a) {
+      if (valid[a] == 0 || valid[a + lag] == 0) continue;
+      double sine = 0.0, cosine = 0.0;
+      ::sincos(plain_argument(d, x[a + lag] - x[a], y[a + lag] - y[a], q), &sine, &cosine);
+      c += cosine;
+      s += sine;
+    }
+    cos[row] += c;
+    sin[row] += s;
+  }
+}
+
+}  // namespace msdisf::detail

@@ -1,0 +1,363 @@
+#include "engine/phase_correlation.h"
+
+#include <algorithm>
+#include <cmath>
+#include <optional>
+#include <vector>
+
+#include "engine/correlation_packs.h"
+#include "engine/parallel.h"
+#include "engine/phase_channels.h"
+
+namespace msdisf::detail {
+
+namespace {
+
+// Rough costs in nanoseconds; they only steer the choice of path.
+constexpr double kPhaseCost = 2.0;        // one phase factor
+constexpr double kProductCost = 1.0;      // one conj(z_a) * z_b added
+constexpr double kFftCostPerPoint = 0.8;  // per point and log2(size), one transform
+constexpr double kTransformBytesPerPoint = 24.0;
+constexpr long kPackPoints = 1L << 14;
+
+// Below this, rounding of a phase (relative error 2u from the shift and the
+// product) and of its sine and cosine stays under 1e-11 per factor.
+constexpr double kPhaseLimit = 32768.0;
+
+struct GridPhases {
+  double x0 = 0.0;
+  double y0 = 0.0;
+  double excursion = 0.0;
+  long valid = 0;
+};
+
+GridPhases phases_of(const PaddedRange& grid) {
+  GridPhases g;
+  bool first = true;
+  for (long a = 0; a < grid.length(); ++a) {
+    if (grid.valid()[a] == 0) continue;
+    if (first) {
+      g.x0 = grid.x()[a];
+      g.y0 = grid.y()[a];
+      first = false;
+    }
+    ++g.valid;
+  }
+  g.excursion = largest_excursion(grid.x(), grid.y(), grid.length());
+  return g;
+}
+
+struct PackPlan {
+  long rows = 0;    // the rows whose lag the pack can have
+  long length = 0;  // entries used in the array
+  long valid = 0;
+  bool fft = false;
+};
+
+class Scattering {
+ public:
+  Scattering(std::span<const PaddedRange* const> grids, std::span<const long> lags, std::span<const double> waves,
+             std::span<const long> pairs, const CorrelationContext& context)
+      : lags_(lags), waves_(waves), context_(context) {
+    std::vector<const PaddedRange*> sorted;
+    for (const PaddedRange* grid : grids) {
+      if (grid->length() >= 2) sorted.push_back(grid);
+    }
+    std::stable_sort(sorted.begin(), sorted.end(),
+                     [](const PaddedRange* a, const PaddedRange* b) { return a->length() < b->length(); });
+    long longest = 0;
+    for (const PaddedRange* grid : sorted) {
+      segments_.push_back({grid, 0, grid->length(), grid->length()});
+      phases_.push_back(phases_of(*grid));
+      longest = std::max(longest, grid->length() - 1);
+    }
+    const long top = lags.empty() ? 0 : std::min(lags.back(), longest);
+    packs_ = make_packs(segments_, top, kPackPoints, fft_size);
+    plan_packs(pairs);
+  }
+
+  double work() const { return work_; }
+
+  void run(const SumsView& out, double transform_budget) {
+    const int threads = context_.threads;
+    if (static_cast<long>(packs_.size()) < 2L * threads) {
+      for (std::size_t p = 0; p < packs_.size() && !context_.control.stopped(); ++p) {
+        run_channels_in_parallel(p, out, transform_budget);
+      }
+      return;
+    }
+    // Many packs: one per thread, each into its own columns, pooled in order.
+    const int columns = kGroups * static_cast<int>(waves_.size());
+    const long slots = 4L * threads;
+    std::vector<std::vector<double>> own(static_cast<std::size_t>(slots));
+    std::vector<std::optional<Buffers>> buffers(static_cast<std::size_t>(threads));
+    run_in_order(
+        static_cast<long>(packs_.size()), threads, slots,
+        [&](long p, long slot) {
+          context_.control.guarded([&] {
+            const PackPlan& plan = plans_[static_cast<std::size_t>(p)];
+            auto& columns_of_pack = own[static_cast<std::size_t>(slot)];
+            columns_of_pack.assign(static_cast<std::size_t>(columns * plan.rows), 0.0);
+            auto& buffer = buffers[static_cast<std::size_t>(omp_get_thread_num())];
+            if (!buffer || buffer->size < packs_[static_cast<std::size_t>(p)].size) {
+              buffer.emplace(packs_[static_cast<std::size_t>(p)].size);
+            }
+            auto column = [&](int group, int wave) {
+              return columns_of_pack.data() + (group * static_cast<long>(waves_.size()) + wave) * plan.rows;
+            };
+            const auto plans = transform_plans(static_cast<std::size_t>(p), 1);
+            for (const auto& item : items(static_cast<std::size_t>(p))) {
+              run_item(static_cast<std::size_t>(p), item, *buffer, plans.get(), column);
+            }
+            context_.control.advance(pack_work(static_cast<std::size_t>(p)));
+          });
+        },
+        [&](long p, long slot) {
+          const long rows = plans_[static_cast<std::size_t>(p)].rows;
+          const auto& columns_of_pack = own[static_cast<std::size_t>(slot)];
+          for (int c = 0; c < columns; ++c) {
+            double* target = out.scattering[static_cast<std::size_t>(c)];
+            const double* source = columns_of_pack.data() + c * rows;
+            for (long r = 0; r < rows; ++r) target[r] += source[r];
+          }
+        },
+        [&] { return context_.control.stopped(); });
+  }
+
+ private:
+  struct Buffers {
+    explicit Buffers(long n) : size(n), z(make_fft_buffer(n)), spectrum(static_cast<std::size_t>(n)) {}
+    long size;
+    FftBuffer z;
+    std::vector<double> spectrum;
+    std::vector<double> phases;
+  };
+
+  void plan_packs(std::span<const long> pairs) {
+    const long rows = static_cast<long>(lags_.size());
+    for (const Pack& pack : packs_) {
+      PackPlan plan;
+      plan.rows = static_cast<long>(std::upper_bound(lags_.begin(), lags_.end(), pack.max_lag) - lags_.begin());
+      const Segment& last = segments_[static_cast<std::size_t>(pack.first + pack.count - 1)];
+      plan.length = pack.offsets.back() + last.window;
+      for (long i = 0; i < pack.count; ++i) plan.valid += phases_[static_cast<std::size_t>(pack.first + i)].valid;
+      plans_.push_back(plan);
+    }
+    // Rows the transforms may serve, were every pack to use them: a row
+    // with too few pairs for the summed bound is summed directly.
+    direct_row_.assign(static_cast<std::size_t>(rows), 0);
+    std::vector<double> bound(static_cast<std::size_t>(rows) + 1, 0.0);
+    for (std::size_t p = 0; p < packs_.size(); ++p) {
+      const double b = fft_error_factor(packs_[p].size) * 2.0 * static_cast<double>(plans_[p].valid);
+      for (long r = 0; r < plans_[p].rows; ++r) bound[static_cast<std::size_t>(r)] += b;
+    }
+    for (long r = 0; r < rows; ++r) {
+      const auto at = static_cast<std::size_t>(r);
+      direct_row_[at] = pairs[at] == 0 ? kNoPair : bound[at] > kTransformShare * static_cast<double>(pairs[at]);
+    }
+    const double channels = 3.0 * static_cast<double>(waves_.size());
+    for (std::size_t p = 0; p < packs_.size(); ++p) {
+      PackPlan& plan = plans_[p];
+      double direct = 0.0, tail = 0.0;
+      for (long r = 0; r < plan.rows; ++r) {
+        const double pairs_here = kProductCost * static_cast<double>(std::max(plan.length - lags_[static_cast<std::size_t>(r)], 0L));
+        if (direct_row_[static_cast<std::size_t>(r)] == kNoPair) continue;
+        direct += pairs_here;
+        if (direct_row_[static_cast<std::size_t>(r)] != 0) tail += pairs_here;
+      }
+      const double n = static_cast<double>(packs_[p].size);
+      plan.fft = context_.prefer_transforms || 1.5 * kFftCostPerPoint * n * std::log2(n) + tail < direct;
+      work_ += channels * (pack_fill(p) + std::min(direct, 1.5 * kFftCostPerPoint * n * std::log2(n) + tail));
+    }
+  }
+
+  double pack_fill(std::size_t p) const {
+    return kPhaseCost * static_cast<double>(plans_[p].valid) + static_cast<double>(packs_[p].size);
+  }
+  double pack_work(std::size_t p) const {
+    return work_ * (static_cast<double>(packs_[p].size) / std::max(1.0, total_size()));
+  }
+  double total_size() const {
+    double total = 0.0;
+    for (const Pack& pack : packs_) total += static_cast<double>(pack.size);
+    return total;
+  }
+
+  bool plain(std::size_t segment, int wave) const {
+    return std::fabs(waves_[static_cast<std::size_t>(wave)]) * phases_[segment].excursion > kPhaseLimit;
+  }
+
+  // Channels (3 * wave + direction) one or two at a time: on the FFT path
+  // two channels share the inverse transform, since both squared spectra
+  // are real and one transform of |Z1|^2 + i |Z2|^2 yields both.
+  std::vector<std::pair<int, int>> items(std::size_t p) const {
+    std::vector<std::pair<int, int>> list;
+    const int channels = 3 * static_cast<int>(waves_.size());
+    for (int c = 0; c < channels; c += 2) {
+      if (plans_[p].fft && c + 1 < channels) {
+        list.emplace_back(c, c + 1);
+      } else {
+        list.emplace_back(c, -1);
+        if (c + 1 < channels) list.emplace_back(c + 1, -1);
+      }
+    }
+    return list;
+  }
+
+  std::shared_ptr<const FftPlans> transform_plans(std::size_t p, int threads) const {
+    return plans_[p].fft ? context_.plans.get(packs_[p].size, threads) : nullptr;
+  }
+
+  // Phase factors of one channel for every grid of the pack, zero elsewhere,
+  // and the directly summed rows of the channel.
+  template <typename Column>
+  void start_channel(std::size_t p, int channel, Buffers& buffers, Column&& column) {
+    const Pack& pack = packs_[p];
+    const PackPlan& plan = plans_[p];
+    const int wave = channel / 3, d = channel % 3;
+    const double q = waves_[static_cast<std::size_t>(wave)];
+    fftw_complex* z = buffers.z.get();
+    std::fill(&z[0][0], &z[0][0] + 2 * pack.size, 0.0);
+    for (long i = 0; i < pack.count; ++i) {
+      const auto s = static_cast<std::size_t>(pack.first + i);
+      if (plain(s, wave)) continue;
+      fill_phases(*segments_[s].grid, d, q, phases_[s].x0, phases_[s].y0, z + pack.offsets[static_cast<std::size_t>(i)],
+                  buffers.phases);
+    }
+    double* cos = column(kCosX + d, wave);
+    double* sin = column(kSinX + d, wave);
+    for (long r = 0; r < plan.rows; ++r) {
+      const char kind = direct_row_[static_cast<std::size_t>(r)];
+      if (kind == kNoPair || (plan.fft && kind == 0)) continue;
+      double re = 0.0, im = 0.0;
+      direct_correlation(z, plan.length, lags_[static_cast<std::size_t>(r)], re, im);
+      cos[r] += re;
+      sin[r] += im;
+    }
+  }
+
+  // The grids of the pack whose phases are too large, pair by pair.
+  template <typename Column>
+  void plain_grids(std::size_t p, int channel, Column&& column) {
+    const Pack& pack = packs_[p];
+    const int wave = channel / 3, d = channel % 3;
+    for (long i = 0; i < pack.count; ++i) {
+      const auto s = static_cast<std::size_t>(pack.first + i);
+      if (!plain(s, wave)) continue;
+      const PaddedRange& grid = *segments_[s].grid;
+      const auto within = std::upper_bound(lags_.begin(), lags_.begin() + plans_[p].rows, grid.length() - 1) - lags_.begin();
+      plain_channel(grid, d, waves_[static_cast<std::size_t>(wave)], lags_.first(static_cast<std::size_t>(within)),
+                    column(kCosX + d, wave), column(kSinX + d, wave));
+    }
+  }
+
+  template <typename Column>
+  void run_item(std::size_t p, std::pair<int, int> item, Buffers& buffers, const FftPlans* plans, Column&& column) {
+    const auto [first, second] = item;
+    const PackPlan& plan = plans_[p];
+    const long n = packs_[p].size;
+    start_channel(p, first, buffers, column);
+    if (plan.fft) {
+      fftw_complex* z = buffers.z.get();
+      plans->forward(z);
+      for (long k = 0; k < n; ++k) buffers.spectrum[static_cast<std::size_t>(k)] = z[k][0] * z[k][0] + z[k][1] * z[k][1];
+      if (second >= 0) {
+        start_channel(p, second, buffers, column);
+        plans->forward(z);
+      }
+      for (long k = 0; k < n; ++k) {
+        const double other = second >= 0 ? z[k][0] * z[k][0] + z[k][1] * z[k][1] : 0.0;
+        z[k][0] = buffers.spectrum[static_cast<std::size_t>(k)];
+        z[k][1] = other;
+      }
+      plans->backward(z);
+      // W = a + i b with a, b Hermitian: a(L) = (W(L) + conj W(-L)) / 2,
+      // b(L) = (W(L) - conj W(-L)) / 2i.
+      const double scale = 0.5 / static_cast<double>(n);
+      double* cos = column(kCosX + first % 3, first / 3);
+      double* sin = column(kSinX + first % 3, first / 3);
+      double* cos2 = second >= 0 ? column(kCosX + second % 3, second / 3) : nullptr;
+      double* sin2 = second >= 0 ? column(kSinX + second % 3, second / 3) : nullptr;
+      for (long r = 0; r < plan.rows; ++r) {
+        if (direct_row_[static_cast<std::size_t>(r)] != 0) continue;
+        const long lag = lags_[static_cast<std::size_t>(r)];
+        const double wr = z[lag][0], wi = z[lag][1];
+        const double mr = z[n - lag][0], mi = z[n - lag][1];
+        cos[r] += (wr + mr) * scale;
+        sin[r] += (wi - mi) * scale;
+        if (second >= 0) {
+          cos2[r] += (wi + mi) * scale;
+          sin2[r] += (mr - wr) * scale;
+        }
+      }
+    } else if (second >= 0) {
+      start_channel(p, second, buffers, column);
+    }
+    plain_grids(p, first, column);
+    if (second >= 0) plain_grids(p, second, column);
+  }
+
+  // One large pack: its channels in parallel straight into the result, or,
+  // when a transform buffer per thread would not fit, one channel at a time
+  // with every thread on each transform.
+  void run_channels_in_parallel(std::size_t p, const SumsView& out, double transform_budget) {
+    const int threads = context_.threads;
+    const long n = packs_[p].size;
+    const bool wide = plans_[p].fft && threads > 1 &&
+                      kTransformBytesPerPoint * static_cast<double>(n) * threads > transform_budget;
+    const int channel_threads = wide ? 1 : threads;
+    const auto plans = transform_plans(p, wide ? threads : 1);
+    const auto list = items(p);
+    const double item_work = pack_work(p) / static_cast<double>(std::max<std::size_t>(list.size(), 1));
+    auto column = [&](int group, int wave) { return out.column(group, wave); };
+#pragma omp parallel num_threads(channel_threads) if (channel_threads > 1)
+    {
+      std::optional<Buffers> buffers;
+      context_.control.guarded([&] { buffers.emplace(n); });
+#pragma omp for schedule(dynamic, 1)
+      for (std::size_t i = 0; i < list.size(); ++i) {
+        if (context_.control.stopped()) continue;
+        context_.control.guarded([&] {
+          run_item(p, list[i], *buffers, plans.get(), column);
+          context_.control.advance(item_work);
+        });
+      }
+    }
+  }
+
+  static constexpr char kNoPair = 2;
+
+  std::span<const long> lags_;
+  std::span<const double> waves_;
+  const CorrelationContext& context_;
+  std::vector<Segment> segments_;
+  std::vector<GridPhases> phases_;
+  std::vector<Pack> packs_;
+  std::vector<PackPlan> plans_;
+  std::vector<char> direct_row_;  // 0: transform, 1: direct, kNoPair: nothing to sum
+  double work_ = 0.0;
+};
+
+}  // namespace
+
+void correlate_phases(std::span<const PaddedRange* const> grids, std::span<const long> lags,
+                      std::span<const double> waves, std::span<const long> pairs, const SumsView& out,
+                      const CorrelationContext& context, double transform_budget) {
+  if (lags.empty() || waves.empty() || grids.empty()) return;
+  Scattering scattering(grids, lags, waves, pairs, context);
+  scattering.run(out, transform_budget);
+}
+
+double phase_correlation_work(std::span<const PaddedRange* const> grids, std::span<const long> lags, int waves) {
+  if (lags.empty() || waves == 0 || grids.empty()) return 0.0;
+  // The plan's estimate with every row served by the transforms.
+  std::vector<double> waves_list(static_cast<std::size_t>(waves), 0.0);
+  std::vector<long> pairs(lags.size(), 1L << 40);
+  static const AnalysisOptions no_callbacks;
+  PlanCache unused;
+  RunControl control(no_callbacks, 1.0);
+  const CorrelationContext context{unused, control, 1};
+  return Scattering(grids, lags, waves_list, pairs, context).work();
+}
+
+}  // namespace msdisf::detail

@@ -1,0 +1,31 @@
+// Scattering sums of many frame grids: correlations of phase factors, many
+// short grids sharing one transform, each mean within kPromise of the exact.
+//
+// Phase factors are taken relative to each grid's first position. The FFT
+// error of a lag's sum is at most fft_error_factor(n) * 2 * (valid entries)
+// (two channels share each inverse transform); a lag takes the transform's
+// value only where that, summed over the packs, is below kTransformShare
+// times its pooled pair count, and is summed directly elsewhere. A grid
+// whose phases at some wave number pass kPhaseLimit is summed pair by pair
+// with the plain kernel's arguments for that wave number: beyond it the
+// rounding of the phases themselves would approach the promise.
+#pragma once
+
+#include <span>
+
+#include "engine/lag_sums.h"
+#include "engine/moment_correlation.h"
+
+namespace msdisf::detail {
+
+/// Adds the pooled sums of cos and sin at lags[r] of every grid, direction
+/// and wave number to row r of `out`. `pairs[r]` is row r's pooled pair
+/// count over all particles.
+void correlate_phases(std::span<const PaddedRange* const> grids, std::span<const long> lags,
+                      std::span<const double> waves, std::span<const long> pairs, const SumsView& out,
+                      const CorrelationContext& context, double transform_budget);
+
+/// Rough work of correlate_phases in the units of RunControl (nanoseconds).
+double phase_correlation_work(std::span<const PaddedRange* const> grids, std::span<const long> lags, int waves);
+
+}  // namespace msdisf::detail
