@@ -54,6 +54,7 @@ struct Request {
   std::string q, scales;
   std::string estimator;
   std::string method = "fast";
+  std::string quantities;
   int threads = 0;
   std::string output_format = "tsv";
   bool no_metadata = false;
@@ -140,10 +141,30 @@ std::optional<LagRequest> lag_request(const std::string& text) {
   return LagRequest::list(lags);
 }
 
+// "msd,ngp,isf" and the like; nullopt for a name that is not a quantity.
+std::optional<Quantities> quantities_from(const std::string& text) {
+  Quantities q{false, false, false, false, false, false, false};
+  const std::map<std::string, bool Quantities::*> names = {
+      {"msd", &Quantities::msd},           {"mqd", &Quantities::mqd}, {"ngp", &Quantities::ngp},
+      {"skewness", &Quantities::skewness}, {"md", &Quantities::md},   {"mcd", &Quantities::mcd},
+      {"isf", &Quantities::scattering}};
+  std::stringstream in(text);
+  std::string item;
+  bool any = false;
+  while (std::getline(in, item, ',')) {
+    const auto at = names.find(item);
+    if (at == names.end()) return std::nullopt;
+    q.*(at->second) = true;
+    any = true;
+  }
+  if (!any) return std::nullopt;
+  return q;
+}
+
 std::variant<Plan, std::string> plan_from(const Request& r) {
   Plan plan;
-  const std::map<std::string, char> separators = {{"auto", 0}, {"whitespace", ' '}, {"comma", ','},
-                                                  {"tab", '\t'}, {"semicolon", ';'}};
+  const std::map<std::string, char> separators = {
+      {"auto", 0}, {"whitespace", ' '}, {"comma", ','}, {"tab", '\t'}, {"semicolon", ';'}};
   plan.table.separator = separators.at(r.separator);
   plan.table.columns = {r.x, r.y, r.frame, r.particle};
   if (!r.columns.empty()) {
@@ -182,7 +203,14 @@ std::variant<Plan, std::string> plan_from(const Request& r) {
   plan.analysis.pairs = estimator == "window"           ? PairRule::kWindow
                         : estimator == "per-trajectory" ? PairRule::kPerTrajectory
                                                         : PairRule::kAllPairs;
-  plan.analysis.method = r.method == "exact" ? Method::kExact : Method::kFast;
+  plan.analysis.method = r.method == "exact"     ? Method::kExact
+                         : r.method == "ordered" ? Method::kFast
+                                                 : Method::kCorrelation;
+  if (!r.quantities.empty()) {
+    const auto q = quantities_from(r.quantities);
+    if (!q) return "--quantities takes a list of msd, mqd, ngp, skewness, md, mcd and isf; not '" + r.quantities + "'";
+    plan.analysis.quantities = *q;
+  }
   plan.analysis.threads = r.threads;
   plan.output.separator = r.output_format == "csv" ? ',' : '\t';
   plan.output.time_step = plan.table.dt;
@@ -278,9 +306,9 @@ class Run {
     } catch (const AnalysisError& error) {
       if (bar) bar->finish();
       using Kind = AnalysisError::Kind;
-      const int status = error.kind == Kind::kInvalidInput    ? kInputContent
+      const int status = error.kind == Kind::kInvalidInput  ? kInputContent
                          : error.kind == Kind::kOutOfMemory ? kCannotReadOrWrite
-                                                             : kCommandLine;
+                                                            : kCommandLine;
       return fail(status, input + ": " + with_lines(error, table));
     }
     if (bar) bar->finish();
@@ -290,10 +318,11 @@ class Run {
     }
     AnalysisTableFormat format = plan_.output;
     if (!request_.no_metadata) {
-      format.metadata = std::string("msdisf ") + MSDISF_VERSION + "; input: " + input + "; options:" +
-                        request_.command_line;
+      format.metadata =
+          std::string("msdisf ") + MSDISF_VERSION + "; input: " + input + "; options:" + request_.command_line;
     }
-    const bool written = write_analysis_table(result, format, [&output](std::string_view p) { return output.write(p); });
+    const bool written =
+        write_analysis_table(result, format, [&output](std::string_view p) { return output.write(p); });
     return written ? kDone : cannot_write(output);
   }
 
@@ -324,7 +353,8 @@ class Run {
       return fail(kInputContent, input + ": " + first);
     }
     EstimatorOptions options;
-    options.method = plan_.analysis.method;
+    // The job table's digits come from moments summed in pair order.
+    options.method = plan_.analysis.method == Method::kExact ? Method::kExact : Method::kFast;
     options.threads = request_.threads;
     options.max_lag = request_.max_lag;
     options.store_counts = true;
@@ -392,8 +422,14 @@ int run_cli(int argc, const char* const* argv, Console& console, bool progress_t
                  "all-pairs (default), window (no particle's first position is an origin) or per-trajectory "
                  "(no particle's last position is an end)")
       ->check(CLI::IsMember({"all-pairs", "window", "per-trajectory"}));
-  app.add_option("--method", request.method, "fast (default) or exact (the plain pairwise arithmetic)")
-      ->check(CLI::IsMember({"exact", "fast"}));
+  app.add_option("--method", request.method,
+                 "fast (default: every column from FFT correlations, within 1e-10 of the exact sums), ordered "
+                 "(moments summed pair by pair in order, bit for bit the exact ones; slower) or exact (the plain "
+                 "pairwise arithmetic)")
+      ->check(CLI::IsMember({"exact", "ordered", "fast"}));
+  app.add_option("--quantities", request.quantities,
+                 "The columns to compute, such as msd or msd,ngp,isf (default: msd, mqd, ngp, skewness, md, mcd "
+                 "and isf); fewer cost less");
   app.add_option("--threads", request.threads, "Threads to use (default: every processor)")
       ->check(CLI::NonNegativeNumber);
   app.add_option("--output-format", request.output_format, "tsv (default) or csv")

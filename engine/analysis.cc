@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "engine/correlation_method.h"
+#include "engine/huge_pages.h"
 #include "engine/lag_selection.h"
 #include "engine/pair_terms.h"
 #include "engine/parallel.h"
@@ -53,8 +54,8 @@ double default_memory_limit() {
 
 int checked_threads(const AnalysisOptions& options, std::vector<std::string>& notes) {
   if (options.threads < 0) {
-    throw AnalysisError(Kind::kInvalidOptions, "threads must be 0 (every processor) or more, not " +
-                                                   std::to_string(options.threads));
+    throw AnalysisError(Kind::kInvalidOptions,
+                        "threads must be 0 (every processor) or more, not " + std::to_string(options.threads));
   }
   const int processors = std::max(1, omp_get_num_procs());
   if (options.threads > processors) {
@@ -86,11 +87,12 @@ std::span<const long> lags_within(const std::vector<long>& lags, long span) {
 
 void allocate(AnalysisResult& result, std::size_t rows, std::size_t waves) {
   for (auto* column : {&result.msd, &result.mqd, &result.ngp, &result.skewness, &result.md, &result.mcd}) {
-    column->assign(rows, 0.0);
+    detail::assign_huge(*column, rows, 0.0);
   }
-  result.pairs.assign(rows, 0);
+  detail::assign_huge(result.pairs, rows, 0L);
   for (auto* group : {&result.cos_x, &result.cos_y, &result.cos_r, &result.sin_x, &result.sin_y, &result.sin_r}) {
-    group->assign(waves, std::vector<double>(rows, 0.0));
+    group->resize(waves);
+    for (auto& column : *group) detail::assign_huge(column, rows, 0.0);
   }
 }
 
@@ -127,14 +129,15 @@ void finalise(AnalysisResult& result) {
 }
 
 detail::MomentNeeds needs_of(const Quantities& q) {
-  return {.s1 = q.md || q.skewness, .s2 = q.msd || q.ngp || q.skewness, .s3 = q.mcd || q.skewness, .s4 = q.mqd || q.ngp};
+  return {
+      .s1 = q.md || q.skewness, .s2 = q.msd || q.ngp || q.skewness, .s3 = q.mcd || q.skewness, .s4 = q.mqd || q.ngp};
 }
 
 // Empties the columns nobody asked for.
 void drop_unwanted(AnalysisResult& result, const Quantities& q) {
-  const std::pair<bool, std::vector<double>*> columns[] = {{q.msd, &result.msd},   {q.mqd, &result.mqd},
-                                                           {q.ngp, &result.ngp},   {q.skewness, &result.skewness},
-                                                           {q.md, &result.md},     {q.mcd, &result.mcd}};
+  const std::pair<bool, std::vector<double>*> columns[] = {{q.msd, &result.msd}, {q.mqd, &result.mqd},
+                                                           {q.ngp, &result.ngp}, {q.skewness, &result.skewness},
+                                                           {q.md, &result.md},   {q.mcd, &result.mcd}};
   for (const auto& [wanted, column] : columns) {
     if (!wanted) std::vector<double>().swap(*column);
   }
@@ -202,8 +205,8 @@ void compute(const detail::ParticleSet& set, const std::vector<long>& lags, cons
   }
   // Many particles of modest size: one particle per thread, pooled in
   // particle order so that the pooled sums do not depend on the threads.
-  const bool across = context.method == Method::kFast && threads > 1 && count >= 4L * threads &&
-                      plan.largest_work * 4.0 < plan.work;
+  const bool across =
+      context.method == Method::kFast && threads > 1 && count >= 4L * threads && plan.largest_work * 4.0 < plan.work;
   if (!across) {
     // Moment sums are each particle's own, pooled afterwards; scattering
     // terms go straight into the pooled sums, one running sum per lag.
@@ -251,6 +254,7 @@ AnalysisResult analyse(const TrajectoryData& data, const AnalysisOptions& option
   try {
     const int threads = checked_threads(options, result.notes);
     result.wave_numbers = checked_waves(options);
+    result.quantities = options.quantities;
     const detail::ParticleSet set(data, options.pairs);
     result.lag = detail::select_lags(options.lags, set.longest_span());
     const std::size_t rows = result.lag.size();

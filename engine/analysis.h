@@ -40,8 +40,8 @@ enum class PairRule {
 struct LagRequest {
   enum class Kind { kAll, kUpTo, kList, kLogSpaced };
   Kind kind = Kind::kAll;
-  long max_lag = 0;        ///< kUpTo: the largest lag; kLogSpaced: the largest, 0 for the longest span
-  long count = 0;          ///< kLogSpaced: how many lags
+  long max_lag = 0;             ///< kUpTo: the largest lag; kLogSpaced: the largest, 0 for the longest span
+  long count = 0;               ///< kLogSpaced: how many lags
   std::vector<long> lags = {};  ///< kList: the lags (sorted and made distinct by the engine)
 
   /// Lags 1 to the longest span of any particle.
@@ -103,6 +103,8 @@ struct AnalysisOptions {
 /// [wave number][row]. A lag without a pair has NaN means.
 struct AnalysisResult {
   std::vector<double> wave_numbers = {};
+  /// What was computed; the columns of the others are empty.
+  Quantities quantities = {};
   std::vector<long> lag;
   std::vector<long> pairs;
   std::vector<double> msd;       ///< <dx^2 + dy^2>

@@ -15,8 +15,8 @@ std::span<const long> lags_within(std::span<const long> lags, long span) {
 
 }  // namespace
 
-CorrelationMethod::CorrelationMethod(const ParticleSet& set, std::span<const long> lags, MomentNeeds needs,
-                                     int waves, int threads, double transform_budget)
+CorrelationMethod::CorrelationMethod(const ParticleSet& set, std::span<const long> lags, MomentNeeds needs, int waves,
+                                     int threads, double transform_budget)
     : set_(set), lags_(lags), needs_(needs), transform_budget_(transform_budget) {
   for (const ParticleRange& p : set.particles()) {
     const auto at = static_cast<std::size_t>(p.begin);

@@ -57,10 +57,10 @@ struct Segment {
 };
 
 struct Pack {
-  long first;    ///< segments [first, first + count) of the list packed
+  long first;  ///< segments [first, first + count) of the list packed
   long count;
-  long max_lag;  ///< lags 0..max_lag are formed
-  long size;     ///< transform size
+  long max_lag;               ///< lags 0..max_lag are formed
+  long size;                  ///< transform size
   std::vector<long> offsets;  ///< where each segment starts in the array
 };
 

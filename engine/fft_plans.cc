@@ -5,6 +5,8 @@
 #include <mutex>
 #include <new>
 
+#include "engine/huge_pages.h"
+
 namespace msdisf::detail {
 
 namespace {
@@ -91,8 +93,10 @@ std::shared_ptr<const RealFftPlans> PlanCache::get_real(long size, int threads) 
 }
 
 FftBuffer make_fft_buffer(long size) {
-  auto* data = static_cast<fftw_complex*>(fftw_malloc(static_cast<std::size_t>(size) * sizeof(fftw_complex)));
+  const std::size_t bytes = static_cast<std::size_t>(size) * sizeof(fftw_complex);
+  auto* data = static_cast<fftw_complex*>(fftw_malloc(bytes));
   if (data == nullptr) throw std::bad_alloc();
+  advise_huge_pages(data, bytes);
   return FftBuffer(data);
 }
 

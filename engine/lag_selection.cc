@@ -8,9 +8,7 @@ namespace msdisf::detail {
 
 namespace {
 
-[[noreturn]] void invalid(const std::string& what) {
-  throw AnalysisError(AnalysisError::Kind::kInvalidOptions, what);
-}
+[[noreturn]] void invalid(const std::string& what) { throw AnalysisError(AnalysisError::Kind::kInvalidOptions, what); }
 
 // More rows than this could never be held (each takes hundreds of bytes).
 constexpr long kMostRows = 1'000'000'000;
@@ -19,9 +17,8 @@ constexpr long kLargestLag = long{1} << 62;
 
 std::vector<long> one_to(long last) {
   if (last > kMostRows) {
-    throw AnalysisError(AnalysisError::Kind::kTooLarge,
-                        "the analysis would need " + std::to_string(last) +
-                            " lags; ask for fewer lags (log-spaced or a largest lag)");
+    throw AnalysisError(AnalysisError::Kind::kTooLarge, "the analysis would need " + std::to_string(last) +
+                                                            " lags; ask for fewer lags (log-spaced or a largest lag)");
   }
   std::vector<long> lags(static_cast<std::size_t>(std::max(last, 0L)));
   for (std::size_t i = 0; i < lags.size(); ++i) lags[i] = static_cast<long>(i) + 1;
@@ -58,15 +55,16 @@ std::vector<long> select_lags(const LagRequest& request, long longest_span) {
     case LagRequest::Kind::kList: {
       std::vector<long> lags = request.lags;
       for (const long lag : lags) {
-        if (lag < 1 || lag > kLargestLag) invalid("lags must be at least 1 and at most 2^62, not " + std::to_string(lag));
+        if (lag < 1 || lag > kLargestLag)
+          invalid("lags must be at least 1 and at most 2^62, not " + std::to_string(lag));
       }
       std::sort(lags.begin(), lags.end());
       lags.erase(std::unique(lags.begin(), lags.end()), lags.end());
       return lags;
     }
     case LagRequest::Kind::kLogSpaced: {
-      if (request.count < 1) invalid("the number of log-spaced lags must be at least 1, not " +
-                                     std::to_string(request.count));
+      if (request.count < 1)
+        invalid("the number of log-spaced lags must be at least 1, not " + std::to_string(request.count));
       if (request.max_lag < 0) invalid("the largest lag must be at least 1, not " + std::to_string(request.max_lag));
       const long max_lag = std::min(request.max_lag > 0 ? request.max_lag : longest_span, kLargestLag);
       if (request.count > kMostRows) one_to(request.count);  // refuses the size

@@ -8,7 +8,8 @@ SumsBuffer::SumsBuffer(long rows, int waves, bool with_scattering)
     : rows_(rows),
       moments_(static_cast<std::size_t>(4 * rows), 0.0),
       pairs_(static_cast<std::size_t>(rows), 0),
-      scattering_(with_scattering ? static_cast<std::size_t>(kGroups * waves) * static_cast<std::size_t>(rows) : 0, 0.0) {
+      scattering_(with_scattering ? static_cast<std::size_t>(kGroups * waves) * static_cast<std::size_t>(rows) : 0,
+                  0.0) {
   view_.waves = waves;
   view_.s1 = moments_.data();
   view_.s2 = view_.s1 + rows;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/correlation_packs.h"
+#include "engine/huge_pages.h"
 #include "engine/parallel.h"
 
 namespace msdisf::detail {
@@ -39,7 +40,13 @@ const std::vector<Term>& terms_of(Output output) {
       {{1, kM, kS}, {-1, kS, kM}},
       {{1, kM, kP2}, {1, kP2, kM}, {-2, kU, kU}, {-2, kV, kV}},
       {{1, kM, kP3}, {-1, kP3, kM}, {-3, kU, kU2}, {-3, kV, kV2}, {3, kU2, kU}, {3, kV2, kV}},
-      {{1, kM, kP4}, {1, kP4, kM}, {-4, kU, kU3}, {-4, kV, kV3}, {6, kU2, kU2}, {6, kV2, kV2}, {-4, kU3, kU},
+      {{1, kM, kP4},
+       {1, kP4, kM},
+       {-4, kU, kU3},
+       {-4, kV, kV3},
+       {6, kU2, kU2},
+       {6, kV2, kV2},
+       {-4, kU3, kU},
        {-4, kV3, kV}},
   };
   return terms[output];
@@ -185,7 +192,7 @@ void correlate_pack(const Pack& pack, const std::vector<Segment>& segments, cons
     return at(kind);
   };
   const long lags = pack.max_lag + 1;
-  result.sums.assign(static_cast<std::size_t>(kOutputs * lags), 0.0);
+  assign_huge(result.sums, static_cast<std::size_t>(kOutputs * lags), 0.0);
   const double factor = fft_error_factor(n);
   const double scale = 1.0 / static_cast<double>(n);
   for (int o = 0; o < kOutputs; ++o) {
@@ -210,9 +217,10 @@ void correlate_pack(const Pack& pack, const std::vector<Segment>& segments, cons
     const int k = order_of(static_cast<Output>(o));
     // Rounding u, v and their powers moves each pair's term by at most
     // k 2^k u (|u|^k + |v|^k) at its two ends.
-    const double shift = k == 0 ? 0.0
-                                : k * std::ldexp(1.0, k) * kUnitRoundoff *
-                                      (std::sqrt(size_origin[0] * size_end[k]) + std::sqrt(size_origin[k] * size_end[0]));
+    const double shift = k == 0
+                             ? 0.0
+                             : k * std::ldexp(1.0, k) * kUnitRoundoff *
+                                   (std::sqrt(size_origin[0] * size_end[k]) + std::sqrt(size_origin[k] * size_end[0]));
     result.bound[o] = factor * norms + shift;
   }
 }
@@ -252,9 +260,10 @@ double level_cost(const std::vector<Pack>& packs, const std::vector<Segment>& se
 
 // The rows of `pending` whose lag a grid of `length` entries can have.
 long rows_within(const std::vector<long>& pending, std::span<const long> lags, long length) {
-  return static_cast<long>(std::upper_bound(pending.begin(), pending.end(), length - 1,
-                                            [&](long lag, long row) { return lag < lags[static_cast<std::size_t>(row)]; }) -
-                           pending.begin());
+  return static_cast<long>(
+      std::upper_bound(pending.begin(), pending.end(), length - 1,
+                       [&](long lag, long row) { return lag < lags[static_cast<std::size_t>(row)]; }) -
+      pending.begin());
 }
 
 double direct_cost(std::span<const PaddedRange* const> grids, std::span<const long> lags,
@@ -311,12 +320,13 @@ void direct_rows(std::span<const PaddedRange* const> grids, std::span<const long
 
 // Forms one level's correlations for lags 0..max_lag and keeps the pending
 // rows whose bound holds; returns how many it kept.
-long run_level(const std::vector<Segment>& segments, const std::vector<Pack>& packs, long max_lag,
-               const Layout& layout, std::span<const long> lags, std::vector<long>& pending, const SumsView& out,
+long run_level(const std::vector<Segment>& segments, const std::vector<Pack>& packs, long max_lag, const Layout& layout,
+               std::span<const long> lags, std::vector<long>& pending, const SumsView& out,
                const CorrelationContext& context) {
   const long width = max_lag + 1;
-  std::vector<double> sums(static_cast<std::size_t>(kOutputs * width), 0.0);
-  std::vector<double> bounds(sums.size(), 0.0);
+  std::vector<double> sums, bounds;
+  assign_huge(sums, static_cast<std::size_t>(kOutputs * width), 0.0);
+  assign_huge(bounds, sums.size(), 0.0);
   // A few packs of long windows: one at a time, each transform on every
   // thread. Many packs: one pack per thread.
   const bool wide = static_cast<long>(packs.size()) < 2L * context.threads;
@@ -360,7 +370,7 @@ long run_level(const std::vector<Segment>& segments, const std::vector<Pack>& pa
     auto bound = [&](int o) { return bounds[static_cast<std::size_t>(o * width + lag)]; };
     bool keep = lag <= max_lag && bound(kCount) < 0.25;
     const double pairs = keep ? std::nearbyint(value(kCount)) : 0.0;
-    if (keep && pairs > 0.0) {
+    if (keep && pairs > 0.0 && layout.output[kSum2]) {
       // The scale: a lower bound of the mean squared displacement, with the
       // exact sums the row already holds from other particles.
       const double total_pairs = pairs + static_cast<double>(out.pairs[row]);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 
+#include "engine/huge_pages.h"
 #include "engine/parallel.h"
 
 // The vector helpers below are always inlined into the per-target kernels and
@@ -106,9 +107,8 @@ template <typename Load>
 
 using GatheredSums = void (*)(const double*, const double*, const long long*, long, const long*, LagMoments*);
 
-__attribute__((target("avx512f"))) void gathered_sums_avx512(const double* x, const double* y,
-                                                             const long long* valid, long length, const long* lags,
-                                                             LagMoments* out) {
+__attribute__((target("avx512f"))) void gathered_sums_avx512(const double* x, const double* y, const long long* valid,
+                                                             long length, const long* lags, LagMoments* out) {
   gathered_sums_body(x, y, valid, length, lags, out);
 }
 __attribute__((target("avx2"))) void gathered_sums_avx2(const double* x, const double* y, const long long* valid,
@@ -180,11 +180,15 @@ bool kernel_path_supported(KernelPath path) {
   return true;
 }
 
-PaddedRange::PaddedRange(const double* x, const double* y, long length)
-    : length_(std::max(length, 0L)),
-      x_(static_cast<std::size_t>(length_ + kPadding), std::numeric_limits<double>::quiet_NaN()),
-      y_(static_cast<std::size_t>(length_ + kPadding), std::numeric_limits<double>::quiet_NaN()),
-      valid_(static_cast<std::size_t>(length_ + kPadding), 0) {
+void PaddedRange::allocate() {
+  const auto entries = static_cast<std::size_t>(length_ + kPadding);
+  assign_huge(x_, entries, std::numeric_limits<double>::quiet_NaN());
+  assign_huge(y_, entries, std::numeric_limits<double>::quiet_NaN());
+  assign_huge(valid_, entries, 0LL);
+}
+
+PaddedRange::PaddedRange(const double* x, const double* y, long length) : length_(std::max(length, 0L)) {
+  allocate();
   std::copy(x, x + length_, x_.begin());
   std::copy(y, y + length_, y_.begin());
   for (long i = 0; i < length_; ++i)
@@ -192,10 +196,8 @@ PaddedRange::PaddedRange(const double* x, const double* y, long length)
 }
 
 PaddedRange::PaddedRange(const double* x, const double* y, const std::int64_t* frame, long records)
-    : length_(records > 0 ? static_cast<long>(frame[records - 1] - frame[0]) + 1 : 0),
-      x_(static_cast<std::size_t>(length_ + kPadding), std::numeric_limits<double>::quiet_NaN()),
-      y_(static_cast<std::size_t>(length_ + kPadding), std::numeric_limits<double>::quiet_NaN()),
-      valid_(static_cast<std::size_t>(length_ + kPadding), 0) {
+    : length_(records > 0 ? static_cast<long>(frame[records - 1] - frame[0]) + 1 : 0) {
+  allocate();
   for (long i = 0; i < records; ++i) {
     const auto at = static_cast<std::size_t>(frame[i] - frame[0]);
     x_[at] = x[i];

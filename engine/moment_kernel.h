@@ -39,6 +39,8 @@ class PaddedRange {
   const long long* valid() const { return valid_.data(); }
 
  private:
+  void allocate();
+
   long length_;
   std::vector<double> x_;
   std::vector<double> y_;

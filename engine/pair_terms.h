@@ -50,8 +50,6 @@ inline PairPhases pair_phases(double dx, double dy, double q) {
 inline double non_gaussian_parameter(double mqd, double msd) { return (2.0 / 3.0) * mqd / (msd * msd) - 1.0; }
 
 /// mcd - 3 msd md + 2 md^3, in the order the result tables have always used.
-inline double skewness_of(double mcd, double msd, double md) {
-  return mcd - (msd * 3.0) * md + ((md + md) * md) * md;
-}
+inline double skewness_of(double mcd, double msd, double md) { return mcd - (msd * 3.0) * md + ((md + md) * md) * md; }
 
 }  // namespace msdisf::detail

@@ -5,6 +5,8 @@
 #include <numeric>
 #include <string>
 
+#include "engine/huge_pages.h"
+
 namespace msdisf::detail {
 
 namespace {
@@ -18,10 +20,10 @@ std::int64_t particle_of(const TrajectoryData& data, std::size_t i) {
 void check_records(const TrajectoryData& data) {
   const std::size_t n = data.frame.size();
   if (data.x.size() != n || data.y.size() != n || (!data.particle.empty() && data.particle.size() != n)) {
-    throw AnalysisError(Kind::kInvalidInput,
-                        "x, y, frame and particle must have one entry per record; got " +
-                            std::to_string(data.x.size()) + ", " + std::to_string(data.y.size()) + ", " +
-                            std::to_string(n) + " and " + std::to_string(data.particle.size()));
+    throw AnalysisError(Kind::kInvalidInput, "x, y, frame and particle must have one entry per record; got " +
+                                                 std::to_string(data.x.size()) + ", " + std::to_string(data.y.size()) +
+                                                 ", " + std::to_string(n) + " and " +
+                                                 std::to_string(data.particle.size()));
   }
   for (std::size_t i = 0; i < n; ++i) {
     if (std::isinf(data.x[i]) || std::isinf(data.y[i])) {
@@ -30,10 +32,10 @@ void check_records(const TrajectoryData& data) {
                           static_cast<long>(i));
     }
     if (data.frame[i] > kFrameLimit || data.frame[i] < -kFrameLimit) {
-      throw AnalysisError(Kind::kInvalidInput,
-                          "record " + std::to_string(i) + ": frame " + std::to_string(data.frame[i]) +
-                              " lies outside -2^62 to 2^62",
-                          static_cast<long>(i));
+      throw AnalysisError(
+          Kind::kInvalidInput,
+          "record " + std::to_string(i) + ": frame " + std::to_string(data.frame[i]) + " lies outside -2^62 to 2^62",
+          static_cast<long>(i));
     }
   }
 }
@@ -41,8 +43,7 @@ void check_records(const TrajectoryData& data) {
 [[noreturn]] void repeated_frame(const TrajectoryData& data, std::size_t first, std::size_t second) {
   throw AnalysisError(Kind::kInvalidInput,
                       "records " + std::to_string(first) + " and " + std::to_string(second) + " both hold particle " +
-                          std::to_string(particle_of(data, first)) + " at frame " +
-                          std::to_string(data.frame[first]),
+                          std::to_string(particle_of(data, first)) + " at frame " + std::to_string(data.frame[first]),
                       static_cast<long>(first), static_cast<long>(second));
 }
 
@@ -71,8 +72,8 @@ std::vector<std::size_t> sorted_order(const TrajectoryData& data) {
   const std::size_t n = data.frame.size();
   std::vector<std::size_t> order(n);
   const auto [low, high] = std::minmax_element(data.particle.begin(), data.particle.end());
-  const bool small_ids = !data.particle.empty() && static_cast<double>(*high) - static_cast<double>(*low) <
-                                                       4.0 * static_cast<double>(n) + 1024.0;
+  const bool small_ids = !data.particle.empty() &&
+                         static_cast<double>(*high) - static_cast<double>(*low) < 4.0 * static_cast<double>(n) + 1024.0;
   if (!small_ids) {
     std::iota(order.begin(), order.end(), std::size_t{0});
     std::sort(order.begin(), order.end(), [&data](std::size_t a, std::size_t b) { return before(data, a, b); });
@@ -101,9 +102,9 @@ void ParticleSet::sort_into_own_arrays(const TrajectoryData& data) {
     const std::size_t a = order[i - 1], b = order[i];
     if (particle_of(data, a) == particle_of(data, b) && data.frame[a] == data.frame[b]) repeated_frame(data, a, b);
   }
-  own_x_.resize(n);
-  own_y_.resize(n);
-  own_frame_.resize(n);
+  assign_huge(own_x_, n, 0.0);
+  assign_huge(own_y_, n, 0.0);
+  assign_huge(own_frame_, n, std::int64_t{0});
   for (std::size_t i = 0; i < n; ++i) {
     own_x_[i] = data.x[order[i]];
     own_y_[i] = data.y[order[i]];

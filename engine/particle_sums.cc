@@ -7,8 +7,8 @@
 
 #include "engine/moment_kernel.h"
 #include "engine/pair_terms.h"
-#include "engine/phase_channels.h"
 #include "engine/parallel.h"
+#include "engine/phase_channels.h"
 #include "engine/phase_sincos.h"
 
 namespace msdisf::detail {
@@ -19,13 +19,12 @@ namespace {
 // steer the choice between paths, never a result.
 constexpr double kSincosCost = 16.0;      // the plain kernel's sincos
 constexpr double kPhaseCost = 2.0;        // one phase factor by phase_sincos
-constexpr double kLaneCost = 0.6;        // one pair in the moment kernel
-constexpr double kProductCost = 1.0;     // one conj(z_a) * z_b added
-constexpr double kFftCostPerPoint = 0.8; // per point and log2(size), one transform
-constexpr double kPairCost = 4.0;        // moments and bookkeeping of one sparse pair
+constexpr double kLaneCost = 0.6;         // one pair in the moment kernel
+constexpr double kProductCost = 1.0;      // one conj(z_a) * z_b added
+constexpr double kFftCostPerPoint = 0.8;  // per point and log2(size), one transform
+constexpr double kPairCost = 4.0;         // moments and bookkeeping of one sparse pair
 // A transform's buffers: a complex buffer and a real spectrum.
 constexpr double kTransformBytesPerPoint = 24.0;
-
 
 // The FFT correlation's error in each lag's sum is bounded by about
 // c * eps * log2(size) * sum |z|^2, with sum |z|^2 = the valid entries and
@@ -246,7 +245,7 @@ void dense_sums(const ParticleRecords& r, std::span<const long> lags, const Sums
     const long count = std::min(kChunk, rows - first);
     lag_moment_sums_for(grid, lags.data() + first, count, moments.data() + first, threads);
     context.control.advance(kLaneCost * grid_pairs(grid.length(), lags.subspan(static_cast<std::size_t>(first),
-                                                                                 static_cast<std::size_t>(count))));
+                                                                               static_cast<std::size_t>(count))));
   }
   if (context.control.stopped()) return;
   for (long row = 0; row < rows; ++row) {
@@ -292,7 +291,8 @@ void dense_sums(const ParticleRecords& r, std::span<const long> lags, const Sums
   std::vector<std::pair<int, int>> items;
   int waiting = -1;
   for (int channel = 0; channel < channels; ++channel) {
-    const bool plain = std::fabs(context.waves[static_cast<std::size_t>(channel / 3)]) * excursion > context.phase_limit;
+    const bool plain =
+        std::fabs(context.waves[static_cast<std::size_t>(channel / 3)]) * excursion > context.phase_limit;
     if (plain || !choice.fft) {
       items.emplace_back(channel, -1);
     } else if (waiting < 0) {
@@ -391,8 +391,8 @@ ParticleCost particle_cost(const ParticleRecords& records, std::span<const long>
   const long valid = valid_count(records);
   const double channels = 3.0 * waves;
   if (method == Method::kExact) {
-    return {static_cast<double>(lags.size()) * static_cast<double>(records.count) * (1.0 + channels * kSincosCost),
-            0.0, false};
+    return {static_cast<double>(lags.size()) * static_cast<double>(records.count) * (1.0 + channels * kSincosCost), 0.0,
+            false};
   }
   const long grid = records.span() + 1;
   const double n = static_cast<double>(valid);

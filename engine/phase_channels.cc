@@ -32,8 +32,7 @@ void fill_phases(const PaddedRange& grid, int d, double q, double x0, double y0,
   const long length = grid.length();
   phases.resize(static_cast<std::size_t>(length));
   for (long a = 0; a < length; ++a) {
-    phases[static_cast<std::size_t>(a)] =
-        grid.valid()[a] == 0 ? 0.0 : phase_of(d, q, grid.x()[a], grid.y()[a], x0, y0);
+    phases[static_cast<std::size_t>(a)] = grid.valid()[a] == 0 ? 0.0 : phase_of(d, q, grid.x()[a], grid.y()[a], x0, y0);
   }
   phase_sincos(phases.data(), length, &z[0][0]);
   for (long a = 0; a < length; ++a) {

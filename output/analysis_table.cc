@@ -29,7 +29,14 @@ std::string wave_label(double q) {
 std::vector<std::string> analysis_columns(const AnalysisResult& result, const AnalysisTableFormat& format) {
   std::vector<std::string> names = {"lag"};
   if (format.time_step > 0.0) names.emplace_back("time");
-  for (const char* name : {"pairs", "msd", "mqd", "ngp", "skewness", "md", "mcd"}) names.emplace_back(name);
+  names.emplace_back("pairs");
+  const Quantities& wanted_columns = result.quantities;
+  const std::pair<const char*, bool> moments[] = {{"msd", wanted_columns.msd}, {"mqd", wanted_columns.mqd},
+                                                  {"ngp", wanted_columns.ngp}, {"skewness", wanted_columns.skewness},
+                                                  {"md", wanted_columns.md},   {"mcd", wanted_columns.mcd}};
+  for (const auto& [name, wanted] : moments) {
+    if (wanted) names.emplace_back(name);
+  }
   for (const char* group : {"isf_x", "isf_y", "isf_r", "isf_x_im", "isf_y_im", "isf_r_im"}) {
     for (const double q : result.wave_numbers) names.push_back(std::string(group) + "[" + wave_label(q) + "]");
   }
@@ -46,8 +53,8 @@ bool write_analysis_table(const AnalysisResult& result, const AnalysisTableForma
     out += names[i];
   }
   out += '\n';
-  const std::vector<double>* moments[] = {&result.msd, &result.mqd, &result.ngp, &result.skewness, &result.md,
-                                          &result.mcd};
+  const std::vector<double>* moments[] = {&result.msd,      &result.mqd, &result.ngp,
+                                          &result.skewness, &result.md,  &result.mcd};
   const std::vector<std::vector<double>>* groups[] = {&result.cos_x, &result.cos_y, &result.cos_r,
                                                       &result.sin_x, &result.sin_y, &result.sin_r};
   for (std::size_t r = 0; r < result.rows(); ++r) {
@@ -59,6 +66,7 @@ bool write_analysis_table(const AnalysisResult& result, const AnalysisTableForma
     out += format.separator;
     out += std::to_string(result.pairs[r]);
     for (const auto* column : moments) {
+      if (column->size() != result.rows()) continue;  // a quantity left out
       out += format.separator;
       append_double(out, (*column)[r]);
     }

@@ -4,21 +4,20 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
-
-#include <algorithm>
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <optional>
 
 #include "engine/analysis.h"
+#include "engine/huge_pages.h"
 
 namespace py = pybind11;
 
 namespace {
 
-constexpr std::uintptr_t kHugePage = std::uintptr_t{1} << 21;
 
 using Doubles = py::array_t<double, py::array::c_style | py::array::forcecast>;
 using Integers = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
@@ -88,19 +87,27 @@ class Callbacks {
 py::dict to_python(const msdisf::AnalysisResult& r) {
   const auto rows = static_cast<py::ssize_t>(r.rows());
   const std::size_t waves = r.wave_numbers.size();
-  const auto columns = static_cast<py::ssize_t>(6 + 6 * waves);
+  std::vector<const std::vector<double>*> sources;
+  py::list moments;
+  const std::pair<const char*, const std::vector<double>*> named[] = {
+      {"msd", &r.msd}, {"mqd", &r.mqd}, {"ngp", &r.ngp}, {"skewness", &r.skewness}, {"md", &r.md}, {"mcd", &r.mcd}};
+  const bool wanted[] = {r.quantities.msd,      r.quantities.mqd, r.quantities.ngp,
+                         r.quantities.skewness, r.quantities.md,  r.quantities.mcd};
+  for (std::size_t i = 0; i < 6; ++i) {
+    if (!wanted[i]) continue;
+    moments.append(named[i].first);
+    sources.push_back(named[i].second);
+  }
+  const auto columns = static_cast<py::ssize_t>(sources.size() + 6 * waves);
   // Column-major, so each column is one copy and pandas takes the block as is.
   py::array_t<double, py::array::f_style> table({rows, columns});
-  std::vector<const std::vector<double>*> sources = {&r.msd, &r.mqd, &r.ngp, &r.skewness, &r.md, &r.mcd};
   for (const auto* group : {&r.cos_x, &r.cos_y, &r.cos_r, &r.sin_x, &r.sin_y, &r.sin_r}) {
     for (const auto& column : *group) sources.push_back(&column);
   }
   double* const data = table.mutable_data();
   // Huge pages, where the system allows them for the asking, spare the
   // copy most of its first-touch page faults.
-  const auto begin = (reinterpret_cast<std::uintptr_t>(data) + kHugePage - 1) / kHugePage * kHugePage;
-  const auto end = reinterpret_cast<std::uintptr_t>(data + rows * columns) / kHugePage * kHugePage;
-  if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+  msdisf::detail::advise_huge_pages(data, static_cast<std::size_t>(rows * columns) * sizeof(double));
   {
     py::gil_scoped_release release;
 #pragma omp parallel for schedule(static)
@@ -110,6 +117,7 @@ py::dict to_python(const msdisf::AnalysisResult& r) {
   }
   py::dict out;
   out["table"] = table;
+  out["moments"] = moments;
   out["lag"] = py::array_t<std::int64_t>(rows, reinterpret_cast<const std::int64_t*>(r.lag.data()));
   out["pairs"] = py::array_t<std::int64_t>(rows, reinterpret_cast<const std::int64_t*>(r.pairs.data()));
   out["wave_numbers"] = r.wave_numbers;
@@ -117,17 +125,45 @@ py::dict to_python(const msdisf::AnalysisResult& r) {
   return out;
 }
 
+msdisf::Quantities quantities_from(const std::vector<std::string>& names) {
+  msdisf::Quantities q{false, false, false, false, false, false, false};
+  for (const std::string& name : names) {
+    if (name == "msd")
+      q.msd = true;
+    else if (name == "mqd")
+      q.mqd = true;
+    else if (name == "ngp")
+      q.ngp = true;
+    else if (name == "skewness")
+      q.skewness = true;
+    else if (name == "md")
+      q.md = true;
+    else if (name == "mcd")
+      q.mcd = true;
+    else if (name == "isf")
+      q.scattering = true;
+    else
+      throw py::value_error("quantities are msd, mqd, ngp, skewness, md, mcd and isf; not '" + name + "'");
+  }
+  return q;
+}
+
 py::dict analyse(const Doubles& x, const Doubles& y, const Integers& frame, const std::optional<Integers>& particle,
                  const std::string& lag_kind, long max_lag, long count, const std::vector<long>& lags,
                  const std::vector<double>& wave_numbers, const std::string& estimator, const std::string& method,
-                 int threads, py::object progress) {
+                 const std::vector<std::string>& quantities, int threads, py::object progress) {
   static_assert(sizeof(long) == sizeof(std::int64_t));
-  if (method != "fast" && method != "exact") throw py::value_error("method must be 'fast' or 'exact'");
+  if (method != "fast" && method != "ordered" && method != "exact") {
+    throw py::value_error("method must be 'fast', 'ordered' or 'exact'");
+  }
   msdisf::AnalysisOptions options;
   options.pairs = pair_rule(estimator);
   options.lags = lag_request(lag_kind, max_lag, count, lags);
   options.wave_numbers = wave_numbers;
-  options.method = method == "exact" ? msdisf::Method::kExact : msdisf::Method::kFast;
+  options.method = method == "exact"     ? msdisf::Method::kExact
+                   : method == "ordered" ? msdisf::Method::kFast
+                                         : msdisf::Method::kCorrelation;
+  options.quantities = quantities_from(quantities);
   options.threads = threads;
   Callbacks callbacks(std::move(progress));
   options.progress = [&callbacks](double f) { callbacks.progress(f); };
@@ -175,6 +211,6 @@ PYBIND11_MODULE(_core, m) {
   m.doc() = "The msdisf analysis engine; use the functions of the msdisf package.";
   m.def("analyse", &analyse, py::arg("x"), py::arg("y"), py::arg("frame"), py::arg("particle"), py::arg("lag_kind"),
         py::arg("max_lag"), py::arg("count"), py::arg("lags"), py::arg("wave_numbers"), py::arg("estimator"),
-        py::arg("method"), py::arg("threads"), py::arg("progress"));
+        py::arg("method"), py::arg("quantities"), py::arg("threads"), py::arg("progress"));
   m.def("default_wave_numbers", &msdisf::default_wave_numbers);
 }

@@ -33,8 +33,13 @@ struct Exact {
 // grouped by particle and sorted by frame.
 Exact exact_means(const Records& in, const std::vector<long>& lags, const std::vector<double>& waves) {
   const std::size_t rows = lags.size();
-  Exact e{std::vector<long>(rows), std::vector<long double>(rows), std::vector<long double>(rows),
-          std::vector<long double>(rows), std::vector<long double>(rows), {}, {}};
+  Exact e{std::vector<long>(rows),
+          std::vector<long double>(rows),
+          std::vector<long double>(rows),
+          std::vector<long double>(rows),
+          std::vector<long double>(rows),
+          {},
+          {}};
   e.cos.assign(3 * waves.size(), std::vector<long double>(rows));
   e.sin = e.cos;
   for (std::size_t a = 0; a < in.x.size(); ++a) {
@@ -83,16 +88,25 @@ Records trajectories(Motion motion, int particles, long frames, double offset, s
     double x = offset + 10.0 * p, y = offset;
     for (long f = 0; f < frames; ++f) {
       switch (motion) {
-        case Motion::kBrownian: x += step(random); y += step(random); break;
+        case Motion::kBrownian:
+          x += step(random);
+          y += step(random);
+          break;
         // Tiny rattling in a cage that creeps: displacements of 1e-5 to
         // 1e-3 next to excursions of several units.
         case Motion::kCaged:
           x = offset + 2e-3 * static_cast<double>(f) + 1e-5 * step(random);
           y = offset - 1e-3 * static_cast<double>(f) + 1e-5 * step(random);
           break;
-        case Motion::kAtRest: break;
-        case Motion::kOneJump: if (f == frames / 2) x += 1e3; break;
-        case Motion::kBallistic: x += 0.5; y -= 0.25; break;
+        case Motion::kAtRest:
+          break;
+        case Motion::kOneJump:
+          if (f == frames / 2) x += 1e3;
+          break;
+        case Motion::kBallistic:
+          x += 0.5;
+          y -= 0.25;
+          break;
       }
       const bool missing = unit(random) < 0.02;
       r.x.push_back(missing ? NAN : x);
