@@ -85,9 +85,15 @@ std::span<const long> lags_within(const std::vector<long>& lags, long span) {
   return {lags.data(), static_cast<std::size_t>(std::upper_bound(lags.begin(), lags.end(), span) - lags.begin())};
 }
 
-void allocate(AnalysisResult& result, std::size_t rows, std::size_t waves) {
-  for (auto* column : {&result.msd, &result.mqd, &result.ngp, &result.skewness, &result.md, &result.mcd}) {
-    detail::assign_huge(*column, rows, 0.0);
+// The columns that hold sums while computing, or are wanted in the end;
+// the others stay empty.
+void allocate(AnalysisResult& result, std::size_t rows, std::size_t waves, const detail::MomentNeeds& needs) {
+  const Quantities& q = result.quantities;
+  const std::pair<bool, std::vector<double>*> columns[] = {
+      {needs.s2, &result.msd}, {needs.s4, &result.mqd}, {q.ngp, &result.ngp},
+      {q.skewness, &result.skewness}, {needs.s1, &result.md}, {needs.s3, &result.mcd}};
+  for (const auto& [used, column] : columns) {
+    if (used) detail::assign_huge(*column, rows, 0.0);
   }
   detail::assign_huge(result.pairs, rows, 0L);
   for (auto* group : {&result.cos_x, &result.cos_y, &result.cos_r, &result.sin_x, &result.sin_y, &result.sin_r}) {
@@ -100,10 +106,11 @@ void allocate(AnalysisResult& result, std::size_t rows, std::size_t waves) {
 detail::SumsView sums_in(AnalysisResult& result) {
   detail::SumsView view;
   view.waves = static_cast<int>(result.wave_numbers.size());
-  view.s1 = result.md.data();
-  view.s2 = result.msd.data();
-  view.s3 = result.mcd.data();
-  view.s4 = result.mqd.data();
+  auto column = [&](std::vector<double>& c) { return c.size() == result.rows() ? c.data() : nullptr; };
+  view.s1 = column(result.md);
+  view.s2 = column(result.msd);
+  view.s3 = column(result.mcd);
+  view.s4 = column(result.mqd);
   view.pairs = result.pairs.data();
   for (auto* group : {&result.cos_x, &result.cos_y, &result.cos_r, &result.sin_x, &result.sin_y, &result.sin_r}) {
     for (auto& column : *group) view.scattering.push_back(column.data());
@@ -114,14 +121,15 @@ detail::SumsView sums_in(AnalysisResult& result) {
 // Divides each row's sums by its pair count, in the order the result tables
 // have always used; a row without pairs gets 0/0, a NaN.
 void finalise(AnalysisResult& result) {
-  for (std::size_t r = 0; r < result.rows(); ++r) {
+  const std::size_t rows = result.rows();
+  const bool ngp = result.ngp.size() == rows, skewness = result.skewness.size() == rows;
+  for (std::size_t r = 0; r < rows; ++r) {
     const double divisor = static_cast<double>(result.pairs[r]);
-    result.msd[r] = result.msd[r] / divisor;
-    result.md[r] = result.md[r] / divisor;
-    result.mcd[r] = result.mcd[r] / divisor;
-    result.mqd[r] = result.mqd[r] / divisor;
-    result.ngp[r] = detail::non_gaussian_parameter(result.mqd[r], result.msd[r]);
-    result.skewness[r] = detail::skewness_of(result.mcd[r], result.msd[r], result.md[r]);
+    for (auto* column : {&result.msd, &result.md, &result.mcd, &result.mqd}) {
+      if (column->size() == rows) (*column)[r] = (*column)[r] / divisor;
+    }
+    if (ngp) result.ngp[r] = detail::non_gaussian_parameter(result.mqd[r], result.msd[r]);
+    if (skewness) result.skewness[r] = detail::skewness_of(result.mcd[r], result.msd[r], result.md[r]);
     for (auto* group : {&result.cos_x, &result.cos_y, &result.cos_r, &result.sin_x, &result.sin_y, &result.sin_r}) {
       for (auto& column : *group) column[r] = column[r] / divisor;
     }
@@ -270,7 +278,10 @@ AnalysisResult analyse(const TrajectoryData& data, const AnalysisOptions& option
     if (correlation) {
       by_correlation.emplace(set, result.lag, needs_of(options.quantities), waves, threads, transform_budget);
     }
-    allocate(result, rows, result.wave_numbers.size());
+    // Every sum for the methods that form them all; the correlation method
+    // forms only what the wanted quantities need.
+    const detail::MomentNeeds needs = correlation ? needs_of(options.quantities) : detail::MomentNeeds{};
+    allocate(result, rows, result.wave_numbers.size(), needs);
 
     detail::RunControl control(options, correlation ? by_correlation->work() : plan.work);
     detail::PlanCache plans;
@@ -285,6 +296,7 @@ AnalysisResult analyse(const TrajectoryData& data, const AnalysisOptions& option
       }
     }
     control.rethrow();
+    control.finish();
     finalise(result);
     drop_unwanted(result, options.quantities);
   } catch (const std::bad_alloc&) {

@@ -8,6 +8,12 @@ namespace msdisf::detail {
 /// The six scattering groups, in the order of the result columns.
 enum ScatteringGroup { kCosX = 0, kCosY, kCosR, kSinX, kSinY, kSinR, kGroups };
 
+/// column[row] = column[row] + value, for a moment column that may be absent
+/// (null: a sum nobody asked for).
+inline void add_moment(double* column, long row, double value) {
+  if (column != nullptr) column[row] = column[row] + value;
+}
+
 /// Columns of sums, `rows` entries each, held elsewhere.
 struct SumsView {
   int waves = 0;

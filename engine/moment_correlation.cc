@@ -1,6 +1,7 @@
 #include "engine/moment_correlation.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <complex>
 #include <optional>
@@ -59,6 +60,7 @@ struct Layout {
   bool output[kOutputs] = {};
   bool needed[kKinds] = {};
   bool transformed[kKinds] = {};
+  int slot[kOutputs] = {};  // where a formed output's sums go
   int transforms = 0;
   int outputs = 0;
 };
@@ -72,7 +74,7 @@ Layout layout_for(MomentNeeds needs) {
   layout.output[kSum4] = needs.s4;
   for (int o = 0; o < kOutputs; ++o) {
     if (!layout.output[o]) continue;
-    ++layout.outputs;
+    layout.slot[o] = layout.outputs++;
     for (const Term& t : terms_of(static_cast<Output>(o))) layout.needed[t.origin] = layout.needed[t.end] = true;
   }
   for (int k = 0; k < kKinds; ++k) layout.transformed[k] = layout.needed[k];
@@ -86,7 +88,7 @@ Layout layout_for(MomentNeeds needs) {
 int order_of(Output output) { return static_cast<int>(output); }
 
 struct PackSums {
-  std::vector<double> sums;  // [output * (max_lag + 1) + lag]
+  std::vector<double> sums;  // [slot of the output * (max_lag + 1) + lag]
   double bound[kOutputs] = {};
 };
 
@@ -192,7 +194,7 @@ void correlate_pack(const Pack& pack, const std::vector<Segment>& segments, cons
     return at(kind);
   };
   const long lags = pack.max_lag + 1;
-  assign_huge(result.sums, static_cast<std::size_t>(kOutputs * lags), 0.0);
+  assign_huge(result.sums, static_cast<std::size_t>(layout.outputs * lags), 0.0);
   const double factor = fft_error_factor(n);
   const double scale = 1.0 / static_cast<double>(n);
   for (int o = 0; o < kOutputs; ++o) {
@@ -208,7 +210,7 @@ void correlate_pack(const Pack& pack, const std::vector<Segment>& segments, cons
     }
     plans.backward(combined);
     const double* values = &combined[0][0];
-    double* sums = result.sums.data() + o * lags;
+    double* sums = result.sums.data() + layout.slot[o] * lags;
     for (long lag = 0; lag < lags; ++lag) sums[lag] = values[lag] * scale;
     double norms = 0.0;
     for (const Term& t : terms) {
@@ -308,10 +310,10 @@ void direct_rows(std::span<const PaddedRange* const> grids, std::span<const long
         for (std::size_t i = 0; i < moments.size(); ++i) {
           const long row = pending[i];
           const LagMoments& m = moments[i];
-          out.s1[row] = out.s1[row] + m.s1;
-          out.s2[row] = out.s2[row] + m.s2;
-          out.s3[row] = out.s3[row] + m.s3;
-          out.s4[row] = out.s4[row] + m.s4;
+          add_moment(out.s1, row, m.s1);
+          add_moment(out.s2, row, m.s2);
+          add_moment(out.s3, row, m.s3);
+          add_moment(out.s4, row, m.s4);
           out.pairs[row] += static_cast<long>(m.pairs);
         }
       },
@@ -322,18 +324,20 @@ void direct_rows(std::span<const PaddedRange* const> grids, std::span<const long
 // rows whose bound holds; returns how many it kept.
 long run_level(const std::vector<Segment>& segments, const std::vector<Pack>& packs, long max_lag, const Layout& layout,
                std::span<const long> lags, std::vector<long>& pending, const SumsView& out,
-               const CorrelationContext& context) {
+               std::vector<Workspace>& workspaces, const CorrelationContext& context) {
   const long width = max_lag + 1;
-  std::vector<double> sums, bounds;
-  assign_huge(sums, static_cast<std::size_t>(kOutputs * width), 0.0);
-  assign_huge(bounds, sums.size(), 0.0);
   // A few packs of long windows: one at a time, each transform on every
   // thread. Many packs: one pack per thread.
   const bool wide = static_cast<long>(packs.size()) < 2L * context.threads;
   const int pack_threads = wide ? 1 : context.threads;
   const long slots = wide ? 1 : 4L * context.threads;
   std::vector<PackSums> results(static_cast<std::size_t>(slots));
-  std::vector<Workspace> workspaces(static_cast<std::size_t>(pack_threads));
+  // A single pack's sums are the level's; several are pooled in pack order.
+  const bool single = packs.size() == 1;
+  std::vector<double> pooled;
+  if (!single) assign_huge(pooled, static_cast<std::size_t>(layout.outputs * width), 0.0);
+  // Each pack's bound holds for the lags it forms: (its largest lag, bound).
+  std::vector<std::pair<long, std::array<double, kOutputs>>> pack_bounds;
   run_in_order(
       static_cast<long>(packs.size()), pack_threads, slots,
       [&](long p, long slot) {
@@ -348,26 +352,39 @@ long run_level(const std::vector<Segment>& segments, const std::vector<Pack>& pa
       [&](long p, long slot) {
         const Pack& pack = packs[static_cast<std::size_t>(p)];
         const PackSums& own = results[static_cast<std::size_t>(slot)];
+        std::array<double, kOutputs> bound{};
+        std::copy(std::begin(own.bound), std::end(own.bound), bound.begin());
+        pack_bounds.emplace_back(pack.max_lag, bound);
+        if (single) return;
         const long own_width = pack.max_lag + 1;
-        for (int o = 0; o < kOutputs; ++o) {
-          if (!layout.output[o]) continue;
+        for (int o = 0; o < layout.outputs; ++o) {
           for (long lag = 0; lag < own_width; ++lag) {
-            const auto at = static_cast<std::size_t>(o * width + lag);
-            sums[at] += own.sums[static_cast<std::size_t>(o * own_width + lag)];
-            bounds[at] += own.bound[o];
+            pooled[static_cast<std::size_t>(o * width + lag)] += own.sums[static_cast<std::size_t>(o * own_width + lag)];
           }
         }
       },
       [&] { return context.control.stopped(); });
   if (context.control.stopped()) return 0;
+  const std::vector<double>& sums = single ? results[0].sums : pooled;
+  // bound_from[i]: the summed bounds of the packs i.. in order of their
+  // largest lag, which are those forming every lag up to theirs.
+  std::sort(pack_bounds.begin(), pack_bounds.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<std::array<double, kOutputs>> bound_from(pack_bounds.size() + 1, std::array<double, kOutputs>{});
+  for (std::size_t i = pack_bounds.size(); i-- > 0;) {
+    for (int o = 0; o < kOutputs; ++o) bound_from[i][o] = bound_from[i + 1][o] + pack_bounds[i].second[o];
+  }
 
   std::vector<long> still;
   long kept = 0;
   double* moment_out[kOutputs] = {nullptr, out.s1, out.s2, out.s3, out.s4};
   for (const long row : pending) {
     const long lag = lags[static_cast<std::size_t>(row)];
-    auto value = [&](int o) { return sums[static_cast<std::size_t>(o * width + lag)]; };
-    auto bound = [&](int o) { return bounds[static_cast<std::size_t>(o * width + lag)]; };
+    auto value = [&](int o) { return sums[static_cast<std::size_t>(layout.slot[o] * width + lag)]; };
+    const auto first_forming = static_cast<std::size_t>(
+        std::lower_bound(pack_bounds.begin(), pack_bounds.end(), lag,
+                         [](const auto& pack, long l) { return pack.first < l; }) -
+        pack_bounds.begin());
+    auto bound = [&](int o) { return bound_from[first_forming][o]; };
     bool keep = lag <= max_lag && bound(kCount) < 0.25;
     const double pairs = keep ? std::nearbyint(value(kCount)) : 0.0;
     if (keep && pairs > 0.0 && layout.output[kSum2]) {
@@ -415,13 +432,14 @@ void correlate_moments(std::span<const PaddedRange* const> grids, std::span<cons
   // Each level uses windows about as long as the largest lag still open:
   // lags that fail the bound are those whose displacements are small next
   // to the window's excursions, and shorter windows have smaller ones.
+  std::vector<Workspace> workspaces(static_cast<std::size_t>(context.threads));
   std::vector<long> direct;
   while (!pending.empty() && !context.control.stopped()) {
     const long top = lags[static_cast<std::size_t>(pending.back())];
     const std::vector<Segment> segments = segments_for(sorted, top);
     const std::vector<Pack> packs = make_packs(segments, top, kPackPoints, real_fft_size);
     if (!context.prefer_transforms && direct_cost(sorted, lags, pending) <= level_cost(packs, segments, layout)) break;
-    if (run_level(segments, packs, top, layout, lags, pending, out, context) == 0) break;
+    if (run_level(segments, packs, top, layout, lags, pending, out, workspaces, context) == 0) break;
     // Lags near the top that failed would fail again at this window size,
     // and shorter windows cannot hold them: they are summed directly.
     while (!pending.empty() && 2 * lags[static_cast<std::size_t>(pending.back())] > top) {

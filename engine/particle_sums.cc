@@ -72,11 +72,12 @@ DenseChoice dense_choice(long grid, long valid, std::span<const long> lags, int 
 }
 
 void add_moments_at(const SumsView& out, long row, double dx, double dy) {
-  out.s2[row] = (dx * dx + dy * dy) + out.s2[row];
+  // The pair kernel's order, with the term added to the sum from the left.
+  if (out.s2 != nullptr) out.s2[row] = (dx * dx + dy * dy) + out.s2[row];
   ++out.pairs[row];
-  out.s1[row] = out.s1[row] + (dx + dy);
-  out.s3[row] = (dx * dx * dx + dy * dy * dy) + out.s3[row];
-  out.s4[row] = (dx * dx * dx * dx + dy * dy * dy * dy) + out.s4[row];
+  add_moment(out.s1, row, dx + dy);
+  if (out.s3 != nullptr) out.s3[row] = (dx * dx * dx + dy * dy * dy) + out.s3[row];
+  if (out.s4 != nullptr) out.s4[row] = (dx * dx * dx * dx + dy * dy * dy * dy) + out.s4[row];
 }
 
 void add_phases_at(const SumsView& out, long row, int wave, const PairPhases& p) {

@@ -28,6 +28,10 @@ class RunControl {
   void poll() {
     if (std::this_thread::get_id() == owner_ && options_.cancelled && options_.cancelled()) stop_ = true;
   }
+  /// Reports the end of the work, whatever the estimates added up to.
+  void finish() {
+    if (!stopped() && options_.progress) options_.progress(1.0);
+  }
   bool stopped() const { return stop_.load(std::memory_order_relaxed); }
 
   /// Runs `body`, keeping the first exception it throws for rethrow() and
