@@ -106,11 +106,11 @@ void allocate(AnalysisResult& result, std::size_t rows, std::size_t waves, const
 detail::SumsView sums_in(AnalysisResult& result) {
   detail::SumsView view;
   view.waves = static_cast<int>(result.wave_numbers.size());
-  auto column = [&](std::vector<double>& c) { return c.size() == result.rows() ? c.data() : nullptr; };
-  view.s1 = column(result.md);
-  view.s2 = column(result.msd);
-  view.s3 = column(result.mcd);
-  view.s4 = column(result.mqd);
+  auto held = [&](std::vector<double>& c) { return c.size() == result.rows() ? c.data() : nullptr; };
+  view.s1 = held(result.md);
+  view.s2 = held(result.msd);
+  view.s3 = held(result.mcd);
+  view.s4 = held(result.mqd);
   view.pairs = result.pairs.data();
   for (auto* group : {&result.cos_x, &result.cos_y, &result.cos_r, &result.sin_x, &result.sin_y, &result.sin_r}) {
     for (auto& column : *group) view.scattering.push_back(column.data());
