@@ -13,15 +13,12 @@
 #include "engine/analysis.h"
 #include "engine/moment_correlation.h"
 #include "engine/phase_correlation.h"
+#include "tests/engine/records.h"
 
 namespace msdisf {
 namespace {
 
-struct Records {
-  std::vector<double> x, y;
-  std::vector<std::int64_t> frame, particle;
-  TrajectoryData data() const { return {x, y, frame, particle}; }
-};
+using testing::Records;
 
 struct Exact {
   std::vector<long> pairs;

@@ -1,8 +1,6 @@
 // The analysis engine against a plain statement of its definition: per lag,
 // each particle's pairs (frame difference = lag) in origin order, particle
 // moment sums pooled in particle order, scattering terms summed pair by pair.
-#include "engine/analysis.h"
-
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -14,16 +12,14 @@
 #include <map>
 #include <random>
 
+#include "engine/analysis.h"
 #include "engine/lag_selection.h"
+#include "tests/engine/records.h"
 
 namespace msdisf {
 namespace {
 
-struct Records {
-  std::vector<double> x, y;
-  std::vector<std::int64_t> frame, particle;
-  TrajectoryData data() const { return {x, y, frame, particle}; }
-};
+using testing::Records;
 
 bool same_bits(double a, double b) { return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b); }
 
@@ -171,10 +167,22 @@ TEST(Engine, MatchesThePlainDefinition) {
       {"window rule", 5, 300, 0.0, false, PairRule::kWindow, LagRequest::up_to(120), {0.3, 2.0}},
       {"per-trajectory rule", 25, 80, 0.0, false, PairRule::kPerTrajectory, LagRequest::all(), {}},
       {"log lags", 3, 2000, 0.0, false, PairRule::kAllPairs, LagRequest::log_spaced(30), {}},
-      {"explicit list past the span", 6, 200, 0.0, false, PairRule::kAllPairs, LagRequest::list({9, 1, 3, 400, 3}),
+      {"explicit list past the span",
+       6,
+       200,
+       0.0,
+       false,
+       PairRule::kAllPairs,
+       LagRequest::list({9, 1, 3, 400, 3}),
        {1.0}},
-      {"huge frame jumps", 8, 120, 0.0, true, PairRule::kAllPairs,
-       LagRequest::list({1, 2, 3, 1000000, 1000001, 2000002}), {}},
+      {"huge frame jumps",
+       8,
+       120,
+       0.0,
+       true,
+       PairRule::kAllPairs,
+       LagRequest::list({1, 2, 3, 1000000, 1000001, 2000002}),
+       {}},
       {"offset 1e6", 4, 700, 1e6, false, PairRule::kAllPairs, LagRequest::log_spaced(40), {}},
       {"offset 1e12", 4, 700, 1e12, false, PairRule::kAllPairs, LagRequest::log_spaced(40), {}},
       {"offset 1e17", 2, 700, 1e17, false, PairRule::kAllPairs, LagRequest::up_to(50), {0.2, 7.0}},
@@ -194,9 +202,9 @@ TEST(Engine, MatchesThePlainDefinition) {
       for (const int threads : {1, 2}) {
         options.method = method;
         options.threads = threads;
-        expect_matches(analyse(in.data(), options), want,
-                       std::string(c.name) + (method == Method::kFast ? " fast " : " exact ") +
-                           std::to_string(threads));
+        expect_matches(
+            analyse(in.data(), options), want,
+            std::string(c.name) + (method == Method::kFast ? " fast " : " exact ") + std::to_string(threads));
       }
     }
   }
