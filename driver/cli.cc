@@ -55,6 +55,7 @@ struct Request {
   std::string estimator;
   std::string method = "fast";
   std::string quantities;
+  bool errors = false;
   int threads = 0;
   std::string output_format = "tsv";
   bool no_metadata = false;
@@ -82,8 +83,13 @@ Rows may come in any order; a repeated (particle, frame) is an error.
 
 Output: one line per lag: lag, [time,] pairs, msd, mqd, ngp, skewness, md,
 mcd, isf_x[q], isf_y[q], isf_r[q], isf_x_im[q], isf_y_im[q], isf_r_im[q] for
-each wave number q (no factor 2 pi; --scales s gives q = 1/s). Written once, at
-the end, to <stem>.msdisf.tsv beside the input (standard output for '-').
+each wave number q (no factor 2 pi; --scales s gives q = 1/s); with --errors,
+then msd_se, ngp_se, isf_x_se[q], isf_y_se[q], isf_r_se[q] and se_groups.
+Written once, at the end, to <stem>.msdisf.tsv beside the input (standard
+output for '-').
+
+msdisf fit TABLE --lags A:B [--json] fits msd = 4 D lag + offset and
+msd ~ lag^alpha over lags A to B of a table written with --errors.
 
 Exit status: 0 done; 1 an input cannot be read or an output cannot be written;
 2 an unusable command line; 3 an input whose content cannot be used (nothing
@@ -211,6 +217,8 @@ std::variant<Plan, std::string> plan_from(const Request& r) {
     if (!q) return "--quantities takes a list of msd, mqd, ngp, skewness, md, mcd and isf; not '" + r.quantities + "'";
     plan.analysis.quantities = *q;
   }
+  plan.analysis.errors = r.errors;
+  if (r.errors && r.job_table_output) return "--errors does not go with --job-table-output";
   plan.analysis.threads = r.threads;
   plan.output.separator = r.output_format == "csv" ? ',' : '\t';
   plan.output.time_step = plan.table.dt;
@@ -430,6 +438,9 @@ int run_cli(int argc, const char* const* argv, Console& console, bool progress_t
   app.add_option("--quantities", request.quantities,
                  "The columns to compute, such as msd or msd,ngp,isf (default: msd, mqd, ngp, skewness, md, mcd "
                  "and isf); fewer cost less");
+  app.add_flag("--errors", request.errors,
+               "Standard errors of msd, ngp and the isf cos parts (msd_se, ngp_se, isf_x_se[q], ...; se_groups "
+               "counts the independent groups behind them); costs a pass over the data per lag and wave number");
   app.add_option("--threads", request.threads, "Threads to use (default: every processor)")
       ->check(CLI::NonNegativeNumber);
   app.add_option("--output-format", request.output_format, "tsv (default) or csv")

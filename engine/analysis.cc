@@ -16,6 +16,7 @@
 #include "engine/parallel.h"
 #include "engine/particle_set.h"
 #include "engine/particle_sums.h"
+#include "engine/standard_errors.h"
 #include "state/scales.h"
 
 namespace msdisf {
@@ -178,11 +179,12 @@ double memory_limit(const AnalysisOptions& options) {
   return options.memory_limit > 0 ? static_cast<double>(options.memory_limit) : default_memory_limit();
 }
 
-void check_size(std::size_t rows, std::size_t waves, const Plan& plan, int threads, double limit) {
-  const double columns = kMomentColumns + 6.0 * static_cast<double>(waves);
+void check_size(std::size_t rows, std::size_t waves, const Plan& plan, int threads, double limit,
+                double error_bytes, double error_work) {
+  const double columns = kMomentColumns + 6.0 * static_cast<double>(waves) + (error_bytes > 0.0 ? 3.0 + 3.0 * static_cast<double>(waves) : 0.0);
   const double result_bytes = static_cast<double>(rows) * columns * 8.0;
   const double buffers = static_cast<double>(threads) * static_cast<double>(plan.largest_rows) * columns * 8.0;
-  const double needed = result_bytes + buffers + plan.working_bytes;
+  const double needed = result_bytes + buffers + plan.working_bytes + error_bytes;
   if (needed > limit) {
     throw AnalysisError(Kind::kTooLarge,
                         "the analysis would need " + gigabytes(needed) + " (" + std::to_string(rows) + " lags x " +
@@ -192,10 +194,11 @@ void check_size(std::size_t rows, std::size_t waves, const Plan& plan, int threa
   }
   // About a day of computing on one core.
   constexpr double kMostWork = 1e14;
-  if (plan.work > kMostWork) {
+  if (plan.work + error_work > kMostWork) {
     throw AnalysisError(Kind::kTooLarge, "the analysis would take days (about " +
-                                             std::to_string(static_cast<long>(plan.work / 1e9 / 3600.0)) +
-                                             " CPU hours); ask for fewer lags or wave numbers");
+                                             std::to_string(static_cast<long>((plan.work + error_work) / 1e9 / 3600.0)) +
+                                             " CPU hours); ask for fewer lags or wave numbers" +
+                                             (error_work > plan.work ? ", or no standard errors" : ""));
   }
 }
 
@@ -273,7 +276,10 @@ AnalysisResult analyse(const TrajectoryData& data, const AnalysisOptions& option
     const bool correlation = options.method == Method::kCorrelation;
     const Plan plan =
         plan_particles(set, result.lag, waves, correlation ? Method::kFast : options.method, threads, transform_budget);
-    check_size(rows, result.wave_numbers.size(), plan, threads, limit);
+    const double error_work =
+        options.errors ? detail::standard_error_work(set, result.lag, waves, options.quantities) : 0.0;
+    const double error_bytes = options.errors ? detail::standard_error_bytes(set, rows, threads) : 0.0;
+    check_size(rows, result.wave_numbers.size(), plan, threads, limit, error_bytes, error_work);
     std::optional<detail::CorrelationMethod> by_correlation;
     if (correlation) {
       by_correlation.emplace(set, result.lag, needs_of(options.quantities), waves, threads, transform_budget);
@@ -283,7 +289,7 @@ AnalysisResult analyse(const TrajectoryData& data, const AnalysisOptions& option
     const detail::MomentNeeds needs = correlation ? needs_of(options.quantities) : detail::MomentNeeds{};
     allocate(result, rows, result.wave_numbers.size(), needs);
 
-    detail::RunControl control(options, correlation ? by_correlation->work() : plan.work);
+    detail::RunControl control(options, (correlation ? by_correlation->work() : plan.work) + error_work);
     detail::PlanCache plans;
     detail::SumsContext context{result.wave_numbers, options.method, plans, control, transform_budget};
     if (correlation) context.phase_limit = 32768.0;
@@ -296,8 +302,12 @@ AnalysisResult analyse(const TrajectoryData& data, const AnalysisOptions& option
       }
     }
     control.rethrow();
-    control.finish();
     finalise(result);
+    if (options.errors) {
+      detail::add_standard_errors(set, result, control, threads);
+      control.rethrow();
+    }
+    control.finish();
     drop_unwanted(result, options.quantities);
   } catch (const std::bad_alloc&) {
     throw AnalysisError(Kind::kOutOfMemory, "memory ran out; ask for fewer lags or wave numbers, or fewer threads");

@@ -86,6 +86,10 @@ struct AnalysisOptions {
   std::vector<double> wave_numbers = {};
   Method method = Method::kCorrelation;
   Quantities quantities = {};
+  /// Standard errors of the msd, ngp and scattering cos columns that are
+  /// wanted (see StandardErrors). They cost one pass over the records per
+  /// requested lag and wave number; without them nothing extra is computed.
+  bool errors = false;
   /// Threads; 0 for every processor. More than the processors is capped (a note says so).
   int threads = 0;
   /// Bytes the result and working arrays may take; 0 for half the physical
@@ -96,6 +100,26 @@ struct AnalysisOptions {
   /// Called on the calling thread now and then; returning true cancels the
   /// analysis with AnalysisError::Kind::kCancelled.
   std::function<bool()> cancelled = {};
+};
+
+/// Standard errors of the per-lag means, estimated from the spread of
+/// independent groups of pairs. When at least 20 particles have pairs at a
+/// lag, the groups are the particles: the error is the spread of their own
+/// means around the pooled one, weighted by their pair counts. Otherwise the
+/// groups are windows of origin frames inside each particle, at least 4 lags
+/// long (pairs from overlapping origins are correlated over about one lag),
+/// doubled while at least 16 windows remain and the estimate still grows by
+/// more than its own uncertainty. Fewer than about 10 groups make the error
+/// itself uncertain by more than a quarter; fewer than 2 give NaN.
+struct StandardErrors {
+  std::vector<double> msd;
+  std::vector<double> ngp;
+  /// Of the cos columns, indexed [wave number][row].
+  std::vector<std::vector<double>> cos_x, cos_y, cos_r;
+  /// The groups behind each row's msd error (or its first error column).
+  std::vector<long> groups;
+
+  bool empty() const { return groups.empty(); }
 };
 
 /// One entry per requested lag in every per-lag vector of a wanted quantity
@@ -114,6 +138,8 @@ struct AnalysisResult {
   std::vector<double> md;        ///< <dx + dy>
   std::vector<double> mcd;       ///< <dx^3 + dy^3>
   std::vector<std::vector<double>> cos_x, cos_y, cos_r, sin_x, sin_y, sin_r;
+  /// Filled when AnalysisOptions::errors is set.
+  StandardErrors errors = {};
   /// Things a front end should tell the user (a capped thread count, ...).
   std::vector<std::string> notes;
 

@@ -40,6 +40,18 @@ std::vector<std::string> analysis_columns(const AnalysisResult& result, const An
   for (const char* group : {"isf_x", "isf_y", "isf_r", "isf_x_im", "isf_y_im", "isf_r_im"}) {
     for (const double q : result.wave_numbers) names.push_back(std::string(group) + "[" + wave_label(q) + "]");
   }
+  const StandardErrors& errors = result.errors;
+  if (errors.empty()) return names;
+  if (!errors.msd.empty()) names.emplace_back("msd_se");
+  if (!errors.ngp.empty()) names.emplace_back("ngp_se");
+  const std::pair<const char*, const std::vector<std::vector<double>>*> cosines[] = {
+      {"isf_x_se", &errors.cos_x}, {"isf_y_se", &errors.cos_y}, {"isf_r_se", &errors.cos_r}};
+  for (const auto& [group, columns] : cosines) {
+    for (std::size_t w = 0; w < columns->size(); ++w) {
+      names.push_back(std::string(group) + "[" + wave_label(result.wave_numbers[w]) + "]");
+    }
+  }
+  names.emplace_back("se_groups");
   return names;
 }
 
@@ -57,6 +69,7 @@ bool write_analysis_table(const AnalysisResult& result, const AnalysisTableForma
                                           &result.skewness, &result.md,  &result.mcd};
   const std::vector<std::vector<double>>* groups[] = {&result.cos_x, &result.cos_y, &result.cos_r,
                                                       &result.sin_x, &result.sin_y, &result.sin_r};
+  const StandardErrors& errors = result.errors;
   for (std::size_t r = 0; r < result.rows(); ++r) {
     out += std::to_string(result.lag[r]);
     if (format.time_step > 0.0) {
@@ -75,6 +88,21 @@ bool write_analysis_table(const AnalysisResult& result, const AnalysisTableForma
         out += format.separator;
         append_double(out, column[r]);
       }
+    }
+    if (!errors.empty()) {
+      for (const auto* column : {&errors.msd, &errors.ngp}) {
+        if (column->empty()) continue;
+        out += format.separator;
+        append_double(out, (*column)[r]);
+      }
+      for (const auto* group : {&errors.cos_x, &errors.cos_y, &errors.cos_r}) {
+        for (const auto& column : *group) {
+          out += format.separator;
+          append_double(out, column[r]);
+        }
+      }
+      out += format.separator;
+      out += std::to_string(errors.groups[r]);
     }
     out += '\n';
     if (out.size() > (1 << 20)) {
