@@ -14,6 +14,7 @@
 #include <string>
 #include <variant>
 
+#include "driver/fit_command.h"
 #include "driver/progress_bar.h"
 #include "driver/result_path.h"
 #include "engine/analysis.h"
@@ -99,7 +100,8 @@ signal n (temporary files are removed).
 Examples:
   msdisf tracks.csv
   msdisf --dt 0.01 --lags log:200 --scales 0.5,1,2 simulation.txt.gz
-  msdisf --output-dir results/ run*.csv)";
+  msdisf --output-dir results/ run*.csv
+  msdisf --errors --lags log:100 tracks.csv && msdisf fit tracks.msdisf.tsv --lags 1:10)";
 
 std::optional<std::vector<double>> number_list(const std::string& text) {
   std::vector<double> values;
@@ -401,6 +403,7 @@ class Run {
 }  // namespace
 
 int run_cli(int argc, const char* const* argv, Console& console, bool progress_terminal) {
+  if (argc >= 2 && std::strcmp(argv[1], "fit") == 0) return run_fit(argc - 1, argv + 1, console);
   Request request;
   CLI::App app{
       "msdisf: mean squared displacement, displacement moments and intermediate scattering functions\n"

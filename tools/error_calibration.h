@@ -4,7 +4,10 @@
 // fitted D's 95 % intervals with the true D.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <cmath>
+#include <numeric>
 #include <vector>
 
 #include "engine/analysis.h"
@@ -62,37 +65,39 @@ inline AnalysisResult analyse_one(const Shape& shape, int seed) {
 }
 
 inline Outcome calibrate(const Shape& shape, int sets, int first_seed) {
-  std::vector<double> sums[3][3], squares[3][3], errors[3][3];
-  int d_covered = 0, alpha_covered = 0;
+  // values[s][lag][column] and squared errors, per data set, so that the sets
+  // can run in parallel and still pool in order.
+  using Table = std::array<std::array<double, 3>, 3>;
+  std::vector<Table> values(static_cast<std::size_t>(sets)), squared(static_cast<std::size_t>(sets));
+  std::vector<int> d_in(static_cast<std::size_t>(sets)), alpha_in(static_cast<std::size_t>(sets));
+#pragma omp parallel for schedule(dynamic, 1)
   for (int s = 0; s < sets; ++s) {
     const AnalysisResult r = analyse_one(shape, first_seed + s);
-    for (int l = 0; l < 3; ++l) {
+    const auto set = static_cast<std::size_t>(s);
+    for (std::size_t l = 0; l < 3; ++l) {
       const auto row = static_cast<std::size_t>(std::find(r.lag.begin(), r.lag.end(), kCheckedLags[l]) - r.lag.begin());
-      const double values[3] = {r.msd[row], r.ngp[row], r.cos_x[0][row]};
-      const double se[3] = {r.errors.msd[row], r.errors.ngp[row], r.errors.cos_x[0][row]};
-      for (int c = 0; c < 3; ++c) {
-        sums[l][c].push_back(values[c]);
-        errors[l][c].push_back(se[c] * se[c]);
-      }
+      values[set][l] = {r.msd[row], r.ngp[row], r.cos_x[0][row]};
+      squared[set][l] = {r.errors.msd[row] * r.errors.msd[row], r.errors.ngp[row] * r.errors.ngp[row],
+                         r.errors.cos_x[0][row] * r.errors.cos_x[0][row]};
     }
     std::vector<double> t(r.lag.begin(), r.lag.end());
     const MsdFit fit = fit_msd(r.lag, t, r.msd, r.errors.msd, 1, kFitLast);
-    d_covered += std::fabs(fit.diffusion - kDiffusion) <= 1.96 * fit.diffusion_se;
-    alpha_covered += std::fabs(fit.exponent - 1.0) <= 1.96 * fit.exponent_se;
+    d_in[set] = std::fabs(fit.diffusion - kDiffusion) <= 1.96 * fit.diffusion_se;
+    alpha_in[set] = std::fabs(fit.exponent - 1.0) <= 1.96 * fit.exponent_se;
   }
   Outcome out;
-  for (int l = 0; l < 3; ++l) {
-    for (int c = 0; c < 3; ++c) {
-      const auto& v = sums[l][c];
+  const double n = sets;
+  for (std::size_t l = 0; l < 3; ++l) {
+    for (std::size_t c = 0; c < 3; ++c) {
       double mean = 0.0, spread = 0.0, reported = 0.0;
-      for (const double e : v) mean += e / static_cast<double>(v.size());
-      for (const double e : v) spread += (e - mean) * (e - mean) / static_cast<double>(v.size() - 1);
-      for (const double e : errors[l][c]) reported += e / static_cast<double>(v.size());
+      for (const Table& v : values) mean += v[l][c] / n;
+      for (const Table& v : values) spread += (v[l][c] - mean) * (v[l][c] - mean) / (n - 1.0);
+      for (const Table& e : squared) reported += e[l][c] / n;
       out.ratio[l][c] = std::sqrt(reported / spread);
     }
   }
-  out.d_coverage = static_cast<double>(d_covered) / sets;
-  out.alpha_coverage = static_cast<double>(alpha_covered) / sets;
+  out.d_coverage = std::accumulate(d_in.begin(), d_in.end(), 0) / n;
+  out.alpha_coverage = std::accumulate(alpha_in.begin(), alpha_in.end(), 0) / n;
   return out;
 }
 

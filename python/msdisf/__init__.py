@@ -24,7 +24,7 @@ import pandas as pd
 
 from . import _core
 
-__all__ = ["analyse", "analyse_frame", "read_table", "isf", "default_wave_numbers"]
+__all__ = ["analyse", "analyse_frame", "read_table", "isf", "fit", "default_wave_numbers"]
 __version__ = "0.1.0"
 
 _MOMENTS = ["msd", "mqd", "ngp", "skewness", "md", "mcd"]
@@ -130,7 +130,7 @@ class _ProgressBar:
 
 
 def analyse(x, y, frame, particle=None, *, lags="all", q=None, scales=None, estimator="all-pairs",
-            method="fast", quantities=None, threads=None, progress=False):
+            method="fast", quantities=None, errors=False, threads=None, progress=False):
     """Per-lag motion statistics of the positions (x, y) at integer frames.
 
     x, y: positions (NaN marks a missing position); frame: whole numbers;
@@ -144,7 +144,11 @@ def analyse(x, y, frame, particle=None, *, lags="all", q=None, scales=None, esti
     one in units of msd^(k/2)), "ordered" (moments summed pair by pair, bit
     for bit "exact") or "exact" (the plain pairwise arithmetic). quantities:
     the columns to compute, a list from "msd", "mqd", "ngp", "skewness",
-    "md", "mcd" and "isf" (default all); fewer cost less. threads: None for
+    "md", "mcd" and "isf" (default all); fewer cost less. errors: True adds
+    standard errors msd_se, ngp_se, isf_x_se[q], isf_y_se[q], isf_r_se[q]
+    and se_groups, the independent groups behind them (particles when at
+    least 20 have pairs at a lag, otherwise windows of origins; see the
+    README); they cost a pass over the data per lag and wave number. threads: None for
     every processor. progress: True for a progress bar on standard error, or
     a callable taking the fraction done.
 
@@ -167,15 +171,19 @@ def analyse(x, y, frame, particle=None, *, lags="all", q=None, scales=None, esti
     callback = bar if bar is not None else (progress if callable(progress) else None)
     try:
         out = _core.analyse(x, y, frames, particles, kind, max_lag, count, lag_list, _wave_numbers(q, scales),
-                            estimator, method, _quantities(quantities), 0 if threads is None else int(threads),
+                            estimator, method, _quantities(quantities), bool(errors),
+                            0 if threads is None else int(threads),
                             callback)
     finally:
         if bar is not None:
             bar.close()
     waves = list(out["wave_numbers"])
     columns = list(out["moments"]) + [_label(g, wave) for g in _GROUPS for wave in waves]
+    columns += list(out["error_moments"]) + [_label(g, wave) for g in out["error_groups"] for wave in waves]
     df = pd.DataFrame(out["table"], columns=columns, index=pd.Index(out["lag"], name="lag"), copy=False)
     df.insert(0, "pairs", out["pairs"])
+    if "se_groups" in out:
+        df["se_groups"] = out["se_groups"]
     df.attrs["q"] = waves
     for note in out["notes"]:
         print(f"msdisf: {note}", file=sys.stderr)
@@ -230,6 +238,26 @@ def read_table(path):
     table = table.set_index("lag")
     table.attrs["q"] = waves
     return table
+
+
+def fit(df, lags):
+    """Fits msd = 4 D t + offset and, apart, msd ~ t^alpha over the lags
+    (A, B) or "A:B" of a result made with errors=True, weighting each lag by
+    1/msd_se^2. t is the time column when there is one, else the lag.
+    Returns a dict with D, D_se, offset, offset_se, alpha, alpha_se (one
+    standard error each; nearby lags count as correlated as for a diffusing
+    particle), lags and points."""
+    if isinstance(lags, str):
+        parts = lags.split(":")
+        if len(parts) != 2:
+            raise ValueError(f"lags must be (A, B) or 'A:B', not {lags!r}")
+        lags = parts
+    first, last = (int(v) for v in lags)
+    if "msd_se" not in df.columns:
+        raise ValueError("the result has no msd_se column; analyse with errors=True")
+    lag = df.index.to_numpy().astype(np.int64)
+    t = df["time"].to_numpy(dtype=float) if "time" in df.columns else lag.astype(float)
+    return dict(_core.fit(lag, t, df["msd"].to_numpy(dtype=float), df["msd_se"].to_numpy(dtype=float), first, last))
 
 
 def isf(df, direction="x", part="cos"):

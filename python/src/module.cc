@@ -13,6 +13,7 @@
 
 #include "engine/analysis.h"
 #include "engine/huge_pages.h"
+#include "engine/msd_fit.h"
 
 namespace py = pybind11;
 
@@ -86,7 +87,6 @@ class Callbacks {
 // and pair counts as int64 arrays.
 py::dict to_python(const msdisf::AnalysisResult& r) {
   const auto rows = static_cast<py::ssize_t>(r.rows());
-  const std::size_t waves = r.wave_numbers.size();
   std::vector<const std::vector<double>*> sources;
   py::list moments;
   const std::pair<const char*, const std::vector<double>*> named[] = {
@@ -98,12 +98,28 @@ py::dict to_python(const msdisf::AnalysisResult& r) {
     moments.append(named[i].first);
     sources.push_back(named[i].second);
   }
-  const auto columns = static_cast<py::ssize_t>(sources.size() + 6 * waves);
-  // Column-major, so each column is one copy and pandas takes the block as is.
-  py::array_t<double, py::array::f_style> table({rows, columns});
   for (const auto* group : {&r.cos_x, &r.cos_y, &r.cos_r, &r.sin_x, &r.sin_y, &r.sin_r}) {
     for (const auto& column : *group) sources.push_back(&column);
   }
+  // Standard errors follow: msd_se, ngp_se, then the cos groups' errors.
+  py::list error_moments, error_groups;
+  const msdisf::StandardErrors& e = r.errors;
+  if (!e.empty()) {
+    for (const auto& [name, column] : {std::pair{"msd_se", &e.msd}, std::pair{"ngp_se", &e.ngp}}) {
+      if (column->empty()) continue;
+      error_moments.append(name);
+      sources.push_back(column);
+    }
+    for (const auto& [name, group] :
+         {std::pair{"isf_x_se", &e.cos_x}, std::pair{"isf_y_se", &e.cos_y}, std::pair{"isf_r_se", &e.cos_r}}) {
+      if (group->empty()) continue;
+      error_groups.append(name);
+      for (const auto& column : *group) sources.push_back(&column);
+    }
+  }
+  const auto columns = static_cast<py::ssize_t>(sources.size());
+  // Column-major, so each column is one copy and pandas takes the block as is.
+  py::array_t<double, py::array::f_style> table({rows, columns});
   double* const data = table.mutable_data();
   // Huge pages, where the system allows them for the asking, spare the
   // copy most of its first-touch page faults.
@@ -122,6 +138,9 @@ py::dict to_python(const msdisf::AnalysisResult& r) {
   out["pairs"] = py::array_t<std::int64_t>(rows, reinterpret_cast<const std::int64_t*>(r.pairs.data()));
   out["wave_numbers"] = r.wave_numbers;
   out["notes"] = r.notes;
+  out["error_moments"] = error_moments;
+  out["error_groups"] = error_groups;
+  if (!e.empty()) out["se_groups"] = py::array_t<std::int64_t>(rows, reinterpret_cast<const std::int64_t*>(e.groups.data()));
   return out;
 }
 
@@ -151,7 +170,7 @@ msdisf::Quantities quantities_from(const std::vector<std::string>& names) {
 py::dict analyse(const Doubles& x, const Doubles& y, const Integers& frame, const std::optional<Integers>& particle,
                  const std::string& lag_kind, long max_lag, long count, const std::vector<long>& lags,
                  const std::vector<double>& wave_numbers, const std::string& estimator, const std::string& method,
-                 const std::vector<std::string>& quantities, int threads, py::object progress) {
+                 const std::vector<std::string>& quantities, bool errors, int threads, py::object progress) {
   static_assert(sizeof(long) == sizeof(std::int64_t));
   if (method != "fast" && method != "ordered" && method != "exact") {
     throw py::value_error("method must be 'fast', 'ordered' or 'exact'");
@@ -164,6 +183,7 @@ py::dict analyse(const Doubles& x, const Doubles& y, const Integers& frame, cons
                    : method == "ordered" ? msdisf::Method::kFast
                                          : msdisf::Method::kCorrelation;
   options.quantities = quantities_from(quantities);
+  options.errors = errors;
   options.threads = threads;
   Callbacks callbacks(std::move(progress));
   options.progress = [&callbacks](double f) { callbacks.progress(f); };
@@ -205,12 +225,39 @@ py::dict analyse(const Doubles& x, const Doubles& y, const Integers& frame, cons
   return out;
 }
 
+py::dict fit(const Integers& lag, const Doubles& t, const Doubles& msd, const Doubles& msd_se, long first_lag,
+             long last_lag) {
+  if (t.size() != lag.size() || msd.size() != lag.size() || msd_se.size() != lag.size()) {
+    throw py::value_error("lag, t, msd and msd_se must have the same length");
+  }
+  const auto lags = view(lag);
+  const std::vector<long> frames(lags.begin(), lags.end());
+  msdisf::MsdFit f;
+  try {
+    f = msdisf::fit_msd(frames, view(t), view(msd), view(msd_se), first_lag, last_lag);
+  } catch (const msdisf::FitError& error) {
+    throw py::value_error(error.what());
+  }
+  py::dict out;
+  out["D"] = f.diffusion;
+  out["D_se"] = f.diffusion_se;
+  out["offset"] = f.offset;
+  out["offset_se"] = f.offset_se;
+  out["alpha"] = f.exponent;
+  out["alpha_se"] = f.exponent_se;
+  out["lags"] = py::make_tuple(f.first_lag, f.last_lag);
+  out["points"] = f.points;
+  return out;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_core, m) {
   m.doc() = "The msdisf analysis engine; use the functions of the msdisf package.";
   m.def("analyse", &analyse, py::arg("x"), py::arg("y"), py::arg("frame"), py::arg("particle"), py::arg("lag_kind"),
         py::arg("max_lag"), py::arg("count"), py::arg("lags"), py::arg("wave_numbers"), py::arg("estimator"),
-        py::arg("method"), py::arg("quantities"), py::arg("threads"), py::arg("progress"));
+        py::arg("method"), py::arg("quantities"), py::arg("errors"), py::arg("threads"), py::arg("progress"));
+  m.def("fit", &fit, py::arg("lag"), py::arg("t"), py::arg("msd"), py::arg("msd_se"), py::arg("first_lag"),
+        py::arg("last_lag"));
   m.def("default_wave_numbers", &msdisf::default_wave_numbers);
 }

@@ -98,6 +98,32 @@ TEST_F(MsdisfRun, MethodsAgree) {
   }
 }
 
+TEST_F(MsdisfRun, ErrorsThenFit) {
+  ASSERT_EQ(msdisf({"-q", "--errors", "--lags", "log:30", "--scales", "2", "-o", "e.tsv", "../" + kMulti}).exit_status,
+            0);
+  const auto table = rows(tree.path() / "work/e.tsv");
+  EXPECT_NE(table[1].find("\tmsd_se\tngp_se\tisf_x_se[0.5]\tisf_y_se[0.5]\tisf_r_se[0.5]\tse_groups"),
+            std::string::npos);
+  const auto fit = msdisf({"fit", "e.tsv", "--lags", "1:10", "--json"});
+  ASSERT_EQ(fit.exit_status, 0) << fit.err;
+  const std::size_t at = fit.out.find("\"D\": ");
+  ASSERT_NE(at, std::string::npos) << fit.out;
+  EXPECT_GT(std::stod(fit.out.substr(at + 5)), 0.0) << fit.out;
+  EXPECT_NE(msdisf({"fit", "e.tsv", "--lags", "1:10"}).out.find("alpha  = "), std::string::npos);
+  // Without errors, a bad range, a range without rows: one line each.
+  ASSERT_EQ(msdisf({"-q", "--lags", "1,2,3", "-o", "plain.tsv", "../" + kMulti}).exit_status, 0);
+  for (const auto& [args, status] : std::vector<std::pair<std::vector<std::string>, int>>{
+           {{"fit", "plain.tsv", "--lags", "1:3"}, 3},
+           {{"fit", "e.tsv", "--lags", "10"}, 2},
+           {{"fit", "e.tsv", "--lags", "100000:200000"}, 3},
+           {{"fit", "missing.tsv", "--lags", "1:2"}, 1}}) {
+    const auto result = msdisf(args);
+    EXPECT_EQ(result.exit_status, status) << result.err;
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+  }
+  EXPECT_NE(msdisf({"fit", "plain.tsv", "--lags", "1:3"}).err.find("plain.tsv: line 2: "), std::string::npos);
+}
+
 TEST_F(MsdisfRun, HelpAndVersion) {
   const auto help = msdisf({"--help"});
   EXPECT_EQ(help.exit_status, 0);

@@ -1,4 +1,5 @@
 """The Python package against the engine, the command line and bad input."""
+import json
 import os
 import signal
 import subprocess
@@ -40,6 +41,23 @@ def test_analyse_frame_equals_analyse_and_adds_time():
     assert np.allclose(df["time"], df.index * 0.05)
     assert list(msdisf.isf(df, "x").columns) == [0.5, 2.0]
     assert df.filter(regex=r"^isf_x\[").shape[1] == 2
+
+
+def test_errors_and_fit_match_the_command_line(tmp_path):
+    data = np.loadtxt(DISTINCT)
+    df = msdisf.analyse(data[:, 0], data[:, 1], data[:, 2], data[:, 3], lags="log:30", scales=[2.0], errors=True)
+    assert list(df.columns[-6:]) == ["msd_se", "ngp_se", "isf_x_se[0.5]", "isf_y_se[0.5]", "isf_r_se[0.5]",
+                                     "se_groups"]
+    table = tmp_path / "e.tsv"
+    subprocess.run([os.environ["MSDISF_PATH"], "-q", "--errors", "--lags", "log:30", "--scales", "2", "-o",
+                    str(table), DISTINCT], check=True)
+    pd.testing.assert_frame_equal(msdisf.read_table(table), df, check_exact=True)
+    fitted = msdisf.fit(df, lags="1:10")
+    shown = subprocess.run([os.environ["MSDISF_PATH"], "fit", str(table), "--lags", "1:10", "--json"],
+                           capture_output=True, text=True, check=True)
+    assert fitted["D"] == json.loads(shown.stdout)["D"] and fitted["D_se"] > 0
+    with pytest.raises(ValueError, match="errors=True"):
+        msdisf.fit(df.drop(columns="msd_se"), lags=(1, 10))
 
 
 def test_read_table_of_command_line_tables_equals_analyse(tmp_path):

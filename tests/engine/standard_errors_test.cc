@@ -1,0 +1,191 @@
+// Standard errors against their definition from group sums, their
+// calibration on simulated Brownian data, and the msd fits.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <numeric>
+#include <random>
+
+#include "engine/analysis.h"
+#include "engine/msd_fit.h"
+#include "tests/engine/records.h"
+#include "tools/error_calibration.h"
+
+namespace msdisf {
+namespace {
+
+constexpr double kQ = 0.7;
+
+struct GroupSums {
+  double n = 0.0, msd = 0.0, mqd = 0.0, cos = 0.0;
+};
+
+// The ratio-mean standard errors of msd, ngp and cos along x from group
+// sums, written out the long way.
+struct Reference {
+  double msd, ngp, cos;
+};
+
+Reference reference(const std::map<long, GroupSums>& groups) {
+  GroupSums total;
+  for (const auto& [id, g] : groups) {
+    total.n += g.n, total.msd += g.msd, total.mqd += g.mqd, total.cos += g.cos;
+  }
+  const double m = total.msd / total.n, q = total.mqd / total.n, c = total.cos / total.n;
+  const double a = (2.0 / 3.0) / (m * m), b = (4.0 / 3.0) * q / (m * m * m);
+  double zm = 0.0, zn = 0.0, zc = 0.0;
+  for (const auto& [id, g] : groups) {
+    zm += std::pow(g.msd - m * g.n, 2);
+    zc += std::pow(g.cos - c * g.n, 2);
+    zn += std::pow(a * (g.mqd - q * g.n) - b * (g.msd - m * g.n), 2);
+  }
+  const double k = static_cast<double>(groups.size());
+  const double scale = k / (k - 1.0) / (total.n * total.n);
+  return {std::sqrt(zm * scale), std::sqrt(zn * scale), std::sqrt(zc * scale)};
+}
+
+// Group sums of the pairs at `lag`, each pair's group given by `group_of`.
+template <typename GroupOf>
+std::map<long, GroupSums> group_sums(const testing::Records& r, long lag, GroupOf&& group_of) {
+  std::map<std::pair<std::int64_t, std::int64_t>, std::size_t> at;
+  for (std::size_t i = 0; i < r.x.size(); ++i) at[{r.particle[i], r.frame[i]}] = i;
+  std::map<long, GroupSums> groups;
+  for (std::size_t a = 0; a < r.x.size(); ++a) {
+    const auto end = at.find({r.particle[a], r.frame[a] + lag});
+    if (end == at.end()) continue;
+    const std::size_t b = end->second;
+    const double dx = r.x[b] - r.x[a], dy = r.y[b] - r.y[a];
+    if (std::isnan(dx + dy)) continue;
+    GroupSums& g = groups[group_of(a)];
+    g.n += 1.0;
+    g.msd += dx * dx + dy * dy;
+    g.mqd += dx * dx * dx * dx + dy * dy * dy * dy;
+    g.cos += std::cos(kQ * dx);
+  }
+  return groups;
+}
+
+AnalysisResult with_errors(const testing::Records& r, std::vector<long> lags) {
+  AnalysisOptions options;
+  options.lags = LagRequest::list(std::move(lags));
+  options.wave_numbers = {kQ};
+  options.errors = true;
+  return analyse(r.data(), options);
+}
+
+void expect_matches(const AnalysisResult& result, std::size_t row, const Reference& want) {
+  EXPECT_NEAR(result.errors.msd[row], want.msd, 1e-9 * want.msd) << "lag " << result.lag[row];
+  EXPECT_NEAR(result.errors.ngp[row], want.ngp, 1e-9 * want.ngp) << "lag " << result.lag[row];
+  EXPECT_NEAR(result.errors.cos_x[0][row], want.cos, 1e-9 * want.cos) << "lag " << result.lag[row];
+}
+
+TEST(StandardErrors, ParticlesAreTheGroupsWhenThereAreEnough) {
+  // 30 particles of 20 to 79 frames, with missing frames and positions,
+  // far from the origin, in shuffled row order.
+  std::mt19937 random(5);
+  std::normal_distribution<double> step(0.0, 1.0);
+  testing::Records r;
+  for (int p = 0; p < 30; ++p) {
+    double x = 1e6, y = -3e5;
+    for (int f = 0; f < 20 + 2 * p; ++f) {
+      x += step(random), y += step(random);
+      if (random() % 10 == 0) continue;
+      r.x.push_back(random() % 25 == 0 ? NAN : x);
+      r.y.push_back(y);
+      r.frame.push_back(f * 3);
+      r.particle.push_back(p);
+    }
+  }
+  std::vector<std::size_t> order(r.x.size());
+  std::iota(order.begin(), order.end(), 0);
+  std::shuffle(order.begin(), order.end(), random);
+  testing::Records shuffled;
+  for (const std::size_t i : order) {
+    shuffled.x.push_back(r.x[i]), shuffled.y.push_back(r.y[i]);
+    shuffled.frame.push_back(r.frame[i]), shuffled.particle.push_back(r.particle[i]);
+  }
+  const std::vector<long> lags = {3, 9, 21};
+  const AnalysisResult result = with_errors(shuffled, lags);
+  for (std::size_t row = 0; row < lags.size(); ++row) {
+    const auto groups = group_sums(shuffled, lags[row], [&](std::size_t a) { return shuffled.particle[a]; });
+    EXPECT_EQ(result.errors.groups[row], static_cast<long>(groups.size()));
+    expect_matches(result, row, reference(groups));
+  }
+}
+
+TEST(StandardErrors, OneTrajectoryIsSplitIntoWindowsOfOrigins) {
+  std::mt19937 random(9);
+  std::normal_distribution<double> step(0.0, 1.0);
+  testing::Records r;
+  double x = 0.0, y = 0.0;
+  for (int f = 0; f < 2000; ++f) {
+    r.x.push_back(x += step(random));
+    r.y.push_back(y += step(random));
+    r.frame.push_back(f);
+    r.particle.push_back(0);
+  }
+  // Lag 5: windows of at least 20 origins, so 32, 64 or 128 frames (63, 32
+  // or 16 windows); lag 600: one window, no error.
+  const AnalysisResult result = with_errors(r, {5, 600});
+  const long windows = result.errors.groups[0];
+  ASSERT_TRUE(windows == 63 || windows == 32 || windows == 16) << windows;
+  const long width = windows == 63 ? 32 : windows == 32 ? 64 : 128;
+  const auto groups = group_sums(r, 5, [&](std::size_t a) { return r.frame[a] / width; });
+  EXPECT_EQ(groups.size(), static_cast<std::size_t>(windows));
+  EXPECT_NEAR(result.errors.msd[0], reference(groups).msd, 1e-9 * reference(groups).msd);
+  EXPECT_EQ(result.errors.groups[1], 1);
+  EXPECT_TRUE(std::isnan(result.errors.msd[1]));
+}
+
+TEST(StandardErrors, OnlyWhenAskedAndOnlyForWantedColumns) {
+  testing::Records r{{0, 1, 3, 2}, {0, 0, 1, 1}, {0, 1, 2, 3}, {}};
+  AnalysisOptions options;
+  EXPECT_TRUE(analyse(r.data(), options).errors.empty());
+  options.errors = true;
+  options.quantities = {.msd = true, .mqd = false, .ngp = false, .skewness = false, .md = false, .mcd = false,
+                        .scattering = false};
+  const AnalysisResult result = analyse(r.data(), options);
+  EXPECT_EQ(result.errors.msd.size(), result.rows());
+  EXPECT_TRUE(result.errors.ngp.empty());
+  EXPECT_TRUE(result.errors.cos_x.empty());
+}
+
+TEST(StandardErrors, CalibratedOnSimulatedBrownianData) {
+  using namespace calibration;
+  for (const Shape& shape : {Shape{"one trajectory", 1, 16384}, Shape{"many particles", 200, 500}}) {
+    const Outcome out = calibrate(shape, 200, 7);
+    for (int l = 0; l < 3; ++l) {
+      for (int c = 0; c < 3; ++c) {
+        EXPECT_NEAR(out.ratio[l][c], 1.0, 0.15) << shape.name << ", lag " << kCheckedLags[l] << ", column " << c;
+      }
+    }
+    EXPECT_GE(out.d_coverage, 0.90) << shape.name;
+    EXPECT_LE(out.d_coverage, 0.98) << shape.name;
+  }
+}
+
+TEST(MsdFit, RecoversLinesAndPowerLawsAndRefusesTooFewPoints) {
+  std::vector<long> lag;
+  std::vector<double> t, line, power, se;
+  for (long l = 1; l <= 40; ++l) {
+    lag.push_back(l);
+    t.push_back(0.5 * static_cast<double>(l));
+    line.push_back(4.0 * 0.25 * t.back() + 0.3);
+    power.push_back(3.0 * std::pow(t.back(), 0.7));
+    se.push_back(0.01 * static_cast<double>(l));
+  }
+  const MsdFit linear = fit_msd(lag, t, line, se, 2, 30);
+  EXPECT_EQ(linear.points, 29);
+  EXPECT_NEAR(linear.diffusion, 0.25, 1e-12);
+  EXPECT_NEAR(linear.offset, 0.3, 1e-12);
+  EXPECT_GT(linear.diffusion_se, 0.0);
+  EXPECT_NEAR(fit_msd(lag, t, power, se, 1, 40).exponent, 0.7, 1e-12);
+  EXPECT_THROW(fit_msd(lag, t, line, se, 40, 50), FitError);
+  se[4] = NAN;
+  EXPECT_EQ(fit_msd(lag, t, line, se, 1, 10).points, 9);
+}
+
+}  // namespace
+}  // namespace msdisf
