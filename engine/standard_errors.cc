@@ -93,13 +93,41 @@ LagGroups groups_of_lag(long lag, long longest_span) {
   return groups;
 }
 
-// Adds one particle's pairs at one lag to its groups. `terms(a, b, t)` forms
-// the terms of the pair (a, b) and returns false when the pair is invalid.
+// Adds one particle's pairs at one lag to its groups: the particle alone, or
+// with `by_windows` its windows of origins at every level too. `terms(a, b,
+// t)` forms the terms of the pair (a, b) and returns false when the pair is
+// invalid.
 template <typename TermsOf>
 void add_particle(const ParticleSet& set, const ParticleRange& p, long lag, const Terms& ref, LagGroups& groups,
-                  std::vector<Window>& windows, TermsOf&& terms) {
+                  std::vector<Window>& windows, bool by_windows, TermsOf&& terms) {
   const std::int64_t* frame = set.frame().data();
   windows.clear();
+  if (!by_windows) {
+    Window total{0, 0.0, {}};
+    if (p.records() == set.span(p) + 1) {
+      // Every frame present: the pair of a is a + lag.
+      for (long a = p.begin; a + lag < p.end; ++a) {
+        Terms t;
+        if (!terms(a, a + lag, t)) continue;
+        total.n += 1.0;
+        for (int k = 0; k < kTerms; ++k) total.s[k] += t[k];
+      }
+      if (total.n > 0.0) groups.particles.add(total.n, total.s, ref);
+      return;
+    }
+    long j = p.begin;
+    for (long a = p.begin; a < p.end; ++a) {
+      const std::int64_t target = frame[a] + lag;
+      while (j < p.end && frame[j] < target) ++j;
+      if (j == p.end) break;
+      Terms t;
+      if (frame[j] != target || !terms(a, j, t)) continue;
+      total.n += 1.0;
+      for (int k = 0; k < kTerms; ++k) total.s[k] += t[k];
+    }
+    if (total.n > 0.0) groups.particles.add(total.n, total.s, ref);
+    return;
+  }
   long j = p.begin;
   for (long a = p.begin; a < p.end; ++a) {
     const std::int64_t target = frame[a] + lag;
@@ -210,29 +238,71 @@ void fill_factors(const ParticleSet& set, double q, std::vector<double>& factors
 
 std::size_t records_of(const ParticleSet& set) { return set.x().size(); }
 
-// Runs one pass over every lag: each lag's groups are filled by one thread,
-// particle by particle, then `finish(row, groups)` turns them into errors.
+// Particles are visited in batches of about this many records, every lag
+// per batch, so that a batch's phase factors stay in cache across the lags.
+constexpr long kBatchRecords = 4096;
+
+// Runs one pass over every lag, then `finish(row, groups)` turns each lag's
+// groups into errors. Each lag's groups are filled in particle order, by one
+// thread at a time, so the errors do not depend on the threads.
 template <typename TermsOf, typename Finish>
 void run_pass(const ParticleSet& set, const std::vector<long>& lags, const std::vector<Terms>& refs,
               RunControl& control, int threads, TermsOf&& terms, Finish&& finish) {
   const long longest = set.longest_span();
-  const double per_record = 3.0;
+  const auto& particles = set.particles();
+  const long rows = static_cast<long>(lags.size());
+  constexpr double kPerRecord = 3.0;
+  // Windows only matter when too few particles have pairs at a lag; spans
+  // bound that number from above, and a lag found short afterwards is redone.
+  std::vector<long> spans;
+  for (const ParticleRange& p : particles) spans.push_back(set.span(p));
+  std::sort(spans.begin(), spans.end());
+  std::vector<LagGroups> groups(lags.size());
+  std::vector<char> by_windows(lags.size());
+  for (std::size_t r = 0; r < lags.size(); ++r) {
+    const auto reaching = spans.end() - std::lower_bound(spans.begin(), spans.end(), lags[r]);
+    by_windows[r] = reaching < kParticleGroups;
+    if (by_windows[r]) groups[r] = groups_of_lag(lags[r], longest);
+  }
+  auto add_range = [&](std::size_t r, std::size_t first, std::size_t last, std::vector<Window>& windows) {
+    double records = 0.0;
+    for (std::size_t i = first; i < last; ++i) {
+      if (set.span(particles[i]) < lags[r]) continue;
+      add_particle(set, particles[i], lags[r], refs[r], groups[r], windows, by_windows[r] != 0, terms);
+      records += static_cast<double>(particles[i].records());
+    }
+    return records;
+  };
+  for (std::size_t first = 0; first < particles.size() && !control.stopped();) {
+    std::size_t last = first;
+    for (long records = 0; last < particles.size() && records < kBatchRecords; ++last) {
+      records += particles[last].records();
+    }
+#pragma omp parallel num_threads(threads)
+    {
+      std::vector<Window> windows;
+#pragma omp for schedule(dynamic, 1)
+      for (long r = 0; r < rows; ++r) {
+        if (control.stopped()) continue;
+        control.guarded([&] { control.advance(kPerRecord * add_range(static_cast<std::size_t>(r), first, last, windows)); });
+      }
+    }
+    first = last;
+  }
 #pragma omp parallel num_threads(threads)
   {
     std::vector<Window> windows;
 #pragma omp for schedule(dynamic, 1)
-    for (std::size_t r = 0; r < lags.size(); ++r) {
+    for (long r = 0; r < rows; ++r) {
+      const auto row = static_cast<std::size_t>(r);
       if (control.stopped()) continue;
       control.guarded([&] {
-        LagGroups groups = groups_of_lag(lags[r], longest);
-        double records = 0.0;
-        for (const ParticleRange& p : set.particles()) {
-          if (set.span(p) < lags[r]) continue;
-          add_particle(set, p, lags[r], refs[r], groups, windows, terms);
-          records += static_cast<double>(p.records());
+        if (!by_windows[row] && groups[row].particles.groups < kParticleGroups) {
+          groups[row] = groups_of_lag(lags[row], longest);
+          by_windows[row] = 1;
+          add_range(row, 0, particles.size(), windows);
         }
-        finish(r, groups);
-        control.advance(records * per_record);
+        finish(row, groups[row]);
       });
     }
   }

@@ -106,9 +106,12 @@ TEST(StandardErrors, ParticlesAreTheGroupsWhenThereAreEnough) {
     shuffled.x.push_back(r.x[i]), shuffled.y.push_back(r.y[i]);
     shuffled.frame.push_back(r.frame[i]), shuffled.particle.push_back(r.particle[i]);
   }
-  const std::vector<long> lags = {3, 9, 21};
+  // Frames are multiples of 3: lag 4 reaches every particle but has no pair.
+  const std::vector<long> lags = {3, 4, 9, 21};
   const AnalysisResult result = with_errors(shuffled, lags);
-  for (std::size_t row = 0; row < lags.size(); ++row) {
+  EXPECT_EQ(result.errors.groups[1], 0);
+  EXPECT_TRUE(std::isnan(result.errors.msd[1]));
+  for (const std::size_t row : {0, 2, 3}) {
     const auto groups = group_sums(shuffled, lags[row], [&](std::size_t a) { return shuffled.particle[a]; });
     EXPECT_EQ(result.errors.groups[row], static_cast<long>(groups.size()));
     expect_matches(result, row, reference(groups));
