@@ -220,6 +220,8 @@ std::variant<Plan, std::string> plan_from(const Request& r) {
     plan.analysis.quantities = *q;
   }
   plan.analysis.errors = r.errors;
+  const Quantities& q = plan.analysis.quantities;
+  if (r.errors && !q.msd && !q.ngp && !q.scattering) return "--errors needs msd, ngp or isf among --quantities";
   if (r.errors && r.job_table_output) return "--errors does not go with --job-table-output";
   plan.analysis.threads = r.threads;
   plan.output.separator = r.output_format == "csv" ? ',' : '\t';

@@ -330,6 +330,7 @@ void add_standard_errors(const ParticleSet& set, AnalysisResult& result, RunCont
   const Quantities& wanted = result.quantities;
   const std::size_t waves = result.wave_numbers.size();
   StandardErrors& errors = result.errors;
+  if (!wanted.msd && !wanted.ngp && (!wanted.scattering || waves == 0)) return;
   errors.groups.assign(rows, 0);
   const double* x = set.x().data();
   const double* y = set.y().data();

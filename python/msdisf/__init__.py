@@ -166,12 +166,15 @@ def analyse(x, y, frame, particle=None, *, lags="all", q=None, scales=None, esti
                          f"{len(frames)}" + (f" and {len(particles)}" if particles is not None else ""))
     if len(x) == 0:
         raise ValueError("there are no records to analyse")
+    wanted = _quantities(quantities)
+    if errors and not {"msd", "ngp", "isf"} & set(wanted):
+        raise ValueError("errors=True needs msd, ngp or isf among the quantities")
     kind, max_lag, count, lag_list = _lag_request(lags)
     bar = _ProgressBar() if progress is True else None
     callback = bar if bar is not None else (progress if callable(progress) else None)
     try:
         out = _core.analyse(x, y, frames, particles, kind, max_lag, count, lag_list, _wave_numbers(q, scales),
-                            estimator, method, _quantities(quantities), bool(errors),
+                            estimator, method, wanted, bool(errors),
                             0 if threads is None else int(threads),
                             callback)
     finally:

@@ -147,6 +147,7 @@ TEST_F(MsdisfRun, UnusableCommandLinesGetOneLineAndStatusTwo) {
            {"--dt", "0.1", "--fps", "10", "../" + kSingle},
            {"-o", "a.tsv", "../" + kSingle, "../" + kMulti},
            {"--job-table-output", "../" + kSingle},
+           {"--errors", "--quantities", "md,mcd", "../" + kSingle},
            {"--format", "multi", "--job-table-output", "--estimator", "window", "../" + kMulti}}) {
     const auto result = msdisf(args);
     EXPECT_EQ(result.exit_status, 2) << result.err;
