@@ -17,6 +17,9 @@ namespace {
 // Rough costs in nanoseconds; they only steer the choice of path.
 constexpr double kPhaseCost = 2.0;        // one phase factor
 constexpr double kProductCost = 1.0;      // one conj(z_a) * z_b added
+// The same over arrays far larger than the caches, when both threads stream
+// from memory at once (measured on 10^7 points).
+constexpr double kStreamedProductCost = 4.0;
 constexpr double kFftCostPerPoint = 0.8;  // per point and log2(size), one transform
 constexpr double kTransformBytesPerPoint = 24.0;
 // Short grids share transforms of about this many points: small enough to
@@ -57,7 +60,8 @@ GridPhases phases_of(const PaddedRange& grid) {
 }
 
 struct PackPlan {
-  long rows = 0;    // the rows whose lag the pack can have
+  long rows = 0;            // the rows whose lag the pack can have
+  long transform_rows = 0;  // those the transform forms (lags up to the pack's max_lag)
   long length = 0;  // entries used in the array
   long valid = 0;
   bool fft = false;
@@ -81,7 +85,7 @@ class Scattering {
       longest = std::max(longest, grid->length() - 1);
     }
     const long top = lags.empty() ? 0 : std::min(lags.back(), longest);
-    packs_ = make_packs(segments_, top, kPackPoints, pack_size);
+    packs_ = make_packs(segments_, transform_top(top), kPackPoints, pack_size);
     plan_packs(pairs);
   }
 
@@ -142,11 +146,58 @@ class Scattering {
     std::vector<double> phases;
   };
 
+  // The largest lag the transforms form. A long grid's transform must hold
+  // its length plus that lag; the few largest of log-spaced lags cost less
+  // summed directly than the longer transform (for 10^7 frames, 2^24 points
+  // instead of 81 * 2^18). Chosen among the requested lags by rough cost.
+  long transform_top(long top) const {
+    std::vector<long> lengths;
+    for (const Segment& s : segments_) {
+      if (s.grid->length() > kPackPoints) lengths.push_back(s.grid->length());
+    }
+    const std::size_t rows =
+        static_cast<std::size_t>(std::upper_bound(lags_.begin(), lags_.end(), top) - lags_.begin());
+    if (lengths.empty() || static_cast<double>(lengths.size()) * static_cast<double>(rows) > 1e7) return top;
+    // suffix[r]: the sum of lags r.. of the rows up to top.
+    std::vector<double> suffix(rows + 1, 0.0);
+    for (std::size_t r = rows; r-- > 0;) suffix[r] = suffix[r + 1] + static_cast<double>(lags_[r]);
+    auto cost = [&](std::size_t cut) {  // the transforms form rows [0, cut)
+      const long t = cut == 0 ? 0 : lags_[cut - 1];
+      double total = 0.0;
+      for (const long length : lengths) {
+        const double n = static_cast<double>(pack_size(length + std::min(t, length - 1)));
+        total += 1.5 * kFftCostPerPoint * n * std::log2(n);
+        // Rows past the cut with a pair in this grid: lags below its length.
+        const auto end = static_cast<std::size_t>(
+            std::lower_bound(lags_.begin() + static_cast<long>(cut), lags_.begin() + static_cast<long>(rows), length) -
+            lags_.begin());
+        const double product = length > (1L << 18) ? kStreamedProductCost : kProductCost;
+        total += product * (static_cast<double>(length) * static_cast<double>(end - cut) - (suffix[cut] - suffix[end]));
+      }
+      return total;
+    };
+    std::size_t best = rows;
+    double best_cost = cost(rows);
+    // Cuts stay at or above the pack size, so that grids sharing a pack
+    // (all shorter than that) never have a lag past the cut.
+    for (std::size_t cut = rows; cut-- > 1 && lags_[cut - 1] >= kPackPoints;) {
+      const double c = cost(cut);
+      if (c < best_cost) best = cut, best_cost = c;
+    }
+    return best == rows ? top : lags_[best - 1];
+  }
+
   void plan_packs(std::span<const long> pairs) {
     const long rows = static_cast<long>(lags_.size());
     for (const Pack& pack : packs_) {
       PackPlan plan;
-      plan.rows = static_cast<long>(std::upper_bound(lags_.begin(), lags_.end(), pack.max_lag) - lags_.begin());
+      long longest = 0;
+      for (long i = 0; i < pack.count; ++i) {
+        longest = std::max(longest, segments_[static_cast<std::size_t>(pack.first + i)].grid->length() - 1);
+      }
+      plan.transform_rows =
+          static_cast<long>(std::upper_bound(lags_.begin(), lags_.end(), pack.max_lag) - lags_.begin());
+      plan.rows = static_cast<long>(std::upper_bound(lags_.begin(), lags_.end(), longest) - lags_.begin());
       const Segment& last = segments_[static_cast<std::size_t>(pack.first + pack.count - 1)];
       plan.length = pack.offsets.back() + last.window;
       for (long i = 0; i < pack.count; ++i) plan.valid += phases_[static_cast<std::size_t>(pack.first + i)].valid;
@@ -158,7 +209,7 @@ class Scattering {
     std::vector<double> bound(static_cast<std::size_t>(rows) + 1, 0.0);
     for (std::size_t p = 0; p < packs_.size(); ++p) {
       const double b = fft_error_factor(packs_[p].size) * 2.0 * static_cast<double>(plans_[p].valid);
-      for (long r = 0; r < plans_[p].rows; ++r) bound[static_cast<std::size_t>(r)] += b;
+      for (long r = 0; r < plans_[p].transform_rows; ++r) bound[static_cast<std::size_t>(r)] += b;
     }
     for (long r = 0; r < rows; ++r) {
       const auto at = static_cast<std::size_t>(r);
@@ -173,7 +224,7 @@ class Scattering {
             kProductCost * static_cast<double>(std::max(plan.length - lags_[static_cast<std::size_t>(r)], 0L));
         if (direct_row_[static_cast<std::size_t>(r)] == kNoPair) continue;
         direct += pairs_here;
-        if (direct_row_[static_cast<std::size_t>(r)] != 0) tail += pairs_here;
+        if (direct_row_[static_cast<std::size_t>(r)] != 0 || r >= plan.transform_rows) tail += pairs_here;
       }
       const double n = static_cast<double>(packs_[p].size);
       plan.fft = context_.prefer_transforms || 1.5 * kFftCostPerPoint * n * std::log2(n) + tail < direct;
@@ -244,13 +295,26 @@ class Scattering {
     std::fill(&z[written][0], &z[0][0] + 2 * pack.size, 0.0);
     double* cos = column(kCosX + d, wave);
     double* sin = column(kSinX + d, wave);
-    for (long r = 0; r < plan.rows; ++r) {
+    for (long r = 0; r < plan.transform_rows; ++r) {
       const char kind = direct_row_[static_cast<std::size_t>(r)];
       if (kind == kNoPair || (plan.fft && kind == 0)) continue;
       double re = 0.0, im = 0.0;
       direct_correlation(z, plan.length, lags_[static_cast<std::size_t>(r)], re, im);
       cos[r] += re;
       sin[r] += im;
+    }
+    // Lags past the pack's spacing could reach the next grid: grid by grid.
+    for (long r = plan.transform_rows; r < plan.rows; ++r) {
+      if (direct_row_[static_cast<std::size_t>(r)] == kNoPair) continue;
+      const long lag = lags_[static_cast<std::size_t>(r)];
+      for (long i = 0; i < pack.count; ++i) {
+        const long length = segments_[static_cast<std::size_t>(pack.first + i)].grid->length();
+        if (length <= lag) continue;
+        double re = 0.0, im = 0.0;
+        direct_correlation(z + pack.offsets[static_cast<std::size_t>(i)], length, lag, re, im);
+        cos[r] += re;
+        sin[r] += im;
+      }
     }
   }
 
@@ -298,7 +362,7 @@ class Scattering {
       double* sin = column(kSinX + first % 3, first / 3);
       double* cos2 = second >= 0 ? column(kCosX + second % 3, second / 3) : nullptr;
       double* sin2 = second >= 0 ? column(kSinX + second % 3, second / 3) : nullptr;
-      for (long r = 0; r < plan.rows; ++r) {
+      for (long r = 0; r < plan.transform_rows; ++r) {
         if (direct_row_[static_cast<std::size_t>(r)] != 0) continue;
         const long lag = lags_[static_cast<std::size_t>(r)];
         const double wr = z[lag][0], wi = z[lag][1];

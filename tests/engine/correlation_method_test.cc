@@ -217,6 +217,22 @@ TEST(CorrelationMethod, KeepsItsPromiseOnAdversarialInput) {
   }
 }
 
+TEST(CorrelationMethod, LongAndShortParticlesWithTheLargestLagsSummedDirectly) {
+  // Log-spaced lags over a long particle: the transforms cover only the
+  // smaller lags, and the larger ones are summed directly in every grid.
+  Records in = trajectories(Motion::kBrownian, 1, 30000, 1e6, 5);
+  const Records short_ones = trajectories(Motion::kBallistic, 30, 2500, -1e6, 6);
+  for (std::size_t i = 0; i < short_ones.x.size(); ++i) {
+    in.x.push_back(short_ones.x[i]), in.y.push_back(short_ones.y[i]);
+    in.frame.push_back(short_ones.frame[i]), in.particle.push_back(short_ones.particle[i] + 1);
+  }
+  const std::vector<double> waves = {0.3, 7.0};
+  const AnalysisResult got = analyse(in.data(), {.lags = LagRequest::log_spaced(60), .wave_numbers = waves});
+  const Exact want = exact_means(in, got.lag, waves);
+  expect_within_promise(got, want, "analyse");
+  expect_within_promise(by_transforms(in, got.lag, waves, 2), want, "transforms first");
+}
+
 TEST(CorrelationMethod, UnwantedColumnsAreEmptyAndTheRestUnchanged) {
   const Records in = trajectories(Motion::kBrownian, 20, 300, 0.0, 3);
   const AnalysisResult all = analyse(in.data());
