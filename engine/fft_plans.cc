@@ -48,8 +48,16 @@ FftPlans::FftPlans(long size, int threads) : size_(size) {
   const int n = static_cast<int>(size);
   forward_ = fftw_plan_dft_1d(n, probe.get(), probe.get(), FFTW_FORWARD, FFTW_ESTIMATE);
   backward_ = fftw_plan_dft_1d(n, probe.get(), probe.get(), FFTW_BACKWARD, FFTW_ESTIMATE);
-  if (forward_ == nullptr || backward_ == nullptr) {
+  bool planned = forward_ != nullptr && backward_ != nullptr;
+  if (planned && size <= kOutOfPlaceLimit) {
+    const FftBuffer other = make_fft_buffer(size);
+    forward_out_ = fftw_plan_dft_1d(n, probe.get(), other.get(), FFTW_FORWARD, FFTW_ESTIMATE);
+    backward_out_ = fftw_plan_dft_1d(n, probe.get(), other.get(), FFTW_BACKWARD, FFTW_ESTIMATE);
+    planned = forward_out_ != nullptr && backward_out_ != nullptr;
+  }
+  if (!planned) {
     destroy_pair(forward_, backward_);
+    destroy_pair(forward_out_, backward_out_);
     throw std::bad_alloc();
   }
 }
@@ -57,6 +65,7 @@ FftPlans::FftPlans(long size, int threads) : size_(size) {
 FftPlans::~FftPlans() {
   const std::lock_guard<std::mutex> guard(planner_lock());
   destroy_pair(forward_, backward_);
+  destroy_pair(forward_out_, backward_out_);
 }
 
 RealFftPlans::RealFftPlans(long size, int threads) : size_(size) {

@@ -27,16 +27,38 @@ double largest_excursion(const double* x, const double* y, long count) {
   return largest;
 }
 
+namespace {
+
+// phases[a] = the phase of entry a, 0 where it is invalid; one loop per
+// direction so that each vectorises.
+template <int kDirection>
+void phases_of_direction(const PaddedRange& grid, double q, double x0, double y0, double* phases) {
+  const double* x = grid.x();
+  const double* y = grid.y();
+  const long long* valid = grid.valid();
+  for (long a = 0; a < grid.length(); ++a) {
+    const double u = x[a] - x0, v = y[a] - y0;
+    const double phase = kDirection == 0 ? q * u : kDirection == 1 ? q * v : q * (u + v);
+    phases[a] = valid[a] != 0 ? phase : 0.0;
+  }
+}
+
+}  // namespace
+
 void fill_phases(const PaddedRange& grid, int d, double q, double x0, double y0, fftw_complex* z,
                  std::vector<double>& phases) {
   const long length = grid.length();
   phases.resize(static_cast<std::size_t>(length));
-  for (long a = 0; a < length; ++a) {
-    phases[static_cast<std::size_t>(a)] = grid.valid()[a] == 0 ? 0.0 : phase_of(d, q, grid.x()[a], grid.y()[a], x0, y0);
-  }
+  if (d == 0) phases_of_direction<0>(grid, q, x0, y0, phases.data());
+  if (d == 1) phases_of_direction<1>(grid, q, x0, y0, phases.data());
+  if (d == 2) phases_of_direction<2>(grid, q, x0, y0, phases.data());
   phase_sincos(phases.data(), length, &z[0][0]);
+  const long long* valid = grid.valid();
+  double* out = &z[0][0];
   for (long a = 0; a < length; ++a) {
-    if (grid.valid()[a] == 0) z[a][0] = z[a][1] = 0.0;
+    const double keep = valid[a] != 0 ? 1.0 : 0.0;
+    out[2 * a] *= keep;
+    out[2 * a + 1] *= keep;
   }
 }
 

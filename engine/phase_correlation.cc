@@ -139,9 +139,20 @@ class Scattering {
 
  private:
   struct Buffers {
-    explicit Buffers(long n) : size(n), z(make_fft_buffer(n)), spectrum(static_cast<std::size_t>(n)) {}
+    explicit Buffers(long n)
+        : size(n),
+          z(make_fft_buffer(n)),
+          w(n <= FftPlans::kOutOfPlaceLimit ? make_fft_buffer(n) : nullptr),
+          spectrum(static_cast<std::size_t>(n)) {}
     long size;
     FftBuffer z;
+    FftBuffer w;  // the transforms' output, for sizes transformed out of place
+    // With out-of-place transforms the x and y factors of a wave stay put, so
+    // that the x + y factors are their products rather than new sines and
+    // cosines; `cached` says which pack and wave each holds.
+    FftBuffer factors[2] = {w != nullptr ? make_fft_buffer(size) : nullptr,
+                            w != nullptr ? make_fft_buffer(size) : nullptr};
+    long cached[2] = {-1, -1};
     std::vector<double> spectrum;
     std::vector<double> phases;
   };
@@ -271,28 +282,42 @@ class Scattering {
 
   // Phase factors of one channel for every grid of the pack, zero elsewhere,
   // and the directly summed rows of the channel.
+  // Returns the buffer holding them.
   template <typename Column>
-  void start_channel(std::size_t p, int channel, Buffers& buffers, Column&& column) {
+  fftw_complex* start_channel(std::size_t p, int channel, Buffers& buffers, Column&& column) {
     const Pack& pack = packs_[p];
     const PackPlan& plan = plans_[p];
     const int wave = channel / 3, d = channel % 3;
     const double q = waves_[static_cast<std::size_t>(wave)];
-    fftw_complex* z = buffers.z.get();
-    // Only the gaps between grids need zeros; fill_phases writes the rest.
-    long written = 0;
-    for (long i = 0; i < pack.count; ++i) {
-      const auto s = static_cast<std::size_t>(pack.first + i);
-      const long at = pack.offsets[static_cast<std::size_t>(i)];
-      const long length = segments_[s].grid->length();
-      std::fill(&z[written][0], &z[at][0], 0.0);
-      if (plain(s, wave)) {
-        std::fill(&z[at][0], &z[at + length][0], 0.0);
-      } else {
-        fill_phases(*segments_[s].grid, d, q, phases_[s].x0, phases_[s].y0, z + at, buffers.phases);
+    const long key = static_cast<long>(p) * static_cast<long>(waves_.size()) + wave;
+    const bool keep = d < 2 && buffers.factors[d] != nullptr;
+    fftw_complex* z = keep ? buffers.factors[d].get() : buffers.z.get();
+    if (d == 2 && buffers.cached[0] == key && buffers.cached[1] == key) {
+      // e^{iq(u+v)} = e^{iqu} e^{iqv}; zero wherever either is.
+      const fftw_complex* fx = buffers.factors[0].get();
+      const fftw_complex* fy = buffers.factors[1].get();
+      for (long a = 0; a < pack.size; ++a) {
+        z[a][0] = fx[a][0] * fy[a][0] - fx[a][1] * fy[a][1];
+        z[a][1] = fx[a][0] * fy[a][1] + fx[a][1] * fy[a][0];
       }
-      written = at + length;
+    } else {
+      // Only the gaps between grids need zeros; fill_phases writes the rest.
+      long written = 0;
+      for (long i = 0; i < pack.count; ++i) {
+        const auto s = static_cast<std::size_t>(pack.first + i);
+        const long at = pack.offsets[static_cast<std::size_t>(i)];
+        const long length = segments_[s].grid->length();
+        std::fill(&z[written][0], &z[at][0], 0.0);
+        if (plain(s, wave)) {
+          std::fill(&z[at][0], &z[at + length][0], 0.0);
+        } else {
+          fill_phases(*segments_[s].grid, d, q, phases_[s].x0, phases_[s].y0, z + at, buffers.phases);
+        }
+        written = at + length;
+      }
+      std::fill(&z[written][0], &z[0][0] + 2 * pack.size, 0.0);
+      if (keep) buffers.cached[d] = key;
     }
-    std::fill(&z[written][0], &z[0][0] + 2 * pack.size, 0.0);
     double* cos = column(kCosX + d, wave);
     double* sin = column(kSinX + d, wave);
     for (long r = 0; r < plan.transform_rows; ++r) {
@@ -316,6 +341,7 @@ class Scattering {
         sin[r] += im;
       }
     }
+    return z;
   }
 
   // The grids of the pack whose phases are too large, pair by pair.
@@ -339,22 +365,27 @@ class Scattering {
     const auto [first, second] = item;
     const PackPlan& plan = plans_[p];
     const long n = packs_[p].size;
-    start_channel(p, first, buffers, column);
+    fftw_complex* filled = start_channel(p, first, buffers, column);
     if (plan.fft) {
-      fftw_complex* z = buffers.z.get();
-      plans->forward(z);
+      // Out of place where the plans allow it: the factors stay where they
+      // were filled and w takes each transform; otherwise all in z.
+      const bool apart = plans->out_of_place() && buffers.w != nullptr;
+      fftw_complex* z = apart ? buffers.w.get() : buffers.z.get();
+      auto forward = [&] { apart ? plans->forward(filled, z) : plans->forward(z); };
+      forward();
       for (long k = 0; k < n; ++k)
         buffers.spectrum[static_cast<std::size_t>(k)] = z[k][0] * z[k][0] + z[k][1] * z[k][1];
       if (second >= 0) {
-        start_channel(p, second, buffers, column);
-        plans->forward(z);
+        filled = start_channel(p, second, buffers, column);
+        forward();
       }
+      fftw_complex* in = buffers.z.get();
       for (long k = 0; k < n; ++k) {
         const double other = second >= 0 ? z[k][0] * z[k][0] + z[k][1] * z[k][1] : 0.0;
-        z[k][0] = buffers.spectrum[static_cast<std::size_t>(k)];
-        z[k][1] = other;
+        in[k][0] = buffers.spectrum[static_cast<std::size_t>(k)];
+        in[k][1] = other;
       }
-      plans->backward(z);
+      apart ? plans->backward(in, z) : plans->backward(z);
       // W = a + i b with a, b Hermitian: a(L) = (W(L) + conj W(-L)) / 2,
       // b(L) = (W(L) - conj W(-L)) / 2i.
       const double scale = 0.5 / static_cast<double>(n);
@@ -398,13 +429,18 @@ class Scattering {
     {
       std::optional<Buffers> buffers;
       context_.control.guarded([&] { buffers.emplace(n); });
+      // Three items in a row cover two whole waves, so each thread finds the
+      // x and y factors of its own waves, and the x + y factors are formed
+      // the same way whatever the threads.
 #pragma omp for schedule(dynamic, 1)
-      for (std::size_t i = 0; i < list.size(); ++i) {
-        if (context_.control.stopped()) continue;
-        context_.control.guarded([&] {
-          run_item(p, list[i], *buffers, plans.get(), column);
-          context_.control.advance(item_work);
-        });
+      for (std::size_t group = 0; group < (list.size() + 2) / 3; ++group) {
+        for (std::size_t i = 3 * group; i < std::min(list.size(), 3 * group + 3); ++i) {
+          if (context_.control.stopped()) continue;
+          context_.control.guarded([&] {
+            run_item(p, list[i], *buffers, plans.get(), column);
+            context_.control.advance(item_work);
+          });
+        }
       }
     }
   }

@@ -8,9 +8,20 @@ namespace msdisf::detail {
 
 namespace {
 
-constexpr int kLanes = 4;
-using Vec = double __attribute__((vector_size(kLanes * sizeof(double))));
-using Bits = long long __attribute__((vector_size(kLanes * sizeof(long long))));
+// Lanes of L doubles: 4 for AVX2, 8 for AVX-512. Every lane goes through
+// the same operations in the same order, so all widths give the same bits.
+template <int L>
+struct Lanes;
+template <>
+struct Lanes<4> {
+  using Vec = double __attribute__((vector_size(4 * sizeof(double))));
+  using Bits = long long __attribute__((vector_size(4 * sizeof(long long))));
+};
+template <>
+struct Lanes<8> {
+  using Vec = double __attribute__((vector_size(8 * sizeof(double))));
+  using Bits = long long __attribute__((vector_size(8 * sizeof(long long))));
+};
 
 // pi/2 in three pieces of 33, 33 and 53 bits: k * piece is exact for
 // |k| < 2^20, so x - k*pi/2 loses nothing but the last piece's rounding.
@@ -41,11 +52,15 @@ constexpr double kCos[] = {-1.0 / 2,
                            1.0 / 20922789888000.0,
                            -1.0 / 6402373705728000.0};
 
+template <typename Vec, typename Bits>
 [[gnu::always_inline]] inline Vec select(Bits mask, Vec yes, Vec no) {
   return reinterpret_cast<Vec>((reinterpret_cast<Bits>(yes) & mask) | (reinterpret_cast<Bits>(no) & ~mask));
 }
 
+template <int kLanes>
 [[gnu::always_inline]] inline void sincos_block(const double* phi, double* out) {
+  using Vec = typename Lanes<kLanes>::Vec;
+  using Bits = typename Lanes<kLanes>::Bits;
   Vec x;
   for (int l = 0; l < kLanes; ++l) x[l] = phi[l];
   const Vec shifted = x * kTwoOverPi + kRound;
@@ -71,15 +86,15 @@ constexpr double kCos[] = {-1.0 / 2,
   }
 }
 
-template <int kWhich>
+template <int kLanes>
 [[gnu::always_inline]] inline void sincos_all(const double* phi, long n, double* cos_sin) {
   long i = 0;
-  for (; i + kLanes <= n; i += kLanes) sincos_block(phi + i, cos_sin + 2 * i);
+  for (; i + kLanes <= n; i += kLanes) sincos_block<kLanes>(phi + i, cos_sin + 2 * i);
   if (i < n) {
     double rest[kLanes] = {};
     double out[2 * kLanes];
     for (long j = i; j < n; ++j) rest[j - i] = phi[j];
-    sincos_block(rest, out);
+    sincos_block<kLanes>(rest, out);
     for (long j = i; j < n; ++j) {
       cos_sin[2 * j] = out[2 * (j - i)];
       cos_sin[2 * j + 1] = out[2 * (j - i) + 1];
@@ -87,16 +102,22 @@ template <int kWhich>
   }
 }
 
-__attribute__((target("avx2"))) void sincos_avx2(const double* phi, long n, double* cos_sin) {
-  sincos_all<1>(phi, n, cos_sin);
+__attribute__((target("avx512f,avx512dq"))) void sincos_avx512(const double* phi, long n, double* cos_sin) {
+  sincos_all<8>(phi, n, cos_sin);
 }
-void sincos_baseline(const double* phi, long n, double* cos_sin) { sincos_all<0>(phi, n, cos_sin); }
+__attribute__((target("avx2"))) void sincos_avx2(const double* phi, long n, double* cos_sin) {
+  sincos_all<4>(phi, n, cos_sin);
+}
+void sincos_baseline(const double* phi, long n, double* cos_sin) { sincos_all<4>(phi, n, cos_sin); }
 
 }  // namespace
 
 void phase_sincos(const double* phi, long n, double* cos_sin) {
+  static const bool avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
   static const bool avx2 = __builtin_cpu_supports("avx2");
-  if (avx2) {
+  if (avx512) {
+    sincos_avx512(phi, n, cos_sin);
+  } else if (avx2) {
     sincos_avx2(phi, n, cos_sin);
   } else {
     sincos_baseline(phi, n, cos_sin);
