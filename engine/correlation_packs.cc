@@ -39,15 +39,20 @@ std::vector<Pack> make_packs(const std::vector<Segment>& segments, long max_lag,
 
 void run_in_order(long packs, int threads, long slots, const std::function<void(long, long)>& work,
                   const std::function<void(long, long)>& pool, const std::function<bool()>& stopped) {
+  // Pack p may reuse a slot once pack p - slots is pooled: a thread takes a
+  // new pack only after pooling its last one, in order, so with slots >=
+  // threads every earlier holder of the slot is done. No round of packs
+  // waits for its slowest member.
   slots = std::max(slots, 1L);
-  for (long first = 0; first < packs && !stopped(); first += slots) {
-    const long last = std::min(packs, first + slots);
-#pragma omp parallel for schedule(dynamic, 1) num_threads(threads) if (threads > 1 && last - first > 1)
-    for (long p = first; p < last; ++p) {
-      if (!stopped()) work(p, p - first);
+  threads = static_cast<int>(std::min<long>(threads, slots));
+#pragma omp parallel for ordered schedule(dynamic, 1) num_threads(threads) if (threads > 1 && packs > 1)
+  for (long p = 0; p < packs; ++p) {
+    const long slot = p % slots;
+    if (!stopped()) work(p, slot);
+#pragma omp ordered
+    {
+      if (!stopped()) pool(p, slot);
     }
-    if (stopped()) return;
-    for (long p = first; p < last; ++p) pool(p, p - first);
   }
 }
 

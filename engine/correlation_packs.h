@@ -70,9 +70,9 @@ struct Pack {
 std::vector<Pack> make_packs(const std::vector<Segment>& segments, long max_lag, long points,
                              const std::function<long(long)>& size_of);
 
-/// Runs work(pack, slot) for every pack on `threads` threads, then
-/// pool(pack, slot) on the calling thread in pack order, in rounds of at
-/// most `slots` packs; slot < slots names the caller's buffer for the pack.
+/// Runs work(pack, slot) for every pack on `threads` threads (at most
+/// `slots`) and pool(pack, slot) once the pack is done, one pack at a time
+/// in pack order; slot < slots names the caller's buffer for the pack.
 /// Stops early once `stopped()` says so.
 void run_in_order(long packs, int threads, long slots, const std::function<void(long, long)>& work,
                   const std::function<void(long, long)>& pool, const std::function<bool()>& stopped);
