@@ -281,40 +281,64 @@ double direct_cost(std::span<const PaddedRange* const> grids, std::span<const lo
 }
 
 // The pending rows summed pair by pair, bit for bit the plain kernel's sums.
+// Short grids go in chunks, so that each work item is worth its scheduling.
 void direct_rows(std::span<const PaddedRange* const> grids, std::span<const long> lags,
                  const std::vector<long>& pending, const SumsView& out, const CorrelationContext& context) {
+  constexpr double kChunkWork = 2e5;  // pairs and lags, about 0.1 ms
   const long count = static_cast<long>(grids.size());
   const int inner = count == 1 ? context.threads : 1;
+  std::vector<long> first_of_chunk = {0};
+  double chunk_work = 0.0;
+  for (long g = 0; g < count; ++g) {
+    const double length = static_cast<double>(grids[static_cast<std::size_t>(g)]->length());
+    chunk_work += length * std::min(length, static_cast<double>(pending.size()));
+    if (chunk_work >= kChunkWork || g + 1 == count) {
+      first_of_chunk.push_back(g + 1);
+      chunk_work = 0.0;
+    }
+  }
+  const long chunks = static_cast<long>(first_of_chunk.size()) - 1;
   const long slots = 4L * context.threads;
-  std::vector<std::vector<long>> own_lags(static_cast<std::size_t>(slots));
+  // Per slot: each grid's sums of its rows, one grid after another.
   std::vector<std::vector<LagMoments>> sums(static_cast<std::size_t>(slots));
+  auto rows_of = [&](long g) { return rows_within(pending, lags, grids[static_cast<std::size_t>(g)]->length()); };
   run_in_order(
-      count, count == 1 ? 1 : context.threads, slots,
-      [&](long g, long slot) {
+      chunks, chunks == 1 ? 1 : context.threads, slots,
+      [&](long c, long slot) {
         context.control.guarded([&] {
-          const PaddedRange& grid = *grids[static_cast<std::size_t>(g)];
-          auto& own = own_lags[static_cast<std::size_t>(slot)];
-          own.clear();
-          const long within = rows_within(pending, lags, grid.length());
-          for (long i = 0; i < within; ++i) own.push_back(lags[static_cast<std::size_t>(pending[i])]);
           auto& moments = sums[static_cast<std::size_t>(slot)];
-          moments.assign(own.size(), LagMoments{});
-          lag_moment_sums_for(grid, own.data(), static_cast<long>(own.size()), moments.data(), inner);
+          moments.clear();
           double work = 0.0;
-          for (const long lag : own) work += kLaneCost * static_cast<double>(grid.length() - lag);
+          thread_local std::vector<long> own_lags;
+          for (long g = first_of_chunk[static_cast<std::size_t>(c)]; g < first_of_chunk[static_cast<std::size_t>(c) + 1];
+               ++g) {
+            const PaddedRange& grid = *grids[static_cast<std::size_t>(g)];
+            own_lags.clear();
+            const long within = rows_of(g);
+            for (long i = 0; i < within; ++i) own_lags.push_back(lags[static_cast<std::size_t>(pending[i])]);
+            const std::size_t at = moments.size();
+            moments.resize(at + own_lags.size(), LagMoments{});
+            lag_moment_sums_for(grid, own_lags.data(), static_cast<long>(own_lags.size()), moments.data() + at, inner);
+            for (const long lag : own_lags) work += kLaneCost * static_cast<double>(grid.length() - lag);
+          }
           context.control.advance(work);
         });
       },
-      [&](long, long slot) {
+      [&](long c, long slot) {
         const auto& moments = sums[static_cast<std::size_t>(slot)];
-        for (std::size_t i = 0; i < moments.size(); ++i) {
-          const long row = pending[i];
-          const LagMoments& m = moments[i];
-          add_moment(out.s1, row, m.s1);
-          add_moment(out.s2, row, m.s2);
-          add_moment(out.s3, row, m.s3);
-          add_moment(out.s4, row, m.s4);
-          out.pairs[row] += static_cast<long>(m.pairs);
+        std::size_t at = 0;
+        for (long g = first_of_chunk[static_cast<std::size_t>(c)]; g < first_of_chunk[static_cast<std::size_t>(c) + 1];
+             ++g) {
+          const long within = rows_of(g);
+          for (long i = 0; i < within; ++i, ++at) {
+            const long row = pending[static_cast<std::size_t>(i)];
+            const LagMoments& m = moments[at];
+            add_moment(out.s1, row, m.s1);
+            add_moment(out.s2, row, m.s2);
+            add_moment(out.s3, row, m.s3);
+            add_moment(out.s4, row, m.s4);
+            out.pairs[row] += static_cast<long>(m.pairs);
+          }
         }
       },
       [&] { return context.control.stopped(); });

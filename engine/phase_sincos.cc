@@ -33,15 +33,14 @@ constexpr double kTwoOverPi = 6.36619772367581382433e-01;
 constexpr double kRound = 6755399441055744.0;
 
 // Taylor coefficients 1/n!: on |r| <= pi/4 the first omitted terms,
-// r^19/19! and r^20/20!, are below 1e-19.
+// r^17/17! and r^18/18!, are below 5e-17.
 constexpr double kSin[] = {-1.0 / 6,
                            1.0 / 120,
                            -1.0 / 5040,
                            1.0 / 362880,
                            -1.0 / 39916800,
                            1.0 / 6227020800.0,
-                           -1.0 / 1307674368000.0,
-                           1.0 / 355687428096000.0};
+                           -1.0 / 1307674368000.0};
 constexpr double kCos[] = {-1.0 / 2,
                            1.0 / 24,
                            -1.0 / 720,
@@ -49,8 +48,7 @@ constexpr double kCos[] = {-1.0 / 2,
                            -1.0 / 3628800,
                            1.0 / 479001600,
                            -1.0 / 87178291200.0,
-                           1.0 / 20922789888000.0,
-                           -1.0 / 6402373705728000.0};
+                           1.0 / 20922789888000.0};
 
 template <typename Vec, typename Bits>
 [[gnu::always_inline]] inline Vec select(Bits mask, Vec yes, Vec no) {
@@ -68,11 +66,11 @@ template <int kLanes>
   const Bits quadrant = reinterpret_cast<Bits>(shifted);  // low bits hold k mod 2^51
   const Vec r = ((x - k * kPio2Hi) - k * kPio2Mid) - k * kPio2Lo;
   const Vec r2 = r * r;
-  Vec ps = Vec{} + kSin[7];
-  for (int i = 6; i >= 0; --i) ps = ps * r2 + kSin[i];
+  Vec ps = Vec{} + kSin[6];
+  for (int i = 5; i >= 0; --i) ps = ps * r2 + kSin[i];
   const Vec s = r + (r * r2) * ps;
-  Vec pc = Vec{} + kCos[8];
-  for (int i = 7; i >= 0; --i) pc = pc * r2 + kCos[i];
+  Vec pc = Vec{} + kCos[7];
+  for (int i = 6; i >= 0; --i) pc = pc * r2 + kCos[i];
   const Vec c = 1.0 + r2 * pc;
   const Bits one = Bits{} + 1, two = Bits{} + 2, zero = Bits{};
   const Bits swap = (quadrant & one) != zero;
