@@ -458,8 +458,15 @@ void correlate_moments(std::span<const PaddedRange* const> grids, std::span<cons
   // to the window's excursions, and shorter windows have smaller ones.
   std::vector<Workspace> workspaces(static_cast<std::size_t>(context.threads));
   std::vector<long> direct;
+  // Every level transforms at least each grid's entries once per sequence:
+  // a lower bound of its cost, known before building the level's windows
+  // (for lag 1 of a long grid, one per entry).
+  double entries = 0.0;
+  for (const PaddedRange* grid : sorted) entries += static_cast<double>(grid->length());
+  const double least_level_cost = (layout.transforms + layout.outputs) * entries * (kRealFftCost + kFillCost);
   while (!pending.empty() && !context.control.stopped()) {
     const long top = lags[static_cast<std::size_t>(pending.back())];
+    if (!context.prefer_transforms && direct_cost(sorted, lags, pending) <= least_level_cost) break;
     const std::vector<Segment> segments = segments_for(sorted, top);
     const std::vector<Pack> packs = make_packs(segments, top, kPackPoints, real_fft_size);
     if (!context.prefer_transforms && direct_cost(sorted, lags, pending) <= level_cost(packs, segments, layout)) break;
@@ -485,11 +492,16 @@ double moment_correlation_work(std::span<const PaddedRange* const> grids, std::s
     pending.push_back(row);
   }
   if (pending.empty()) return 0.0;
+  const Layout layout = layout_for(needs);
+  double entries = 0.0;
+  for (const PaddedRange* grid : grids) entries += static_cast<double>(grid->length());
+  const double direct = direct_cost(grids, lags, pending);
+  if (direct <= (layout.transforms + layout.outputs) * entries * (kRealFftCost + kFillCost)) return direct;
   const std::vector<Segment> segments = segments_for(grids, lags[static_cast<std::size_t>(pending.back())]);
   const std::vector<Pack> packs =
       make_packs(segments, lags[static_cast<std::size_t>(pending.back())], kPackPoints, real_fft_size);
   // About three levels when the transforms win.
-  return std::min(direct_cost(grids, lags, pending), 3.0 * level_cost(packs, segments, layout_for(needs)));
+  return std::min(direct, 3.0 * level_cost(packs, segments, layout));
 }
 
 }  // namespace msdisf::detail

@@ -206,6 +206,42 @@ PaddedRange::PaddedRange(const double* x, const double* y, const std::int64_t* f
   }
 }
 
+namespace {
+
+// One lag by the plain loop: the same operations in the same order as a lane
+// of the vector kernels, so the same bits, without 31 idle lanes.
+LagMoments single_lag_sums(const PaddedRange& range, long lag) {
+  const double* x = range.x();
+  const double* y = range.y();
+  const long long* valid = range.valid();
+  double s1 = 0.0, s2 = 0.0, s3 = 0.0, s4 = 0.0, n = 0.0;
+  for (long a = 0; a + lag < range.length(); ++a) {
+    const long b = a + lag;
+    if (valid[a] == 0 || valid[b] == 0) continue;
+    const double dx = x[b] - x[a], dy = y[b] - y[a];
+    const double dx2 = dx * dx, dy2 = dy * dy;
+    const double dx3 = dx2 * dx, dy3 = dy2 * dy;
+    const double dx4 = dx3 * dx, dy4 = dy3 * dy;
+    s2 = (dx2 + dy2) + s2;
+    n = n + 1.0;
+    s1 = s1 + (dx + dy);
+    s3 = (dx3 + dy3) + s3;
+    s4 = (dx4 + dy4) + s4;
+  }
+  LagMoments m;
+  m.s1 = s1;
+  m.s2 = s2;
+  m.s3 = s3;
+  m.s4 = s4;
+  m.pairs = n;
+  return m;
+}
+
+// Up to this many lags of a block go through the plain loop.
+constexpr long kFewLags = 2;
+
+}  // namespace
+
 void lag_moment_sums_for(const PaddedRange& range, const long* lags, long count, LagMoments* out, int threads) {
   const KernelPath path = widest_supported_path();
   const BlockSums contiguous = kernel_for(path);
@@ -222,6 +258,8 @@ void lag_moment_sums_for(const PaddedRange& range, const long* lags, long count,
     LagMoments sums[kBlock];
     if (block_lags[0] >= length) {
       std::fill(sums, sums + kBlock, LagMoments{});
+    } else if (used <= kFewLags) {
+      for (long i = 0; i < used; ++i) sums[i] = single_lag_sums(range, block_lags[i]);
     } else if (block_lags[kBlock - 1] - block_lags[0] == kBlock - 1) {
       contiguous(range.x(), range.y(), range.valid(), length, block_lags[0], sums);
     } else {
