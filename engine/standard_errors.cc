@@ -93,6 +93,25 @@ LagGroups groups_of_lag(long lag, long longest_span) {
   return groups;
 }
 
+// Calls visit(a, b) for every pair of records of particle p whose frames
+// differ by `lag`, in origin order.
+template <typename Visit>
+void for_each_pair(const ParticleSet& set, const ParticleRange& p, long lag, Visit&& visit) {
+  if (p.records() == set.span(p) + 1) {
+    // Every frame present: the pair of a is a + lag.
+    for (long a = p.begin; a + lag < p.end; ++a) visit(a, a + lag);
+    return;
+  }
+  const std::int64_t* frame = set.frame().data();
+  long j = p.begin;
+  for (long a = p.begin; a < p.end; ++a) {
+    const std::int64_t target = frame[a] + lag;
+    while (j < p.end && frame[j] < target) ++j;
+    if (j == p.end) break;
+    if (frame[j] == target) visit(a, j);
+  }
+}
+
 // Adds one particle's pairs at one lag to its groups: the particle alone, or
 // with `by_windows` its windows of origins at every level too. `terms(a, b,
 // t)` forms the terms of the pair (a, b) and returns false when the pair is
@@ -104,44 +123,24 @@ void add_particle(const ParticleSet& set, const ParticleRange& p, long lag, cons
   windows.clear();
   if (!by_windows) {
     Window total{0, 0.0, {}};
-    if (p.records() == set.span(p) + 1) {
-      // Every frame present: the pair of a is a + lag.
-      for (long a = p.begin; a + lag < p.end; ++a) {
-        Terms t;
-        if (!terms(a, a + lag, t)) continue;
-        total.n += 1.0;
-        for (int k = 0; k < kTerms; ++k) total.s[k] += t[k];
-      }
-      if (total.n > 0.0) groups.particles.add(total.n, total.s, ref);
-      return;
-    }
-    long j = p.begin;
-    for (long a = p.begin; a < p.end; ++a) {
-      const std::int64_t target = frame[a] + lag;
-      while (j < p.end && frame[j] < target) ++j;
-      if (j == p.end) break;
+    for_each_pair(set, p, lag, [&](long a, long b) {
       Terms t;
-      if (frame[j] != target || !terms(a, j, t)) continue;
+      if (!terms(a, b, t)) return;
       total.n += 1.0;
       for (int k = 0; k < kTerms; ++k) total.s[k] += t[k];
-    }
+    });
     if (total.n > 0.0) groups.particles.add(total.n, total.s, ref);
     return;
   }
-  long j = p.begin;
-  for (long a = p.begin; a < p.end; ++a) {
-    const std::int64_t target = frame[a] + lag;
-    while (j < p.end && frame[j] < target) ++j;
-    if (j == p.end) break;
-    if (frame[j] != target) continue;
+  for_each_pair(set, p, lag, [&](long a, long b) {
     Terms t;
-    if (!terms(a, j, t)) continue;
+    if (!terms(a, b, t)) return;
     const long index = static_cast<long>(frame[a] - frame[p.begin]) >> groups.shift;
     if (windows.empty() || windows.back().index != index) windows.push_back({index, 0.0, {}});
     Window& w = windows.back();
     w.n += 1.0;
     for (int k = 0; k < kTerms; ++k) w.s[k] += t[k];
-  }
+  });
   if (windows.empty()) return;
   for (std::size_t level = 0; level < groups.windows.size(); ++level) {
     // Windows of this level are pairs of the previous level's, merged in place.

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <random>
 #include <string>
@@ -231,6 +232,39 @@ TEST(CorrelationMethod, LongAndShortParticlesWithTheLargestLagsSummedDirectly) {
   const Exact want = exact_means(in, got.lag, waves);
   expect_within_promise(got, want, "analyse");
   expect_within_promise(by_transforms(in, got.lag, waves, 2), want, "transforms first");
+}
+
+TEST(CorrelationMethod, TheSameBitsOnOneThreadAndOnTwo) {
+  // Many packs of short particles and one long particle, with errors: packs
+  // pooled in order, x + y factors formed the same way whatever the threads.
+  Records in = trajectories(Motion::kBrownian, 400, 60, 1e3, 8);
+  const Records long_one = trajectories(Motion::kCaged, 1, 5000, -1e3, 9);
+  for (std::size_t i = 0; i < long_one.x.size(); ++i) {
+    in.x.push_back(long_one.x[i]), in.y.push_back(long_one.y[i]);
+    in.frame.push_back(long_one.frame[i]), in.particle.push_back(1000);
+  }
+  auto same = [](const std::vector<double>& a, const std::vector<double>& b) {
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+  };
+  // The long particle alone: its channels spread over the threads.
+  for (int repeat = 0; repeat < 3; ++repeat) {
+    const auto alone = [&](int threads) { return analyse(long_one.data(), {.threads = threads}); };
+    const AnalysisResult one = alone(1), two = alone(2);
+    for (std::size_t m = 0; m < one.wave_numbers.size(); ++m) EXPECT_TRUE(same(one.cos_r[m], two.cos_r[m])) << m;
+  }
+  auto run = [&](int threads) {
+    return analyse(in.data(), {.lags = LagRequest::log_spaced(40), .errors = true, .threads = threads});
+  };
+  const AnalysisResult one = run(1), two = run(2);
+  EXPECT_EQ(one.pairs, two.pairs);
+  for (const auto column : {&AnalysisResult::msd, &AnalysisResult::mqd, &AnalysisResult::md, &AnalysisResult::mcd}) {
+    EXPECT_TRUE(same(one.*column, two.*column));
+  }
+  for (std::size_t m = 0; m < one.wave_numbers.size(); ++m) {
+    EXPECT_TRUE(same(one.cos_r[m], two.cos_r[m]) && same(one.sin_r[m], two.sin_r[m])) << m;
+    EXPECT_TRUE(same(one.errors.cos_r[m], two.errors.cos_r[m])) << m;
+  }
+  EXPECT_TRUE(same(one.errors.msd, two.errors.msd) && same(one.errors.ngp, two.errors.ngp));
 }
 
 TEST(CorrelationMethod, UnwantedColumnsAreEmptyAndTheRestUnchanged) {

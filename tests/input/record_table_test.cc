@@ -60,5 +60,20 @@ TEST(RecordTable, LargeTablesReadInPiecesAsInOnePass) {
   EXPECT_EQ(kept.line, broken.record_lines);
 }
 
+TEST(RecordTable, LargeHeaderlessTablesKeepTheirFirstRecord) {
+  // x y t lines after a comment: the first content line is already a record.
+  std::string text = "# x y t\n";
+  for (long i = 0; i < 300000; ++i) text += std::to_string(i) + ".5 0.25 " + std::to_string(i + 1) + "\n";
+  ASSERT_GT(text.size(), std::size_t{1} << 22);
+  const auto read = read_record_table(text, {});
+  ASSERT_TRUE(std::holds_alternative<RecordTable>(read));
+  const RecordTable& table = std::get<RecordTable>(read);
+  ASSERT_EQ(table.x.size(), 300000u);
+  EXPECT_EQ(table.line.front(), 2);
+  EXPECT_EQ(table.line.back(), 300001);
+  EXPECT_EQ(table.x.front(), 0.5);
+  EXPECT_EQ(table.frame.back(), 300000);
+}
+
 }  // namespace
 }  // namespace msdisf
