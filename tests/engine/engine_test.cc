@@ -187,6 +187,9 @@ TEST(Engine, MatchesThePlainDefinition) {
       {"offset 1e12", 4, 700, 1e12, false, PairRule::kAllPairs, LagRequest::log_spaced(40), {}},
       {"offset 1e17", 2, 700, 1e17, false, PairRule::kAllPairs, LagRequest::up_to(50), {0.2, 7.0}},
       {"wide wave numbers", 2, 600, 0.0, false, PairRule::kAllPairs, LagRequest::log_spaced(20), {1e-6, 1e4, -3.0}},
+      // One or two lags go through the plain loop rather than the lane kernel.
+      {"one lag", 3, 900, 1e3, false, PairRule::kAllPairs, LagRequest::list({7}), {}},
+      {"two lags", 3, 900, 0.0, false, PairRule::kAllPairs, LagRequest::list({2, 500}), {0.5}},
   };
   std::mt19937_64 random(42);
   for (const Case& c : cases) {
@@ -308,6 +311,15 @@ TEST(Engine, ProgressEndsAtOneAndTwoAnalysesRunAtOnce) {
   double last = 0.0;
   const AnalysisResult alone = analyse(in.data(), {.progress = [&last](double f) { last = f; }});
   EXPECT_DOUBLE_EQ(last, 1.0);
+  // With standard errors the work they add is counted too: never past 1, never back.
+  std::vector<double> seen;
+  analyse(in.data(), {.lags = LagRequest::log_spaced(20), .errors = true, .progress = [&](double f) {
+                        seen.push_back(f);
+                      }});
+  ASSERT_FALSE(seen.empty());
+  EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+  EXPECT_DOUBLE_EQ(seen.back(), 1.0);
+  EXPECT_LE(*std::max_element(seen.begin(), seen.end()), 1.0);
   Records spread = in;  // the same particles under ids far apart: the same result
   for (auto& id : spread.particle) id = id * (std::int64_t{1} << 40) + 3;
   const AnalysisResult far_ids = analyse(spread.data());
