@@ -53,20 +53,32 @@ const std::vector<Term>& terms_of(Output output) {
   return terms[output];
 }
 
-// Which outputs are formed and which sequences are transformed; the sum
-// u + v and u^2 + v^2 come from the spectra of their parts when those are
-// transformed anyway.
+bool with_mask(const Term& t) { return t.origin == kM || t.end == kM; }
+
+// The sequence each output's mask terms pair with the mask.
+constexpr Kind kMaskPartner[kOutputs] = {kM, kS, kP2, kP3, kP4};
+
+// Which outputs are formed and how. Where a pack's windows have no gaps the
+// mask is all ones over each window, so its correlations are counts and
+// sums of a window's stretch of the partner sequence, taken from prefix
+// sums ("closed"): only the terms pairing two powers of u or v are
+// transformed. The sum u + v and u^2 + v^2 come from the spectra of their
+// parts when those are transformed anyway.
 struct Layout {
+  bool closed = false;
   bool output[kOutputs] = {};
-  bool needed[kKinds] = {};
+  bool inverse[kOutputs] = {};  // has terms formed by transforms
+  bool needed[kKinds] = {};     // in a term formed by transforms
   bool transformed[kKinds] = {};
   int slot[kOutputs] = {};  // where a formed output's sums go
   int transforms = 0;
+  int inverses = 0;
   int outputs = 0;
 };
 
-Layout layout_for(MomentNeeds needs) {
+Layout layout_for(MomentNeeds needs, bool closed) {
   Layout layout;
+  layout.closed = closed;
   layout.output[kCount] = true;
   layout.output[kSum1] = needs.s1;
   layout.output[kSum2] = needs.any();
@@ -75,13 +87,48 @@ Layout layout_for(MomentNeeds needs) {
   for (int o = 0; o < kOutputs; ++o) {
     if (!layout.output[o]) continue;
     layout.slot[o] = layout.outputs++;
-    for (const Term& t : terms_of(static_cast<Output>(o))) layout.needed[t.origin] = layout.needed[t.end] = true;
+    for (const Term& t : terms_of(static_cast<Output>(o))) {
+      if (closed && with_mask(t)) continue;
+      layout.needed[t.origin] = layout.needed[t.end] = true;
+      layout.inverse[o] = true;
+    }
+    layout.inverses += layout.inverse[o] ? 1 : 0;
   }
   for (int k = 0; k < kKinds; ++k) layout.transformed[k] = layout.needed[k];
   if (layout.needed[kU] && layout.needed[kV]) layout.transformed[kS] = false;
   if (layout.needed[kU2] && layout.needed[kV2]) layout.transformed[kP2] = false;
   for (int k = 0; k < kKinds; ++k) layout.transforms += layout.transformed[k] ? 1 : 0;
   return layout;
+}
+
+struct Layouts {
+  Layout masked;
+  Layout closed;
+  explicit Layouts(MomentNeeds needs) : masked(layout_for(needs, false)), closed(layout_for(needs, true)) {}
+  const Layout& of(bool gap_free) const { return gap_free ? closed : masked; }
+};
+
+// Every sequence's value at one entry, u = x - c and v = y - c.
+void sequence_values(double u, double v, double (&values)[kKinds]) {
+  const double u2 = u * u, v2 = v * v, u3 = u2 * u, v3 = v2 * v;
+  const double all[kKinds] = {1.0, u, v, u + v, u2, v2, u2 + v2, u3, v3, u3 + v3, u3 * u + v3 * v};
+  std::copy(std::begin(all), std::end(all), std::begin(values));
+}
+
+bool without_gaps(const Segment& s) {
+  const long long* valid = s.grid->valid() + s.begin;
+  return std::all_of(valid, valid + s.window, [](long long v) { return v != 0; });
+}
+
+// Per pack: whether every window in it is free of gaps.
+std::vector<char> gap_free_packs(const std::vector<Pack>& packs, const std::vector<Segment>& segments) {
+  std::vector<char> gap_free;
+  for (const Pack& pack : packs) {
+    bool all = true;
+    for (long i = 0; i < pack.count && all; ++i) all = without_gaps(segments[static_cast<std::size_t>(pack.first + i)]);
+    gap_free.push_back(all ? 1 : 0);
+  }
+  return gap_free;
 }
 
 // The moment order of an output (0 for the counts).
@@ -109,15 +156,65 @@ class Workspace {
   std::vector<FftBuffer> buffers_;
 };
 
+// A gap-free segment's mask terms for lags 0..lags-1, added to
+// closed[slot * lags + lag]: at lag L its c = min(origins, window - L)
+// pairs start at 0..c-1, so the mask correlates with the end sequence P as
+// the sum of P over [L, L + c) and with the origin sequence as the sum over
+// [0, c). The prefix sums are compensated: each lies within
+// (2u + 4 window u^2) * sum |P| of the exact one. mass[o] gathers sum |P|.
+void add_mask_terms(const Segment& s, double cx, double cy, const Layout& layout, long lags, double* closed,
+                    double* mass, std::vector<double>& prefix) {
+  const double* x = s.grid->x() + s.begin;
+  const double* y = s.grid->y() + s.begin;
+  const long reach = std::min(lags, s.window);
+  auto pairs_at = [&](long lag) { return std::min(s.origins, s.window - lag); };
+  for (int o = 0; o < kOutputs; ++o) {
+    if (!layout.output[o]) continue;
+    double* sums = closed + layout.slot[o] * lags;
+    if (o == kCount) {
+      for (long lag = 0; lag < reach; ++lag) sums[lag] += static_cast<double>(pairs_at(lag));
+      continue;
+    }
+    const Kind partner = kMaskPartner[o];
+    prefix.resize(static_cast<std::size_t>(s.window) + 1);
+    double sum = 0.0, lost = 0.0, size = 0.0;
+    prefix[0] = 0.0;
+    for (long a = 0; a < s.window; ++a) {
+      double values[kKinds];
+      sequence_values(x[a] - cx, y[a] - cy, values);
+      const double p = values[partner];
+      const double adjusted = p - lost;
+      const double next = sum + adjusted;
+      lost = (next - sum) - adjusted;
+      sum = next;
+      prefix[static_cast<std::size_t>(a) + 1] = sum;
+      size += std::fabs(p);
+    }
+    mass[o] += size;
+    double to_end = 0.0, to_origin = 0.0;
+    for (const Term& t : terms_of(static_cast<Output>(o))) {
+      if (t.origin == kM && t.end == partner) to_end = t.coefficient;
+      if (t.origin == partner && t.end == kM) to_origin = t.coefficient;
+    }
+    for (long lag = 0; lag < reach; ++lag) {
+      const auto c = static_cast<std::size_t>(pairs_at(lag));
+      const auto l = static_cast<std::size_t>(lag);
+      sums[lag] += to_end * (prefix[l + c] - prefix[l]) + to_origin * prefix[c];
+    }
+  }
+}
+
 // Forms the correlations of one pack and their bounds.
 void correlate_pack(const Pack& pack, const std::vector<Segment>& segments, const Layout& layout,
                     const RealFftPlans& plans, Workspace& workspace, PackSums& result) {
   const long n = pack.size;
   const long spectrum = plans.spectrum_size();
   bool shared = true;
+  long widest = 0;
   for (long i = 0; i < pack.count; ++i) {
     const Segment& s = segments[static_cast<std::size_t>(pack.first + i)];
     shared = shared && s.origins == s.window;
+    widest = std::max(widest, s.window);
   }
   // Buffers: end sequences, then origin sequences (the same when every
   // window is all origins), then one for the outputs.
@@ -130,12 +227,16 @@ void correlate_pack(const Pack& pack, const std::vector<Segment>& segments, cons
   for (int k = 0; k < kKinds; ++k) {
     if (layout.transformed[k]) origin[k] = shared ? end[k] : workspace.buffer(used++, spectrum);
   }
-  fftw_complex* combined = workspace.buffer(used, spectrum);
+  fftw_complex* combined = layout.inverses > 0 ? workspace.buffer(used, spectrum) : nullptr;
   for (int k = 0; k < kKinds; ++k) {
     if (!layout.transformed[k]) continue;
     std::fill(&end[k][0][0], &end[k][0][0] + 2 * spectrum, 0.0);
     if (!shared) std::fill(&origin[k][0][0], &origin[k][0][0] + 2 * spectrum, 0.0);
   }
+  const long lags = pack.max_lag + 1;
+  thread_local std::vector<double> closed, prefix;
+  if (layout.closed) closed.assign(static_cast<std::size_t>(layout.outputs * lags), 0.0);
+  double mass[kOutputs] = {};
 
   // Squared norms of each sequence on both sides, and of |u|^k + |v|^k,
   // which bounds the rounding of u, v and their powers.
@@ -161,9 +262,9 @@ void correlate_pack(const Pack& pack, const std::vector<Segment>& segments, cons
     for (long a = 0; a < s.window; ++a) {
       if (valid[a] == 0) continue;
       const double u = x[a] - cx, v = y[a] - cy;
-      const double u2 = u * u, v2 = v * v, u3 = u2 * u, v3 = v2 * v;
-      const double values[kKinds] = {1.0, u, v, u + v, u2, v2, u2 + v2, u3, v3, u3 + v3, u3 * u + v3 * v};
-      const double au = std::fabs(u), av = std::fabs(v);
+      double values[kKinds];
+      sequence_values(u, v, values);
+      const double au = std::fabs(u), av = std::fabs(v), u2 = u * u, v2 = v * v;
       const double sizes[5] = {1.0, au + av, u2 + v2, au * u2 + av * v2, u2 * u2 + v2 * v2};
       const bool is_origin = a < s.origins;
       for (int k = 0; k < kKinds; ++k) {
@@ -180,6 +281,7 @@ void correlate_pack(const Pack& pack, const std::vector<Segment>& segments, cons
         if (is_origin) size_origin[p] += sizes[p] * sizes[p];
       }
     }
+    if (layout.closed) add_mask_terms(s, cx, cy, layout, lags, closed.data(), mass, prefix);
   }
   for (int k = 0; k < kKinds; ++k) {
     if (!layout.transformed[k]) continue;
@@ -193,28 +295,45 @@ void correlate_pack(const Pack& pack, const std::vector<Segment>& segments, cons
     if (kind == kP2 && !layout.transformed[kP2]) return at(kU2) + at(kV2);
     return at(kind);
   };
-  const long lags = pack.max_lag + 1;
   assign_huge(result.sums, static_cast<std::size_t>(layout.outputs * lags), 0.0);
   const double factor = fft_error_factor(n);
   const double scale = 1.0 / static_cast<double>(n);
   for (int o = 0; o < kOutputs; ++o) {
     if (!layout.output[o]) continue;
-    const auto& terms = terms_of(static_cast<Output>(o));
-    for (long f = 0; f < spectrum; ++f) {
-      std::complex<double> total = 0.0;
-      for (const Term& t : terms) {
-        total += t.coefficient * std::conj(spectrum_of(origin, t.origin, f)) * spectrum_of(end, t.end, f);
-      }
-      combined[f][0] = total.real();
-      combined[f][1] = total.imag();
-    }
-    plans.backward(combined);
-    const double* values = &combined[0][0];
     double* sums = result.sums.data() + layout.slot[o] * lags;
-    for (long lag = 0; lag < lags; ++lag) sums[lag] = values[lag] * scale;
+    const auto& terms = terms_of(static_cast<Output>(o));
     double norms = 0.0;
-    for (const Term& t : terms) {
-      norms += std::fabs(t.coefficient) * std::sqrt(norm_origin[t.origin] * norm_end[t.end]);
+    if (layout.inverse[o]) {
+      for (long f = 0; f < spectrum; ++f) {
+        std::complex<double> total = 0.0;
+        for (const Term& t : terms) {
+          if (layout.closed && with_mask(t)) continue;
+          total += t.coefficient * std::conj(spectrum_of(origin, t.origin, f)) * spectrum_of(end, t.end, f);
+        }
+        combined[f][0] = total.real();
+        combined[f][1] = total.imag();
+      }
+      plans.backward(combined);
+      const double* values = &combined[0][0];
+      for (long lag = 0; lag < lags; ++lag) sums[lag] = values[lag] * scale;
+      for (const Term& t : terms) {
+        if (layout.closed && with_mask(t)) continue;
+        norms += std::fabs(t.coefficient) * std::sqrt(norm_origin[t.origin] * norm_end[t.end]);
+      }
+    }
+    // Mask terms from prefix sums: each segment's value errs by at most
+    // (9u + 12 window u^2) * sum |P|, pooling the segments adds at most
+    // 2 count u * sum |P|, and adding them to the transformed terms one
+    // rounding of either part.
+    double closed_bound = 0.0;
+    if (layout.closed) {
+      const double* own = closed.data() + layout.slot[o] * lags;
+      for (long lag = 0; lag < lags; ++lag) sums[lag] += own[lag];
+      const double u = kUnitRoundoff;
+      closed_bound = ((2.0 * static_cast<double>(pack.count) + 12.0) * u +
+                      12.0 * static_cast<double>(widest) * u * u) *
+                         mass[o] +
+                     u * norms;
     }
     const int k = order_of(static_cast<Output>(o));
     // Rounding u, v and their powers moves each pair's term by at most
@@ -223,7 +342,7 @@ void correlate_pack(const Pack& pack, const std::vector<Segment>& segments, cons
                              ? 0.0
                              : k * std::ldexp(1.0, k) * kUnitRoundoff *
                                    (std::sqrt(size_origin[0] * size_end[k]) + std::sqrt(size_origin[k] * size_end[0]));
-    result.bound[o] = factor * norms + shift;
+    result.bound[o] = factor * norms + closed_bound + shift;
   }
 }
 
@@ -245,19 +364,34 @@ std::vector<Segment> segments_for(std::span<const PaddedRange* const> grids, lon
   return segments;
 }
 
-double level_cost(const std::vector<Pack>& packs, const std::vector<Segment>& segments, const Layout& layout) {
-  double cost = 0.0;
-  for (const Pack& pack : packs) {
-    bool shared = true;
-    for (long i = 0; i < pack.count; ++i) {
-      const Segment& s = segments[static_cast<std::size_t>(pack.first + i)];
-      shared = shared && s.origins == s.window;
-    }
-    const double n = static_cast<double>(pack.size);
-    const double transforms = layout.transforms * (shared ? 1.0 : 2.0) + layout.outputs;
-    cost += transforms * n * (kRealFftCost * std::log2(n) + kFillCost);
+// Work of one pack: its transforms and, on every window entry, the fills
+// and prefix sums.
+double pack_cost(const Pack& pack, const std::vector<Segment>& segments, const Layout& layout) {
+  bool shared = true;
+  for (long i = 0; i < pack.count; ++i) {
+    const Segment& s = segments[static_cast<std::size_t>(pack.first + i)];
+    shared = shared && s.origins == s.window;
   }
+  const double n = static_cast<double>(pack.size);
+  const double transforms = layout.transforms * (shared ? 1.0 : 2.0) + layout.inverses;
+  return transforms * n * (kRealFftCost * std::log2(n) + kFillCost) + layout.outputs * n * kFillCost;
+}
+
+double level_cost(const std::vector<Pack>& packs, const std::vector<Segment>& segments, const Layouts& layouts,
+                  const std::vector<char>& gap_free) {
+  double cost = 0.0;
+  for (std::size_t p = 0; p < packs.size(); ++p) cost += pack_cost(packs[p], segments, layouts.of(gap_free[p] != 0));
   return cost;
+}
+
+// A lower bound of any level's work over grids of `entries` entries in all:
+// each entry is transformed at least once per sequence (for lag 1 of a long
+// grid, one level has one window per entry).
+double least_level_cost(const Layouts& layouts, double entries) {
+  auto least = [&](const Layout& layout) {
+    return ((layout.transforms + layout.inverses) * (kRealFftCost + kFillCost) + layout.outputs * kFillCost) * entries;
+  };
+  return std::min(least(layouts.masked), least(layouts.closed));
 }
 
 // The rows of `pending` whose lag a grid of `length` entries can have.
@@ -346,10 +480,12 @@ void direct_rows(std::span<const PaddedRange* const> grids, std::span<const long
 
 // Forms one level's correlations for lags 0..max_lag and keeps the pending
 // rows whose bound holds; returns how many it kept.
-long run_level(const std::vector<Segment>& segments, const std::vector<Pack>& packs, long max_lag, const Layout& layout,
+long run_level(const std::vector<Segment>& segments, const std::vector<Pack>& packs, long max_lag,
+               const Layouts& layouts, const std::vector<char>& gap_free,
                std::span<const long> lags, std::vector<long>& pending, const SumsView& out,
                std::vector<Workspace>& workspaces, const CorrelationContext& context) {
   const long width = max_lag + 1;
+  const Layout& layout = layouts.masked;  // slots are the same in both
   // A few packs of long windows: one at a time, each transform on every
   // thread. Many packs: one pack per thread.
   const bool wide = static_cast<long>(packs.size()) < 2L * context.threads;
@@ -369,8 +505,9 @@ long run_level(const std::vector<Segment>& segments, const std::vector<Pack>& pa
           const Pack& pack = packs[static_cast<std::size_t>(p)];
           const auto plans = context.plans.get_real(pack.size, wide ? context.threads : 1);
           Workspace& workspace = workspaces[static_cast<std::size_t>(wide ? 0 : omp_get_thread_num())];
-          correlate_pack(pack, segments, layout, *plans, workspace, results[static_cast<std::size_t>(slot)]);
-          context.control.advance(level_cost({pack}, segments, layout));
+          const Layout& own = layouts.of(gap_free[static_cast<std::size_t>(p)] != 0);
+          correlate_pack(pack, segments, own, *plans, workspace, results[static_cast<std::size_t>(slot)]);
+          context.control.advance(pack_cost(pack, segments, own));
         });
       },
       [&](long p, long slot) {
@@ -452,25 +589,26 @@ void correlate_moments(std::span<const PaddedRange* const> grids, std::span<cons
   std::vector<const PaddedRange*> sorted(grids.begin(), grids.end());
   std::stable_sort(sorted.begin(), sorted.end(),
                    [](const PaddedRange* a, const PaddedRange* b) { return a->length() < b->length(); });
-  const Layout layout = layout_for(needs);
+  const Layouts layouts(needs);
   // Each level uses windows about as long as the largest lag still open:
   // lags that fail the bound are those whose displacements are small next
   // to the window's excursions, and shorter windows have smaller ones.
   std::vector<Workspace> workspaces(static_cast<std::size_t>(context.threads));
   std::vector<long> direct;
-  // Every level transforms at least each grid's entries once per sequence:
-  // a lower bound of its cost, known before building the level's windows
-  // (for lag 1 of a long grid, one per entry).
   double entries = 0.0;
   for (const PaddedRange* grid : sorted) entries += static_cast<double>(grid->length());
-  const double least_level_cost = (layout.transforms + layout.outputs) * entries * (kRealFftCost + kFillCost);
+  const double least_cost = least_level_cost(layouts, entries);
   while (!pending.empty() && !context.control.stopped()) {
     const long top = lags[static_cast<std::size_t>(pending.back())];
-    if (!context.prefer_transforms && direct_cost(sorted, lags, pending) <= least_level_cost) break;
+    if (!context.prefer_transforms && direct_cost(sorted, lags, pending) <= least_cost) break;
     const std::vector<Segment> segments = segments_for(sorted, top);
     const std::vector<Pack> packs = make_packs(segments, top, kPackPoints, real_fft_size);
-    if (!context.prefer_transforms && direct_cost(sorted, lags, pending) <= level_cost(packs, segments, layout)) break;
-    if (run_level(segments, packs, top, layout, lags, pending, out, workspaces, context) == 0) break;
+    const std::vector<char> gap_free = gap_free_packs(packs, segments);
+    if (!context.prefer_transforms &&
+        direct_cost(sorted, lags, pending) <= level_cost(packs, segments, layouts, gap_free)) {
+      break;
+    }
+    if (run_level(segments, packs, top, layouts, gap_free, lags, pending, out, workspaces, context) == 0) break;
     // Lags near the top that failed would fail again at this window size,
     // and shorter windows cannot hold them: they are summed directly.
     while (!pending.empty() && 2 * lags[static_cast<std::size_t>(pending.back())] > top) {
@@ -492,16 +630,16 @@ double moment_correlation_work(std::span<const PaddedRange* const> grids, std::s
     pending.push_back(row);
   }
   if (pending.empty()) return 0.0;
-  const Layout layout = layout_for(needs);
+  const Layouts layouts(needs);
   double entries = 0.0;
   for (const PaddedRange* grid : grids) entries += static_cast<double>(grid->length());
   const double direct = direct_cost(grids, lags, pending);
-  if (direct <= (layout.transforms + layout.outputs) * entries * (kRealFftCost + kFillCost)) return direct;
+  if (direct <= least_level_cost(layouts, entries)) return direct;
   const std::vector<Segment> segments = segments_for(grids, lags[static_cast<std::size_t>(pending.back())]);
   const std::vector<Pack> packs =
       make_packs(segments, lags[static_cast<std::size_t>(pending.back())], kPackPoints, real_fft_size);
   // About three levels when the transforms win.
-  return std::min(direct, 3.0 * level_cost(packs, segments, layout));
+  return std::min(direct, 3.0 * level_cost(packs, segments, layouts, gap_free_packs(packs, segments)));
 }
 
 }  // namespace msdisf::detail

@@ -5,7 +5,10 @@
 // correlations of the masked powers w^j with w^(k-j) and the mask, for
 // w = x - c and y - c with c a reference position of the window. Each
 // correlation is formed by FFT for all lags at once; its error is bounded
-// (correlation_packs.h) by the norms of the sequences. A lag's value is kept
+// (correlation_packs.h) by the norms of the sequences. Where windows have no
+// gaps the mask's correlations are counts and stretches of prefix sums, so
+// only the terms pairing two powers are transformed (the msd alone needs
+// two forward transforms and one inverse). A lag's value is kept
 // only where the bound is below kTransformShare * pairs * msd^(k/2) for every
 // wanted moment; the bound is smallest where positions stay close to the
 // reference, so lags that fail are tried again with shorter windows, each
