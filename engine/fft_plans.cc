@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <mutex>
 #include <new>
+#include <variant>
+#include <vector>
 
 #include "engine/huge_pages.h"
 
@@ -87,18 +89,79 @@ RealFftPlans::~RealFftPlans() {
   destroy_pair(forward_, backward_);
 }
 
+namespace {
+
+// Plans kept between analyses, most recently used last. Never destroyed, so
+// that no plan outlives FFTW's own state at exit.
+class RetainedPlans {
+ public:
+  template <class Plans>
+  std::shared_ptr<const Plans> take(long size, int threads) {
+    const std::lock_guard<std::mutex> guard(lock_);
+    for (auto it = kept_.begin(); it != kept_.end(); ++it) {
+      if (it->size != size || it->threads != threads) continue;
+      if (auto* plans = std::get_if<std::shared_ptr<const Plans>>(&it->plans)) {
+        auto found = std::move(*plans);
+        kept_.erase(it);
+        return found;
+      }
+    }
+    return nullptr;
+  }
+
+  template <class Plans>
+  void give(long size, int threads, std::shared_ptr<const Plans> plans) {
+    std::vector<Entry> dropped;  // destroyed outside the lock
+    const std::lock_guard<std::mutex> guard(lock_);
+    kept_.push_back({size, threads, std::move(plans)});
+    long points = 0;
+    for (const Entry& e : kept_) points += e.size;
+    while (points > PlanCache::kRetainedPoints && !kept_.empty()) {
+      points -= kept_.front().size;
+      dropped.push_back(std::move(kept_.front()));
+      kept_.erase(kept_.begin());
+    }
+  }
+
+ private:
+  struct Entry {
+    long size;
+    int threads;
+    std::variant<std::shared_ptr<const FftPlans>, std::shared_ptr<const RealFftPlans>> plans;
+  };
+  std::mutex lock_;
+  std::vector<Entry> kept_;
+};
+
+RetainedPlans& retained() {
+  static auto* plans = new RetainedPlans;
+  return *plans;
+}
+
+template <class Plans>
+std::shared_ptr<const Plans> find_or_make(std::map<std::pair<long, int>, std::shared_ptr<const Plans>>& own,
+                                          long size, int threads) {
+  auto& plans = own[{size, threads}];
+  if (!plans) plans = retained().take<Plans>(size, threads);
+  if (!plans) plans = std::make_shared<const Plans>(size, threads);
+  return plans;
+}
+
+}  // namespace
+
+PlanCache::~PlanCache() {
+  for (auto& [key, plans] : plans_) retained().give(key.first, key.second, std::move(plans));
+  for (auto& [key, plans] : real_plans_) retained().give(key.first, key.second, std::move(plans));
+}
+
 std::shared_ptr<const FftPlans> PlanCache::get(long size, int threads) {
   const std::lock_guard<std::mutex> guard(lock_);
-  auto& plans = plans_[{size, threads}];
-  if (!plans) plans = std::make_shared<const FftPlans>(size, threads);
-  return plans;
+  return find_or_make(plans_, size, threads);
 }
 
 std::shared_ptr<const RealFftPlans> PlanCache::get_real(long size, int threads) {
   const std::lock_guard<std::mutex> guard(lock_);
-  auto& plans = real_plans_[{size, threads}];
-  if (!plans) plans = std::make_shared<const RealFftPlans>(size, threads);
-  return plans;
+  return find_or_make(real_plans_, size, threads);
 }
 
 FftBuffer make_fft_buffer(long size) {

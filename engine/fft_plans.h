@@ -65,9 +65,17 @@ class RealFftPlans {
   fftw_plan backward_ = nullptr;
 };
 
-/// Plans shared by the work of one analysis, made once per size and thread count.
+/// Plans shared by the work of one analysis, made once per size and thread
+/// count. Planning a large size costs as much as a few of its transforms
+/// (about 25 ms at 2^21 points), so the plans of the most recent analyses
+/// are kept for the next ones, up to kRetainedPoints points in all.
 class PlanCache {
  public:
+  static constexpr long kRetainedPoints = 1L << 22;
+  PlanCache() = default;
+  ~PlanCache();
+  PlanCache(const PlanCache&) = delete;
+  PlanCache& operator=(const PlanCache&) = delete;
   std::shared_ptr<const FftPlans> get(long size, int threads);
   std::shared_ptr<const RealFftPlans> get_real(long size, int threads);
 

@@ -62,6 +62,32 @@ void fill_phases(const PaddedRange& grid, int d, double q, double x0, double y0,
   }
 }
 
+namespace {
+
+[[gnu::always_inline]] inline void squares_body(const double* z, long n, double* out, long stride) {
+  if (stride == 1) {
+    for (long k = 0; k < n; ++k) out[k] = z[2 * k] * z[2 * k] + z[2 * k + 1] * z[2 * k + 1];
+  } else {
+    for (long k = 0; k < n; ++k) out[k * stride] = z[2 * k] * z[2 * k] + z[2 * k + 1] * z[2 * k + 1];
+  }
+}
+__attribute__((target("avx512f"))) void squares_avx512(const double* z, long n, double* out, long stride) {
+  squares_body(z, n, out, stride);
+}
+__attribute__((target("avx2"))) void squares_avx2(const double* z, long n, double* out, long stride) {
+  squares_body(z, n, out, stride);
+}
+void squares_baseline(const double* z, long n, double* out, long stride) { squares_body(z, n, out, stride); }
+
+}  // namespace
+
+void squared_magnitudes(const fftw_complex* z, long n, double* out, long stride) {
+  static const auto squares = __builtin_cpu_supports("avx512f") ? squares_avx512
+                              : __builtin_cpu_supports("avx2")  ? squares_avx2
+                                                                : squares_baseline;
+  squares(&z[0][0], n, out, stride);
+}
+
 void direct_correlation(const fftw_complex* z, long length, long lag, double& re, double& im) {
   re = 0.0;
   im = 0.0;

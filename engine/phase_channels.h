@@ -32,6 +32,10 @@ inline double phase_of(int d, double q, double x, double y, double x0, double y0
 void fill_phases(const PaddedRange& grid, int d, double q, double x0, double y0, fftw_complex* z,
                  std::vector<double>& phases);
 
+/// out[k * stride] = |z[k]|^2 for k < n, on the widest vectors the processor
+/// has (the same bits on all).
+void squared_magnitudes(const fftw_complex* z, long n, double* out, long stride);
+
 /// sum_a conj(z[a]) * z[a + lag] over z[0 .. length).
 void direct_correlation(const fftw_complex* z, long length, long lag, double& re, double& im);
 

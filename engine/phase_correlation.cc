@@ -143,7 +143,8 @@ class Scattering {
         : size(n),
           z(make_fft_buffer(n)),
           w(n <= FftPlans::kOutOfPlaceLimit ? make_fft_buffer(n) : nullptr),
-          spectrum(static_cast<std::size_t>(n)) {}
+          spectrum(w != nullptr ? make_fft_buffer(n) : nullptr),
+          squares(w != nullptr ? 0 : static_cast<std::size_t>(n)) {}
     long size;
     FftBuffer z;
     FftBuffer w;  // the transforms' output, for sizes transformed out of place
@@ -153,7 +154,8 @@ class Scattering {
     FftBuffer factors[2] = {w != nullptr ? make_fft_buffer(size) : nullptr,
                             w != nullptr ? make_fft_buffer(size) : nullptr};
     long cached[2] = {-1, -1};
-    std::vector<double> spectrum;
+    FftBuffer spectrum;           // the squared spectra, for sizes transformed out of place
+    std::vector<double> squares;  // the first squared spectrum, in place
     std::vector<double> phases;
   };
 
@@ -373,17 +375,21 @@ class Scattering {
       fftw_complex* z = apart ? buffers.w.get() : buffers.z.get();
       auto forward = [&] { apart ? plans->forward(filled, z) : plans->forward(z); };
       forward();
-      for (long k = 0; k < n; ++k)
-        buffers.spectrum[static_cast<std::size_t>(k)] = z[k][0] * z[k][0] + z[k][1] * z[k][1];
+      // Out of place, the squared spectra go straight into their own buffer;
+      // in place, the first waits while the second channel is transformed.
+      fftw_complex* in = apart ? buffers.spectrum.get() : buffers.z.get();
+      double* first_square = apart ? &in[0][0] : buffers.squares.data();
+      const long stride = apart ? 2 : 1;
+      squared_magnitudes(z, n, first_square, stride);
       if (second >= 0) {
         filled = start_channel(p, second, buffers, column);
         forward();
+        squared_magnitudes(z, n, &in[0][1], 2);
+      } else {
+        for (long k = 0; k < n; ++k) in[k][1] = 0.0;
       }
-      fftw_complex* in = buffers.z.get();
-      for (long k = 0; k < n; ++k) {
-        const double other = second >= 0 ? z[k][0] * z[k][0] + z[k][1] * z[k][1] : 0.0;
-        in[k][0] = buffers.spectrum[static_cast<std::size_t>(k)];
-        in[k][1] = other;
+      if (!apart) {
+        for (long k = 0; k < n; ++k) in[k][0] = first_square[k];
       }
       apart ? plans->backward(in, z) : plans->backward(z);
       // W = a + i b with a, b Hermitian: a(L) = (W(L) + conj W(-L)) / 2,

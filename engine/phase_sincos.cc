@@ -1,6 +1,7 @@
 #include "engine/phase_sincos.h"
 
 #include <cmath>
+#include <cstring>
 
 #pragma GCC diagnostic ignored "-Wpsabi"
 
@@ -60,7 +61,7 @@ template <int kLanes>
   using Vec = typename Lanes<kLanes>::Vec;
   using Bits = typename Lanes<kLanes>::Bits;
   Vec x;
-  for (int l = 0; l < kLanes; ++l) x[l] = phi[l];
+  std::memcpy(&x, phi, sizeof x);
   const Vec shifted = x * kTwoOverPi + kRound;
   const Vec k = shifted - kRound;
   const Bits quadrant = reinterpret_cast<Bits>(shifted);  // low bits hold k mod 2^51
@@ -78,10 +79,17 @@ template <int kLanes>
   const Vec cos_r = select(swap, s, c);
   const Vec sin_v = select((quadrant & two) != zero, -sin_r, sin_r);
   const Vec cos_v = select(((quadrant + one) & two) != zero, -cos_r, cos_r);
-  for (int l = 0; l < kLanes; ++l) {
-    out[2 * l] = cos_v[l];
-    out[2 * l + 1] = sin_v[l];
+  // Interleaved (cos, sin) pairs by two shuffles rather than lane by lane.
+  Vec low, high;
+  if constexpr (kLanes == 8) {
+    low = __builtin_shuffle(cos_v, sin_v, Bits{0, 8, 1, 9, 2, 10, 3, 11});
+    high = __builtin_shuffle(cos_v, sin_v, Bits{4, 12, 5, 13, 6, 14, 7, 15});
+  } else {
+    low = __builtin_shuffle(cos_v, sin_v, Bits{0, 4, 1, 5});
+    high = __builtin_shuffle(cos_v, sin_v, Bits{2, 6, 3, 7});
   }
+  std::memcpy(out, &low, sizeof low);
+  std::memcpy(out + kLanes, &high, sizeof high);
 }
 
 template <int kLanes>
