@@ -30,7 +30,12 @@ class CorrelationMethod {
   std::span<const long> lags_;
   MomentNeeds needs_;
   double transform_budget_;
-  std::vector<std::unique_ptr<PaddedRange>> dense_;
+  // The dense particles' grids, laid end to end in three arrays: one
+  // allocation each rather than three per particle.
+  std::unique_ptr<double[]> grid_x_;
+  std::unique_ptr<double[]> grid_y_;
+  std::unique_ptr<long long[]> grid_valid_;
+  std::vector<PaddedRange> dense_;
   std::vector<const PaddedRange*> grids_;
   std::vector<ParticleRecords> sparse_;
   double work_ = 0.0;

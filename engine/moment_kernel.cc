@@ -181,23 +181,41 @@ bool kernel_path_supported(KernelPath path) {
 }
 
 void PaddedRange::allocate() {
-  const auto entries = static_cast<std::size_t>(length_ + kPadding);
-  assign_huge(x_, entries, std::numeric_limits<double>::quiet_NaN());
-  assign_huge(y_, entries, std::numeric_limits<double>::quiet_NaN());
-  assign_huge(valid_, entries, 0LL);
+  const auto count = static_cast<std::size_t>(entries(length_));
+  assign_huge(own_x_, count, std::numeric_limits<double>::quiet_NaN());
+  assign_huge(own_y_, count, std::numeric_limits<double>::quiet_NaN());
+  assign_huge(own_valid_, count, 0LL);
+  x_ = own_x_.data();
+  y_ = own_y_.data();
+  valid_ = own_valid_.data();
 }
 
 PaddedRange::PaddedRange(const double* x, const double* y, long length) : length_(std::max(length, 0L)) {
   allocate();
-  std::copy(x, x + length_, x_.begin());
-  std::copy(y, y + length_, y_.begin());
-  for (long i = 0; i < length_; ++i)
-    valid_[static_cast<std::size_t>(i)] = std::isnan(x[i]) || std::isnan(y[i]) ? 0 : -1;
+  std::copy(x, x + length_, x_);
+  std::copy(y, y + length_, y_);
+  for (long i = 0; i < length_; ++i) valid_[i] = std::isnan(x[i]) || std::isnan(y[i]) ? 0 : -1;
 }
 
 PaddedRange::PaddedRange(const double* x, const double* y, const std::int64_t* frame, long records)
     : length_(records > 0 ? static_cast<long>(frame[records - 1] - frame[0]) + 1 : 0) {
   allocate();
+  lay_out(x, y, frame, records);
+}
+
+PaddedRange::PaddedRange(const double* x, const double* y, const std::int64_t* frame, long records, Storage storage)
+    : length_(records > 0 ? static_cast<long>(frame[records - 1] - frame[0]) + 1 : 0),
+      x_(storage.x),
+      y_(storage.y),
+      valid_(storage.valid) {
+  const long count = entries(length_);
+  std::fill(x_, x_ + count, std::numeric_limits<double>::quiet_NaN());
+  std::fill(y_, y_ + count, std::numeric_limits<double>::quiet_NaN());
+  std::fill(valid_, valid_ + count, 0LL);
+  lay_out(x, y, frame, records);
+}
+
+void PaddedRange::lay_out(const double* x, const double* y, const std::int64_t* frame, long records) {
   for (long i = 0; i < records; ++i) {
     const auto at = static_cast<std::size_t>(frame[i] - frame[0]);
     x_[at] = x[i];

@@ -29,22 +29,44 @@ struct LagMoments {
 class PaddedRange {
  public:
   static constexpr long kPadding = 64;
+  /// Where a range keeps its arrays when the caller provides the room: each
+  /// holds entries(span) values and outlives the range.
+  struct Storage {
+    double* x;
+    double* y;
+    long long* valid;
+  };
+  /// The entries of each array of a range spanning `length` entries.
+  static long entries(long length) { return length + kPadding; }
+
   PaddedRange(const double* x, const double* y, long length);
   /// Records at sorted frames laid out on the frame grid frame[0]..frame[n-1];
   /// frames without a record are invalid entries.
   PaddedRange(const double* x, const double* y, const std::int64_t* frame, long records);
+  /// The same in the caller's storage, so that many short ranges share a few
+  /// large allocations.
+  PaddedRange(const double* x, const double* y, const std::int64_t* frame, long records, Storage storage);
+  PaddedRange(const PaddedRange&) = delete;
+  PaddedRange& operator=(const PaddedRange&) = delete;
+  PaddedRange(PaddedRange&&) = default;
+  PaddedRange& operator=(PaddedRange&&) = default;
+
   long length() const { return length_; }
-  const double* x() const { return x_.data(); }
-  const double* y() const { return y_.data(); }
-  const long long* valid() const { return valid_.data(); }
+  const double* x() const { return x_; }
+  const double* y() const { return y_; }
+  const long long* valid() const { return valid_; }
 
  private:
   void allocate();
+  void lay_out(const double* x, const double* y, const std::int64_t* frame, long records);
 
   long length_;
-  std::vector<double> x_;
-  std::vector<double> y_;
-  std::vector<long long> valid_;
+  std::vector<double> own_x_;
+  std::vector<double> own_y_;
+  std::vector<long long> own_valid_;
+  double* x_ = nullptr;
+  double* y_ = nullptr;
+  long long* valid_ = nullptr;
 };
 
 /// Sums of the pairs (a, a + L) with 0 <= a and a + L < length, for every lag L
