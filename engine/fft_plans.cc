@@ -139,8 +139,8 @@ RetainedPlans& retained() {
 }
 
 template <class Plans>
-std::shared_ptr<const Plans> find_or_make(std::map<std::pair<long, int>, std::shared_ptr<const Plans>>& own,
-                                          long size, int threads) {
+std::shared_ptr<const Plans> find_or_make(std::map<std::pair<long, int>, std::shared_ptr<const Plans>>& own, long size,
+                                          int threads) {
   auto& plans = own[{size, threads}];
   if (!plans) plans = retained().take<Plans>(size, threads);
   if (!plans) plans = std::make_shared<const Plans>(size, threads);

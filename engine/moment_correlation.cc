@@ -330,10 +330,9 @@ void correlate_pack(const Pack& pack, const std::vector<Segment>& segments, cons
       const double* own = closed.data() + layout.slot[o] * lags;
       for (long lag = 0; lag < lags; ++lag) sums[lag] += own[lag];
       const double u = kUnitRoundoff;
-      closed_bound = ((2.0 * static_cast<double>(pack.count) + 12.0) * u +
-                      12.0 * static_cast<double>(widest) * u * u) *
-                         mass[o] +
-                     u * norms;
+      closed_bound =
+          ((2.0 * static_cast<double>(pack.count) + 12.0) * u + 12.0 * static_cast<double>(widest) * u * u) * mass[o] +
+          u * norms;
     }
     const int k = order_of(static_cast<Output>(o));
     // Rounding u, v and their powers moves each pair's term by at most
@@ -444,8 +443,8 @@ void direct_rows(std::span<const PaddedRange* const> grids, std::span<const long
           moments.clear();
           double work = 0.0;
           thread_local std::vector<long> own_lags;
-          for (long g = first_of_chunk[static_cast<std::size_t>(c)]; g < first_of_chunk[static_cast<std::size_t>(c) + 1];
-               ++g) {
+          for (long g = first_of_chunk[static_cast<std::size_t>(c)];
+               g < first_of_chunk[static_cast<std::size_t>(c) + 1]; ++g) {
             const PaddedRange& grid = *grids[static_cast<std::size_t>(g)];
             own_lags.clear();
             const long within = rows_of(g);
@@ -481,9 +480,9 @@ void direct_rows(std::span<const PaddedRange* const> grids, std::span<const long
 // Forms one level's correlations for lags 0..max_lag and keeps the pending
 // rows whose bound holds; returns how many it kept.
 long run_level(const std::vector<Segment>& segments, const std::vector<Pack>& packs, long max_lag,
-               const Layouts& layouts, const std::vector<char>& gap_free,
-               std::span<const long> lags, std::vector<long>& pending, const SumsView& out,
-               std::vector<Workspace>& workspaces, const CorrelationContext& context) {
+               const Layouts& layouts, const std::vector<char>& gap_free, std::span<const long> lags,
+               std::vector<long>& pending, const SumsView& out, std::vector<Workspace>& workspaces,
+               const CorrelationContext& context) {
   const long width = max_lag + 1;
   const Layout& layout = layouts.masked;  // slots are the same in both
   // A few packs of long windows: one at a time, each transform on every
@@ -520,7 +519,8 @@ long run_level(const std::vector<Segment>& segments, const std::vector<Pack>& pa
         const long own_width = pack.max_lag + 1;
         for (int o = 0; o < layout.outputs; ++o) {
           for (long lag = 0; lag < own_width; ++lag) {
-            pooled[static_cast<std::size_t>(o * width + lag)] += own.sums[static_cast<std::size_t>(o * own_width + lag)];
+            pooled[static_cast<std::size_t>(o * width + lag)] +=
+                own.sums[static_cast<std::size_t>(o * own_width + lag)];
           }
         }
       },
@@ -541,10 +541,10 @@ long run_level(const std::vector<Segment>& segments, const std::vector<Pack>& pa
   for (const long row : pending) {
     const long lag = lags[static_cast<std::size_t>(row)];
     auto value = [&](int o) { return sums[static_cast<std::size_t>(layout.slot[o] * width + lag)]; };
-    const auto first_forming = static_cast<std::size_t>(
-        std::lower_bound(pack_bounds.begin(), pack_bounds.end(), lag,
-                         [](const auto& pack, long l) { return pack.first < l; }) -
-        pack_bounds.begin());
+    const auto first_forming =
+        static_cast<std::size_t>(std::lower_bound(pack_bounds.begin(), pack_bounds.end(), lag,
+                                                  [](const auto& pack, long l) { return pack.first < l; }) -
+                                 pack_bounds.begin());
     auto bound = [&](int o) { return bound_from[first_forming][o]; };
     bool keep = lag <= max_lag && bound(kCount) < 0.25;
     const double pairs = keep ? std::nearbyint(value(kCount)) : 0.0;

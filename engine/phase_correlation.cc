@@ -15,8 +15,8 @@ namespace msdisf::detail {
 namespace {
 
 // Rough costs in nanoseconds; they only steer the choice of path.
-constexpr double kPhaseCost = 2.0;        // one phase factor
-constexpr double kProductCost = 1.0;      // one conj(z_a) * z_b added
+constexpr double kPhaseCost = 2.0;    // one phase factor
+constexpr double kProductCost = 1.0;  // one conj(z_a) * z_b added
 // The same over arrays far larger than the caches, when both threads stream
 // from memory at once (measured on 10^7 points).
 constexpr double kStreamedProductCost = 4.0;
@@ -62,7 +62,7 @@ GridPhases phases_of(const PaddedRange& grid) {
 struct PackPlan {
   long rows = 0;            // the rows whose lag the pack can have
   long transform_rows = 0;  // those the transform forms (lags up to the pack's max_lag)
-  long length = 0;  // entries used in the array
+  long length = 0;          // entries used in the array
   long valid = 0;
   bool fft = false;
 };

@@ -215,8 +215,8 @@ TEST(CorrelationMethod, KeepsItsPromiseOnAdversarialInput) {
       for (const int threads : {1, 2}) {
         const AnalysisResult got = analyse(in.data(), {.lags = c.lags, .wave_numbers = waves, .threads = threads});
         const Exact want = exact_means(in, got.lag, waves);
-        const std::string what = std::string(c.name) + (missing > 0.0 ? ", gaps" : ", no gaps") + ", threads " +
-                                 std::to_string(threads);
+        const std::string what =
+            std::string(c.name) + (missing > 0.0 ? ", gaps" : ", no gaps") + ", threads " + std::to_string(threads);
         expect_within_promise(got, want, what);
         expect_within_promise(by_transforms(in, got.lag, waves, threads), want, what + ", transforms first");
       }
