@@ -18,7 +18,7 @@ std::span<const long> lags_within(std::span<const long> lags, long span) {
 
 CorrelationMethod::CorrelationMethod(const ParticleSet& set, std::span<const long> lags, MomentNeeds needs, int waves,
                                      int threads, double transform_budget)
-    : set_(set), lags_(lags), needs_(needs), transform_budget_(transform_budget) {
+    : lags_(lags), needs_(needs), transform_budget_(transform_budget) {
   std::vector<ParticleRecords> dense;
   for (const ParticleRange& p : set.particles()) {
     const auto at = static_cast<std::size_t>(p.begin);

@@ -26,7 +26,6 @@ class CorrelationMethod {
   void run(const SumsContext& context, const SumsView& out, int threads) const;
 
  private:
-  const ParticleSet& set_;
   std::span<const long> lags_;
   MomentNeeds needs_;
   double transform_budget_;

@@ -111,6 +111,7 @@ class RetainedPlans {
 
   template <class Plans>
   void give(long size, int threads, std::shared_ptr<const Plans> plans) {
+    if (!plans) return;          // planning failed for this size
     std::vector<Entry> dropped;  // destroyed outside the lock
     const std::lock_guard<std::mutex> guard(lock_);
     kept_.push_back({size, threads, std::move(plans)});

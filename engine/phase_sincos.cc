@@ -80,14 +80,20 @@ template <int kLanes>
   const Vec sin_v = select((quadrant & two) != zero, -sin_r, sin_r);
   const Vec cos_v = select(((quadrant + one) & two) != zero, -cos_r, cos_r);
   // Interleaved (cos, sin) pairs by two shuffles rather than lane by lane.
+#if defined(__clang__)
+#define MSDISF_SHUFFLE(a, b, ...) __builtin_shufflevector(a, b, __VA_ARGS__)
+#else
+#define MSDISF_SHUFFLE(a, b, ...) __builtin_shuffle(a, b, Bits{__VA_ARGS__})
+#endif
   Vec low, high;
   if constexpr (kLanes == 8) {
-    low = __builtin_shuffle(cos_v, sin_v, Bits{0, 8, 1, 9, 2, 10, 3, 11});
-    high = __builtin_shuffle(cos_v, sin_v, Bits{4, 12, 5, 13, 6, 14, 7, 15});
+    low = MSDISF_SHUFFLE(cos_v, sin_v, 0, 8, 1, 9, 2, 10, 3, 11);
+    high = MSDISF_SHUFFLE(cos_v, sin_v, 4, 12, 5, 13, 6, 14, 7, 15);
   } else {
-    low = __builtin_shuffle(cos_v, sin_v, Bits{0, 4, 1, 5});
-    high = __builtin_shuffle(cos_v, sin_v, Bits{2, 6, 3, 7});
+    low = MSDISF_SHUFFLE(cos_v, sin_v, 0, 4, 1, 5);
+    high = MSDISF_SHUFFLE(cos_v, sin_v, 2, 6, 3, 7);
   }
+#undef MSDISF_SHUFFLE
   std::memcpy(out, &low, sizeof low);
   std::memcpy(out + kLanes, &high, sizeof high);
 }
