@@ -120,13 +120,24 @@ bool without_gaps(const Segment& s) {
   return std::all_of(valid, valid + s.window, [](long long v) { return v != 0; });
 }
 
+std::span<const Segment> segments_of(const Pack& pack, const std::vector<Segment>& segments) {
+  return std::span<const Segment>(segments).subspan(static_cast<std::size_t>(pack.first),
+                                                    static_cast<std::size_t>(pack.count));
+}
+
+// Whether every window of the pack is all origins, so that its origin and
+// end sequences are the same.
+bool origins_only(const Pack& pack, const std::vector<Segment>& segments) {
+  const auto own = segments_of(pack, segments);
+  return std::all_of(own.begin(), own.end(), [](const Segment& s) { return s.origins == s.window; });
+}
+
 // Per pack: whether every window in it is free of gaps.
 std::vector<char> gap_free_packs(const std::vector<Pack>& packs, const std::vector<Segment>& segments) {
   std::vector<char> gap_free;
   for (const Pack& pack : packs) {
-    bool all = true;
-    for (long i = 0; i < pack.count && all; ++i) all = without_gaps(segments[static_cast<std::size_t>(pack.first + i)]);
-    gap_free.push_back(all ? 1 : 0);
+    const auto own = segments_of(pack, segments);
+    gap_free.push_back(std::all_of(own.begin(), own.end(), without_gaps) ? 1 : 0);
   }
   return gap_free;
 }
@@ -209,13 +220,9 @@ void correlate_pack(const Pack& pack, const std::vector<Segment>& segments, cons
                     const RealFftPlans& plans, Workspace& workspace, PackSums& result) {
   const long n = pack.size;
   const long spectrum = plans.spectrum_size();
-  bool shared = true;
+  const bool shared = origins_only(pack, segments);
   long widest = 0;
-  for (long i = 0; i < pack.count; ++i) {
-    const Segment& s = segments[static_cast<std::size_t>(pack.first + i)];
-    shared = shared && s.origins == s.window;
-    widest = std::max(widest, s.window);
-  }
+  for (const Segment& s : segments_of(pack, segments)) widest = std::max(widest, s.window);
   // Buffers: end sequences, then origin sequences (the same when every
   // window is all origins), then one for the outputs.
   fftw_complex* end[kKinds] = {};
@@ -366,11 +373,7 @@ std::vector<Segment> segments_for(std::span<const PaddedRange* const> grids, lon
 // Work of one pack: its transforms and, on every window entry, the fills
 // and prefix sums.
 double pack_cost(const Pack& pack, const std::vector<Segment>& segments, const Layout& layout) {
-  bool shared = true;
-  for (long i = 0; i < pack.count; ++i) {
-    const Segment& s = segments[static_cast<std::size_t>(pack.first + i)];
-    shared = shared && s.origins == s.window;
-  }
+  const bool shared = origins_only(pack, segments);
   const double n = static_cast<double>(pack.size);
   const double transforms = layout.transforms * (shared ? 1.0 : 2.0) + layout.inverses;
   return transforms * n * (kRealFftCost * std::log2(n) + kFillCost) + layout.outputs * n * kFillCost;
