@@ -1,0 +1,111 @@
+// Transform sizes, the plans kept between analyses, and grids laid out in
+// shared storage.
+#include "engine/fft_plans.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "engine/moment_kernel.h"
+
+namespace msdisf::detail {
+namespace {
+
+// n with every factor of `primes` divided out.
+long rough_part(long n, std::initializer_list<long> primes) {
+  for (const long p : primes) {
+    while (n % p == 0) n /= p;
+  }
+  return n;
+}
+
+TEST(FftSizes, HoldTheRequestAndFactorAsPromised) {
+  for (const long n : {1L, 2L, 11L, 97L, 1000L, 2049L, 65535L, 65536L, 65537L, 100001L, 1999999L, 20000001L}) {
+    const long size = fft_size(n);
+    const long real = real_fft_size(n);
+    EXPECT_GE(size, n);
+    EXPECT_GE(real, n);
+    EXPECT_EQ(real % 2, 0) << n;
+    if (n <= kSmallTransform) {
+      EXPECT_EQ(rough_part(size, {2, 3, 5, 7}), 1) << n;
+      // The smallest such size: none between n and it.
+      for (long m = n; m < size; ++m) EXPECT_NE(rough_part(m, {2, 3, 5, 7}), 1) << n << " " << m;
+    } else {
+      const long odd = rough_part(size, {2});
+      EXPECT_TRUE(odd == 1 || odd == 3 || odd == 9 || odd == 27 || odd == 81) << n << " " << size;
+      EXPECT_LT(size, n + n / 4 + 2) << n;
+    }
+  }
+}
+
+TEST(PlanStore, PlansOutliveTheirAnalysisUpToTheLimit) {
+  std::weak_ptr<const RealFftPlans> first;
+  std::weak_ptr<const FftPlans> complex;
+  {
+    PlanCache analysis;
+    first = analysis.get_real(4096, 1);
+    complex = analysis.get(4096, 1);
+  }
+  ASSERT_FALSE(first.expired()) << "kept for the next analysis";
+  {
+    PlanCache next;
+    EXPECT_EQ(next.get_real(4096, 1), first.lock());
+    EXPECT_EQ(next.get(4096, 1), complex.lock());
+    EXPECT_NE(next.get_real(4096, 2), first.lock()) << "another thread count is another plan";
+  }
+  // Newer plans of more points than the store holds push the old ones out.
+  for (long size = 1L << 16, total = 0; total <= PlanCache::kRetainedPoints; size *= 2) {
+    PlanCache later;
+    later.get_real(size, 1);
+    total += size;
+  }
+  EXPECT_TRUE(first.expired());
+  EXPECT_TRUE(complex.expired());
+
+  // A kept plan transforms like a new one.
+  FftBuffer data = make_fft_buffer(4096 / 2 + 1);
+  std::vector<double> results[2];
+  for (auto& result : results) {
+    PlanCache analysis;
+    double* values = &data[0][0];
+    for (int i = 0; i < 4096; ++i) values[i] = std::sin(0.01 * i * i);
+    analysis.get_real(4096, 1)->forward(data.get());
+    result.assign(values, values + 4098);
+  }
+  EXPECT_EQ(results[0], results[1]);
+}
+
+TEST(PaddedRange, SharedStorageHoldsWhatItsOwnWould) {
+  struct Case {
+    std::vector<std::int64_t> frames;
+    std::vector<double> x;
+  };
+  const Case cases[] = {
+      {{0, 1, 2, 3}, {1.0, 2.0, 3.0, 4.0}},
+      {{5, 6, 9, 12}, {1.0, NAN, 3.0, 4.0}},  // gaps and a missing value
+      {{7}, {2.5}},
+  };
+  for (const Case& c : cases) {
+    const auto records = static_cast<long>(c.frames.size());
+    std::vector<double> y(c.x.size(), -1.0);
+    const PaddedRange own(c.x.data(), y.data(), c.frames.data(), records);
+    const long entries = PaddedRange::entries(own.length());
+    // Storage starting dirty, as reused memory would.
+    std::vector<double> xs(static_cast<std::size_t>(entries), 99.0), ys = xs;
+    std::vector<long long> valid(static_cast<std::size_t>(entries), 7);
+    const PaddedRange shared(c.x.data(), y.data(), c.frames.data(), records, {xs.data(), ys.data(), valid.data()});
+    ASSERT_EQ(shared.length(), own.length());
+    for (long i = 0; i < entries; ++i) {
+      EXPECT_EQ(shared.valid()[i], own.valid()[i]) << i;
+      // NaN padding compares by its bits.
+      EXPECT_EQ(std::memcmp(shared.x() + i, own.x() + i, sizeof(double)), 0) << i;
+      EXPECT_EQ(std::memcmp(shared.y() + i, own.y() + i, sizeof(double)), 0) << i;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace msdisf::detail
