@@ -196,6 +196,12 @@ long fft_size(long n) {
 long real_fft_size(long n) {
   long size = fft_size(n);
   while (size % 2 != 0) size = fft_size(size + 1);
+  if (n <= kSmallTransform) return size;
+  for (long five = 1; five <= 78125; five *= 5) {
+    long candidate = five * 64;
+    while (candidate < n) candidate *= 2;
+    size = std::min(size, candidate);
+  }
   return size;
 }
 

@@ -100,7 +100,11 @@ FftBuffer make_fft_buffer(long size);
 /// and they lie at most a fifth apart.
 inline constexpr long kSmallTransform = 65536;
 long fft_size(long n);
-/// fft_size for real transforms, which need an even size.
+/// For real transforms, which need an even size: fft_size, or above
+/// kSmallTransform the smallest 2^a * 5^b with a >= 6 and b <= 7 when that is
+/// smaller. FFTW's estimated real plans run those up to twice as fast
+/// (r2c and c2r together: 2 * 10^6 points 24 ms against 32 at 2^21, 3.2 * 10^6
+/// 41 ms against 81 at 3 * 2^20, 2 * 10^7 0.39 s against 0.55 at 81 * 2^18).
 long real_fft_size(long n);
 
 }  // namespace msdisf::detail

@@ -37,6 +37,11 @@ TEST(FftSizes, HoldTheRequestAndFactorAsPromised) {
       const long odd = rough_part(size, {2});
       EXPECT_TRUE(odd == 1 || odd == 3 || odd == 9 || odd == 27 || odd == 81) << n << " " << size;
       EXPECT_LT(size, n + n / 4 + 2) << n;
+      // Real sizes may trade the threes for fives, and are never larger.
+      const long real_odd = rough_part(real, {2});
+      const bool fives = rough_part(real_odd, {5}) == 1 && real_odd <= 78125 && (real / real_odd) % 64 == 0;
+      EXPECT_TRUE(real == size + size % 2 || fives) << n << " " << real;
+      EXPECT_LE(real, size + size % 2) << n;
     }
   }
 }
