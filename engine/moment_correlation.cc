@@ -215,9 +215,49 @@ void add_mask_terms(const Segment& s, double cx, double cy, const Layout& layout
   }
 }
 
-// Forms the correlations of one pack and their bounds.
+// A spectral product term conj(origin) * end of interleaved complex spectra.
+struct SpectralTerm {
+  double coefficient;
+  const double* origin;
+  const double* end;
+};
+
+// sum of coefficient * conj(origin) * end over the terms, into `out`, for
+// spectrum entries [first, last); a block at a time, so that `out` stays in
+// cache while each term streams its two spectra once.
+void combine_spectra(const std::vector<SpectralTerm>& terms, long first, long last, double* out) {
+  constexpr long kBlockEntries = 512;
+  for (long begin = first; begin < last; begin += kBlockEntries) {
+    const long end = std::min(last, begin + kBlockEntries);
+    double* o = out + 2 * begin;
+    const long count = end - begin;
+    std::fill(o, o + 2 * count, 0.0);
+    for (const SpectralTerm& t : terms) {
+      const double* f = t.origin + 2 * begin;
+      const double* g = t.end + 2 * begin;
+      const double c = t.coefficient;
+      for (long i = 0; i < count; ++i) {
+        const double fr = f[2 * i], fi = f[2 * i + 1], gr = g[2 * i], gi = g[2 * i + 1];
+        o[2 * i] += c * (fr * gr + fi * gi);
+        o[2 * i + 1] += c * (fr * gi - fi * gr);
+      }
+    }
+  }
+}
+
+// Runs body(item) for items 0..count-1 on `threads` threads.
+template <class Body>
+void for_items(long count, int threads, Body&& body) {
+#pragma omp parallel for schedule(dynamic, 1) num_threads(threads) if (threads > 1 && count > 1)
+  for (long item = 0; item < count; ++item) body(item);
+}
+
+// Forms the correlations of one pack and their bounds; `threads` share the
+// fills and products (the transforms use the plans' own threads). Results do
+// not depend on it.
 void correlate_pack(const Pack& pack, const std::vector<Segment>& segments, const Layout& layout,
-                    const RealFftPlans& plans, Workspace& workspace, PackSums& result) {
+                    const RealFftPlans& plans, int threads, Workspace& workspace, PackSums& result) {
+  constexpr long kFillChunk = 1L << 16;  // entries per fill item
   const long n = pack.size;
   const long spectrum = plans.spectrum_size();
   const bool shared = origins_only(pack, segments);
@@ -235,23 +275,12 @@ void correlate_pack(const Pack& pack, const std::vector<Segment>& segments, cons
     if (layout.transformed[k]) origin[k] = shared ? end[k] : workspace.buffer(used++, spectrum);
   }
   fftw_complex* combined = layout.inverses > 0 ? workspace.buffer(used, spectrum) : nullptr;
-  for (int k = 0; k < kKinds; ++k) {
-    if (!layout.transformed[k]) continue;
-    std::fill(&end[k][0][0], &end[k][0][0] + 2 * spectrum, 0.0);
-    if (!shared) std::fill(&origin[k][0][0], &origin[k][0][0] + 2 * spectrum, 0.0);
-  }
   const long lags = pack.max_lag + 1;
-  thread_local std::vector<double> closed, prefix;
-  if (layout.closed) closed.assign(static_cast<std::size_t>(layout.outputs * lags), 0.0);
-  double mass[kOutputs] = {};
 
-  // Squared norms of each sequence on both sides, and of |u|^k + |v|^k,
-  // which bounds the rounding of u, v and their powers.
-  double norm_end[kKinds] = {}, norm_origin[kKinds] = {};
-  double size_end[5] = {}, size_origin[5] = {};
+  // Each window's reference position: the mean of its valid entries.
+  std::vector<std::array<double, 2>> centre(static_cast<std::size_t>(pack.count), {0.0, 0.0});
   for (long i = 0; i < pack.count; ++i) {
     const Segment& s = segments[static_cast<std::size_t>(pack.first + i)];
-    const long at = pack.offsets[static_cast<std::size_t>(i)];
     const double* x = s.grid->x() + s.begin;
     const double* y = s.grid->y() + s.begin;
     const long long* valid = s.grid->valid() + s.begin;
@@ -263,44 +292,114 @@ void correlate_pack(const Pack& pack, const std::vector<Segment>& segments, cons
       cy += y[a];
       ++count;
     }
-    if (count == 0) continue;
-    cx /= static_cast<double>(count);
-    cy /= static_cast<double>(count);
-    for (long a = 0; a < s.window; ++a) {
-      if (valid[a] == 0) continue;
-      const double u = x[a] - cx, v = y[a] - cy;
-      double values[kKinds];
-      sequence_values(u, v, values);
+    if (count > 0)
+      centre[static_cast<std::size_t>(i)] = {cx / static_cast<double>(count), cy / static_cast<double>(count)};
+  }
+
+  // Fill items: stretches of one window. Each writes every entry of its
+  // stretch (zero where invalid, and past the origins on the origin side)
+  // and its own squared norms, which are then added in item order: of each
+  // sequence on both sides, and of |u|^k + |v|^k, which bounds the rounding
+  // of u, v and their powers.
+  struct Item {
+    long segment, first, last;
+    double norm_end[kKinds], norm_origin[kKinds], size_end[5], size_origin[5];
+  };
+  std::vector<Item> items;
+  for (long i = 0; i < pack.count; ++i) {
+    const long window = segments[static_cast<std::size_t>(pack.first + i)].window;
+    for (long first = 0; first < window; first += kFillChunk) {
+      items.push_back({i, first, std::min(window, first + kFillChunk), {}, {}, {}, {}});
+    }
+  }
+  for_items(static_cast<long>(items.size()), threads, [&](long index) {
+    Item& item = items[static_cast<std::size_t>(index)];
+    const Segment& s = segments[static_cast<std::size_t>(pack.first + item.segment)];
+    const long at = pack.offsets[static_cast<std::size_t>(item.segment)];
+    const auto [cx, cy] = centre[static_cast<std::size_t>(item.segment)];
+    const double* x = s.grid->x() + s.begin;
+    const double* y = s.grid->y() + s.begin;
+    const long long* valid = s.grid->valid() + s.begin;
+    for (long a = item.first; a < item.last; ++a) {
+      double values[kKinds] = {};
+      const bool ok = valid[a] != 0;
+      const double u = ok ? x[a] - cx : 0.0, v = ok ? y[a] - cy : 0.0;
+      if (ok) sequence_values(u, v, values);
       const double au = std::fabs(u), av = std::fabs(v), u2 = u * u, v2 = v * v;
-      const double sizes[5] = {1.0, au + av, u2 + v2, au * u2 + av * v2, u2 * u2 + v2 * v2};
+      const double sizes[5] = {ok ? 1.0 : 0.0, au + av, u2 + v2, au * u2 + av * v2, u2 * u2 + v2 * v2};
       const bool is_origin = a < s.origins;
       for (int k = 0; k < kKinds; ++k) {
         if (!layout.needed[k]) continue;
         const double square = values[k] * values[k];
-        norm_end[k] += square;
-        if (is_origin) norm_origin[k] += square;
+        item.norm_end[k] += square;
+        if (is_origin) item.norm_origin[k] += square;
         if (!layout.transformed[k]) continue;
         (&end[k][0][0])[at + a] = values[k];
-        if (is_origin && !shared) (&origin[k][0][0])[at + a] = values[k];
+        if (!shared) (&origin[k][0][0])[at + a] = is_origin ? values[k] : 0.0;
       }
       for (int p = 0; p < 5; ++p) {
-        size_end[p] += sizes[p] * sizes[p];
-        if (is_origin) size_origin[p] += sizes[p] * sizes[p];
+        item.size_end[p] += sizes[p] * sizes[p];
+        if (is_origin) item.size_origin[p] += sizes[p] * sizes[p];
       }
     }
-    if (layout.closed) add_mask_terms(s, cx, cy, layout, lags, closed.data(), mass, prefix);
+  });
+  double norm_end[kKinds] = {}, norm_origin[kKinds] = {};
+  double size_end[5] = {}, size_origin[5] = {};
+  for (const Item& item : items) {
+    for (int k = 0; k < kKinds; ++k) {
+      norm_end[k] += item.norm_end[k];
+      norm_origin[k] += item.norm_origin[k];
+    }
+    for (int p = 0; p < 5; ++p) {
+      size_end[p] += item.size_end[p];
+      size_origin[p] += item.size_origin[p];
+    }
+  }
+  // Between windows and past the last one the sequences are zero.
+  for (int k = 0; k < kKinds; ++k) {
+    if (!layout.transformed[k]) continue;
+    for (fftw_complex* side : {end[k], origin[k]}) {
+      double* values = &side[0][0];
+      for (long i = 0; i < pack.count; ++i) {
+        const long from =
+            pack.offsets[static_cast<std::size_t>(i)] + segments[static_cast<std::size_t>(pack.first + i)].window;
+        const long to = i + 1 < pack.count ? pack.offsets[static_cast<std::size_t>(i) + 1] : 2 * spectrum;
+        std::fill(values + from, values + to, 0.0);
+      }
+      if (shared) break;
+    }
+  }
+
+  thread_local std::vector<double> closed, prefix;
+  double mass[kOutputs] = {};
+  if (layout.closed) {
+    closed.assign(static_cast<std::size_t>(layout.outputs * lags), 0.0);
+    for (long i = 0; i < pack.count; ++i) {
+      const auto [cx, cy] = centre[static_cast<std::size_t>(i)];
+      add_mask_terms(segments[static_cast<std::size_t>(pack.first + i)], cx, cy, layout, lags, closed.data(), mass,
+                     prefix);
+    }
   }
   for (int k = 0; k < kKinds; ++k) {
     if (!layout.transformed[k]) continue;
     plans.forward(end[k]);
     if (!shared) plans.forward(origin[k]);
   }
+  // A sum formed from its parts' spectra carries their rounding: its norm
+  // in the bound is the sum of theirs.
+  for (double* norms : {norm_end, norm_origin}) {
+    if (layout.needed[kS] && !layout.transformed[kS]) {
+      norms[kS] = std::pow(std::sqrt(norms[kU]) + std::sqrt(norms[kV]), 2);
+    }
+    if (layout.needed[kP2] && !layout.transformed[kP2]) {
+      norms[kP2] = std::pow(std::sqrt(norms[kU2]) + std::sqrt(norms[kV2]), 2);
+    }
+  }
 
-  auto spectrum_of = [&](fftw_complex* const* side, Kind kind, long f) {
-    auto at = [&](Kind k) { return std::complex<double>(side[k][f][0], side[k][f][1]); };
-    if (kind == kS && !layout.transformed[kS]) return at(kU) + at(kV);
-    if (kind == kP2 && !layout.transformed[kP2]) return at(kU2) + at(kV2);
-    return at(kind);
+  auto parts_of = [&](Kind kind) -> std::vector<Kind> {
+    if (kind == kS && !layout.transformed[kS]) return {kU, kV};
+    if (kind == kP2 && !layout.transformed[kP2]) return {kU2, kV2};
+    return {kind};
   };
   assign_huge(result.sums, static_cast<std::size_t>(layout.outputs * lags), 0.0);
   const double factor = fft_error_factor(n);
@@ -311,22 +410,22 @@ void correlate_pack(const Pack& pack, const std::vector<Segment>& segments, cons
     const auto& terms = terms_of(static_cast<Output>(o));
     double norms = 0.0;
     if (layout.inverse[o]) {
-      for (long f = 0; f < spectrum; ++f) {
-        std::complex<double> total = 0.0;
-        for (const Term& t : terms) {
-          if (layout.closed && with_mask(t)) continue;
-          total += t.coefficient * std::conj(spectrum_of(origin, t.origin, f)) * spectrum_of(end, t.end, f);
-        }
-        combined[f][0] = total.real();
-        combined[f][1] = total.imag();
-      }
-      plans.backward(combined);
-      const double* values = &combined[0][0];
-      for (long lag = 0; lag < lags; ++lag) sums[lag] = values[lag] * scale;
+      std::vector<SpectralTerm> spectral;
       for (const Term& t : terms) {
         if (layout.closed && with_mask(t)) continue;
         norms += std::fabs(t.coefficient) * std::sqrt(norm_origin[t.origin] * norm_end[t.end]);
+        for (const Kind f : parts_of(t.origin)) {
+          for (const Kind g : parts_of(t.end)) spectral.push_back({t.coefficient, &origin[f][0][0], &end[g][0][0]});
+        }
       }
+      constexpr long kProductChunk = 1L << 15;
+      const long chunks = (spectrum + kProductChunk - 1) / kProductChunk;
+      for_items(chunks, threads, [&](long c) {
+        combine_spectra(spectral, c * kProductChunk, std::min(spectrum, (c + 1) * kProductChunk), &combined[0][0]);
+      });
+      plans.backward(combined);
+      const double* values = &combined[0][0];
+      for (long lag = 0; lag < lags; ++lag) sums[lag] = values[lag] * scale;
     }
     // Mask terms from prefix sums: each segment's value errs by at most
     // (9u + 12 window u^2) * sum |P|, pooling the segments adds at most
@@ -508,7 +607,8 @@ long run_level(const std::vector<Segment>& segments, const std::vector<Pack>& pa
           const auto plans = context.plans.get_real(pack.size, wide ? context.threads : 1);
           Workspace& workspace = workspaces[static_cast<std::size_t>(wide ? 0 : omp_get_thread_num())];
           const Layout& own = layouts.of(gap_free[static_cast<std::size_t>(p)] != 0);
-          correlate_pack(pack, segments, own, *plans, workspace, results[static_cast<std::size_t>(slot)]);
+          correlate_pack(pack, segments, own, *plans, wide ? context.threads : 1, workspace,
+                         results[static_cast<std::size_t>(slot)]);
           context.control.advance(pack_cost(pack, segments, own));
         });
       },
