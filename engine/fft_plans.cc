@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <variant>
 #include <vector>
 
@@ -165,12 +166,94 @@ std::shared_ptr<const RealFftPlans> PlanCache::get_real(long size, int threads) 
   return find_or_make(real_plans_, size, threads);
 }
 
+namespace {
+
+// Buffers given back, most recent last. Never destroyed, like the plans.
+class RetainedBuffers {
+ public:
+  // The smallest kept buffer that holds `size` values without being more
+  // than twice as large, or null.
+  FftBuffer take(long size) {
+    const std::lock_guard<std::mutex> guard(lock_);
+    auto best = kept_.end();
+    for (auto it = kept_.begin(); it != kept_.end(); ++it) {
+      if (it->capacity >= size && it->capacity <= 2 * size && (best == kept_.end() || it->capacity < best->capacity)) {
+        best = it;
+      }
+    }
+    if (best == kept_.end()) return nullptr;
+    FftBuffer found(best->data, FftwFree{best->capacity});
+    points_ -= best->capacity;
+    kept_.erase(best);
+    return found;
+  }
+
+  void give(fftw_complex* data, long capacity) { keep_at_most(FftwFree::kRetainedBufferPoints, Entry{data, capacity}); }
+
+  long points() {
+    const std::lock_guard<std::mutex> guard(lock_);
+    return points_;
+  }
+
+  void release() { keep_at_most(0, std::nullopt); }
+
+ private:
+  struct Entry {
+    fftw_complex* data;
+    long capacity;
+  };
+
+  // Adds `given`, then frees the oldest buffers until at most `limit`
+  // values are kept.
+  void keep_at_most(long limit, std::optional<Entry> given) {
+    std::vector<Entry> dropped;  // freed outside the lock
+    {
+      const std::lock_guard<std::mutex> guard(lock_);
+      if (given) {
+        kept_.push_back(*given);
+        points_ += given->capacity;
+      }
+      while (points_ > limit && !kept_.empty()) {
+        points_ -= kept_.front().capacity;
+        dropped.push_back(kept_.front());
+        kept_.erase(kept_.begin());
+      }
+    }
+    for (const Entry& e : dropped) fftw_free(e.data);
+  }
+
+  std::mutex lock_;
+  std::vector<Entry> kept_;
+  long points_ = 0;
+};
+
+RetainedBuffers& retained_buffers() {
+  static auto* buffers = new RetainedBuffers;
+  return *buffers;
+}
+
+}  // namespace
+
+void FftwFree::operator()(fftw_complex* p) const {
+  if (p == nullptr) return;
+  if (capacity > 0) {
+    retained_buffers().give(p, capacity);
+  } else {
+    fftw_free(p);
+  }
+}
+
+long retained_fft_buffer_points() { return retained_buffers().points(); }
+
+void release_retained_fft_buffers() { retained_buffers().release(); }
+
 FftBuffer make_fft_buffer(long size) {
+  if (FftBuffer kept = retained_buffers().take(size)) return kept;
   const std::size_t bytes = static_cast<std::size_t>(size) * sizeof(fftw_complex);
   auto* data = static_cast<fftw_complex*>(fftw_malloc(bytes));
   if (data == nullptr) throw std::bad_alloc();
   advise_huge_pages(data, bytes);
-  return FftBuffer(data);
+  return FftBuffer(data, FftwFree{size});
 }
 
 long fft_size(long n) {

@@ -17,10 +17,11 @@ namespace {
 
 // Rough costs in nanoseconds; they steer the choice between transforms and
 // pair sums and never change a value beyond the bound.
-constexpr double kLaneCost = 0.6;       // one pair in the moment kernel
-constexpr double kRealFftCost = 0.35;   // per point and log2(size), one real transform
-constexpr double kFillCost = 1.0;       // one entry of one sequence
-constexpr long kPackPoints = 1L << 15;  // packs of short windows share transforms of about this size
+constexpr double kLaneCost = 0.6;        // one pair in the moment kernel
+constexpr double kRealFftCost = 0.35;    // per point and log2(size), one real transform
+constexpr double kFillCost = 1.0;        // one entry of one sequence
+constexpr long kPackPoints = 1L << 15;   // packs of short windows share transforms of about this size
+constexpr long kMostOriginsPerLag = 16;  // a window's origins are at most this many times its level's top lag
 
 // The sequences correlated: the mask m and powers of u = x - c, v = y - c.
 enum Kind { kM, kU, kV, kS, kU2, kV2, kP2, kU3, kV3, kP3, kP4, kKinds };
@@ -146,7 +147,7 @@ std::vector<char> gap_free_packs(const std::vector<Pack>& packs, const std::vect
 int order_of(Output output) { return static_cast<int>(output); }
 
 struct PackSums {
-  std::vector<double> sums;  // [slot of the output * (max_lag + 1) + lag]
+  DoubleBuffer sums;  // [slot of the output * (max_lag + 1) + lag]
   double bound[kOutputs] = {};
 };
 
@@ -174,7 +175,7 @@ class Workspace {
 // [0, c). The prefix sums are compensated: each lies within
 // (2u + 4 window u^2) * sum |P| of the exact one. mass[o] gathers sum |P|.
 void add_mask_terms(const Segment& s, double cx, double cy, const Layout& layout, long lags, double* closed,
-                    double* mass, std::vector<double>& prefix) {
+                    double* mass, double* prefix) {
   const double* x = s.grid->x() + s.begin;
   const double* y = s.grid->y() + s.begin;
   const long reach = std::min(lags, s.window);
@@ -187,7 +188,6 @@ void add_mask_terms(const Segment& s, double cx, double cy, const Layout& layout
       continue;
     }
     const Kind partner = kMaskPartner[o];
-    prefix.resize(static_cast<std::size_t>(s.window) + 1);
     double sum = 0.0, lost = 0.0, size = 0.0;
     prefix[0] = 0.0;
     for (long a = 0; a < s.window; ++a) {
@@ -320,6 +320,8 @@ void correlate_pack(const Pack& pack, const std::vector<Segment>& segments, cons
     const double* x = s.grid->x() + s.begin;
     const double* y = s.grid->y() + s.begin;
     const long long* valid = s.grid->valid() + s.begin;
+    // Sums in locals, which stores into the buffers cannot alias.
+    double norm_end[kKinds] = {}, norm_origin[kKinds] = {}, size_end[5] = {}, size_origin[5] = {};
     for (long a = item.first; a < item.last; ++a) {
       double values[kKinds] = {};
       const bool ok = valid[a] != 0;
@@ -331,17 +333,21 @@ void correlate_pack(const Pack& pack, const std::vector<Segment>& segments, cons
       for (int k = 0; k < kKinds; ++k) {
         if (!layout.needed[k]) continue;
         const double square = values[k] * values[k];
-        item.norm_end[k] += square;
-        if (is_origin) item.norm_origin[k] += square;
+        norm_end[k] += square;
+        if (is_origin) norm_origin[k] += square;
         if (!layout.transformed[k]) continue;
         (&end[k][0][0])[at + a] = values[k];
         if (!shared) (&origin[k][0][0])[at + a] = is_origin ? values[k] : 0.0;
       }
       for (int p = 0; p < 5; ++p) {
-        item.size_end[p] += sizes[p] * sizes[p];
-        if (is_origin) item.size_origin[p] += sizes[p] * sizes[p];
+        size_end[p] += sizes[p] * sizes[p];
+        if (is_origin) size_origin[p] += sizes[p] * sizes[p];
       }
     }
+    std::copy(std::begin(norm_end), std::end(norm_end), item.norm_end);
+    std::copy(std::begin(norm_origin), std::end(norm_origin), item.norm_origin);
+    std::copy(std::begin(size_end), std::end(size_end), item.size_end);
+    std::copy(std::begin(size_origin), std::end(size_origin), item.size_origin);
   });
   double norm_end[kKinds] = {}, norm_origin[kKinds] = {};
   double size_end[5] = {}, size_origin[5] = {};
@@ -370,14 +376,17 @@ void correlate_pack(const Pack& pack, const std::vector<Segment>& segments, cons
     }
   }
 
-  thread_local std::vector<double> closed, prefix;
+  // The mask terms from prefix sums go first into the sums, which the
+  // transformed terms are then added to.
+  result.sums = DoubleBuffer(layout.outputs * lags);
   double mass[kOutputs] = {};
   if (layout.closed) {
-    closed.assign(static_cast<std::size_t>(layout.outputs * lags), 0.0);
+    const DoubleBuffer prefix(widest + 1);
+    std::fill(result.sums.data(), result.sums.data() + layout.outputs * lags, 0.0);
     for (long i = 0; i < pack.count; ++i) {
       const auto [cx, cy] = centre[static_cast<std::size_t>(i)];
-      add_mask_terms(segments[static_cast<std::size_t>(pack.first + i)], cx, cy, layout, lags, closed.data(), mass,
-                     prefix);
+      add_mask_terms(segments[static_cast<std::size_t>(pack.first + i)], cx, cy, layout, lags, result.sums.data(), mass,
+                     prefix.data());
     }
   }
   for (int k = 0; k < kKinds; ++k) {
@@ -401,7 +410,6 @@ void correlate_pack(const Pack& pack, const std::vector<Segment>& segments, cons
     if (kind == kP2 && !layout.transformed[kP2]) return {kU2, kV2};
     return {kind};
   };
-  assign_huge(result.sums, static_cast<std::size_t>(layout.outputs * lags), 0.0);
   const double factor = fft_error_factor(n);
   const double scale = 1.0 / static_cast<double>(n);
   for (int o = 0; o < kOutputs; ++o) {
@@ -425,7 +433,11 @@ void correlate_pack(const Pack& pack, const std::vector<Segment>& segments, cons
       });
       plans.backward(combined);
       const double* values = &combined[0][0];
-      for (long lag = 0; lag < lags; ++lag) sums[lag] = values[lag] * scale;
+      if (layout.closed) {
+        for (long lag = 0; lag < lags; ++lag) sums[lag] += values[lag] * scale;
+      } else {
+        for (long lag = 0; lag < lags; ++lag) sums[lag] = values[lag] * scale;
+      }
     }
     // Mask terms from prefix sums: each segment's value errs by at most
     // (9u + 12 window u^2) * sum |P|, pooling the segments adds at most
@@ -433,8 +445,6 @@ void correlate_pack(const Pack& pack, const std::vector<Segment>& segments, cons
     // rounding of either part.
     double closed_bound = 0.0;
     if (layout.closed) {
-      const double* own = closed.data() + layout.slot[o] * lags;
-      for (long lag = 0; lag < lags; ++lag) sums[lag] += own[lag];
       const double u = kUnitRoundoff;
       closed_bound =
           ((2.0 * static_cast<double>(pack.count) + 12.0) * u + 12.0 * static_cast<double>(widest) * u * u) * mass[o] +
@@ -451,23 +461,34 @@ void correlate_pack(const Pack& pack, const std::vector<Segment>& segments, cons
   }
 }
 
-std::vector<Segment> segments_for(std::span<const PaddedRange* const> grids, long block) {
+// Windows for lags up to `top`: a grid of at most (multiple + 1) * top
+// entries is one window, all origins; a longer one is cut into windows of
+// `multiple` * top origins, each reaching `top` entries past its origins.
+// Longer windows spend fewer transform points per origin, (multiple + 1) /
+// multiple, but their larger excursions fail the bound at more small lags.
+std::vector<Segment> segments_for(std::span<const PaddedRange* const> grids, long top, long multiple) {
+  const long block = multiple * top;
   std::vector<Segment> segments;
   for (const PaddedRange* grid : grids) {
     const long length = grid->length();
     if (length < 2) continue;
-    if (length - 1 <= block) {
+    if (length <= block + top) {
       segments.push_back({grid, 0, length, length});
       continue;
     }
     for (long begin = 0; begin < length - 1; begin += block) {
-      segments.push_back({grid, begin, std::min(block, length - begin), std::min(2 * block, length - begin)});
+      segments.push_back({grid, begin, std::min(block, length - begin), std::min(block + top, length - begin)});
     }
   }
   std::stable_sort(segments.begin(), segments.end(),
                    [](const Segment& a, const Segment& b) { return a.window < b.window; });
   return segments;
 }
+
+// The first level's windows, in multiples of its largest lag. Where only
+// the first two moments are asked for, few small lags fail in long windows;
+// the higher moments fail at many more, so their windows start short.
+long first_multiple(MomentNeeds needs) { return needs.s3 || needs.s4 ? 1 : kMostOriginsPerLag / 2; }
 
 // Work of one pack: its transforms and, on every window entry, the fills
 // and prefix sums.
@@ -622,14 +643,13 @@ long run_level(const std::vector<Segment>& segments, const std::vector<Pack>& pa
         const long own_width = pack.max_lag + 1;
         for (int o = 0; o < layout.outputs; ++o) {
           for (long lag = 0; lag < own_width; ++lag) {
-            pooled[static_cast<std::size_t>(o * width + lag)] +=
-                own.sums[static_cast<std::size_t>(o * own_width + lag)];
+            pooled[static_cast<std::size_t>(o * width + lag)] += own.sums[o * own_width + lag];
           }
         }
       },
       [&] { return context.control.stopped(); });
   if (context.control.stopped()) return 0;
-  const std::vector<double>& sums = single ? results[0].sums : pooled;
+  const double* sums = single ? results[0].sums.data() : pooled.data();
   // bound_from[i]: the summed bounds of the packs i.. in order of their
   // largest lag, which are those forming every lag up to theirs.
   std::sort(pack_bounds.begin(), pack_bounds.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -701,10 +721,12 @@ void correlate_moments(std::span<const PaddedRange* const> grids, std::span<cons
   double entries = 0.0;
   for (const PaddedRange* grid : sorted) entries += static_cast<double>(grid->length());
   const double least_cost = least_level_cost(layouts, entries);
+  // Later levels choose their windows from the failures seen.
+  long multiple = first_multiple(needs);
   while (!pending.empty() && !context.control.stopped()) {
     const long top = lags[static_cast<std::size_t>(pending.back())];
     if (!context.prefer_transforms && direct_cost(sorted, lags, pending) <= least_cost) break;
-    const std::vector<Segment> segments = segments_for(sorted, top);
+    const std::vector<Segment> segments = segments_for(sorted, top, multiple);
     const std::vector<Pack> packs = make_packs(segments, top, kPackPoints, real_fft_size);
     const std::vector<char> gap_free = gap_free_packs(packs, segments);
     if (!context.prefer_transforms &&
@@ -712,12 +734,25 @@ void correlate_moments(std::span<const PaddedRange* const> grids, std::span<cons
       break;
     }
     if (run_level(segments, packs, top, layouts, gap_free, lags, pending, out, workspaces, context) == 0) break;
-    // Lags near the top that failed would fail again at this window size,
-    // and shorter windows cannot hold them: they are summed directly.
-    while (!pending.empty() && 2 * lags[static_cast<std::size_t>(pending.back())] > top) {
-      direct.push_back(pending.back());
-      pending.pop_back();
-    }
+    // A failed lag fails again in windows about as long as this level's,
+    // and shorter windows cannot hold lags near the top: those are summed
+    // directly. The others fail where a lag is below a share of the window
+    // (its excursions grow with the window, the displacements with the
+    // lag): the next windows are made long enough for few failures.
+    long widest = 0;
+    for (const Segment& s : segments) widest = std::max(widest, s.window);
+    auto send_direct = [&](long next_multiple) {
+      while (!pending.empty() && 2 * (next_multiple + 1) * lags[static_cast<std::size_t>(pending.back())] > widest) {
+        direct.push_back(pending.back());
+        pending.pop_back();
+      }
+    };
+    send_direct(1);
+    if (pending.empty()) break;
+    const double failing_share =
+        static_cast<double>(lags[static_cast<std::size_t>(pending.back())]) / static_cast<double>(widest);
+    multiple = std::clamp(static_cast<long>(1.0 / (kMostOriginsPerLag * failing_share)) - 1, 1L, kMostOriginsPerLag);
+    send_direct(multiple);
   }
   direct.insert(direct.end(), pending.begin(), pending.end());
   std::sort(direct.begin(), direct.end());
@@ -738,7 +773,8 @@ double moment_correlation_work(std::span<const PaddedRange* const> grids, std::s
   for (const PaddedRange* grid : grids) entries += static_cast<double>(grid->length());
   const double direct = direct_cost(grids, lags, pending);
   if (direct <= least_level_cost(layouts, entries)) return direct;
-  const std::vector<Segment> segments = segments_for(grids, lags[static_cast<std::size_t>(pending.back())]);
+  const std::vector<Segment> segments =
+      segments_for(grids, lags[static_cast<std::size_t>(pending.back())], first_multiple(needs));
   const std::vector<Pack> packs =
       make_packs(segments, lags[static_cast<std::size_t>(pending.back())], kPackPoints, real_fft_size);
   // About three levels when the transforms win.

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <vector>
 
 #include "engine/huge_pages.h"
 #include "engine/parallel.h"
@@ -265,11 +266,19 @@ void lag_moment_sums_for(const PaddedRange& range, const long* lags, long count,
   const BlockSums contiguous = kernel_for(path);
   const GatheredSums gathered = gathered_kernel_for(path);
   const long length = range.length();
-  const long blocks = (count + kBlock - 1) / kBlock;
+  // Every lane of a block walks the origins of its smallest lag: a lag with
+  // fewer than half as many origins starts a block of its own.
+  std::vector<long> starts;
+  for (long i = 0; i < count; ++i) {
+    const long first = starts.empty() ? -1 : starts.back();
+    if (first < 0 || i - first == kBlock || 2 * (lags[i] - lags[first]) > length - lags[first]) starts.push_back(i);
+  }
+  starts.push_back(count);
+  const long blocks = static_cast<long>(starts.size()) - 1;
 #pragma omp parallel for schedule(dynamic, 1) num_threads(thread_count(threads)) if (threads != 1 && blocks > 1)
   for (long block = 0; block < blocks; ++block) {
-    const long first = block * kBlock;
-    const long used = std::min(kBlock, count - first);
+    const long first = starts[static_cast<std::size_t>(block)];
+    const long used = starts[static_cast<std::size_t>(block) + 1] - first;
     // Unused lanes repeat the block's last lag; their sums are dropped.
     long block_lags[kBlock];
     for (long i = 0; i < kBlock; ++i) block_lags[i] = lags[first + std::min(i, used - 1)];

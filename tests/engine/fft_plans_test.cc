@@ -1,5 +1,5 @@
-// Transform sizes, the plans kept between analyses, and grids laid out in
-// shared storage.
+// Transform sizes, the plans and buffers kept between analyses, and grids
+// laid out in shared storage.
 #include "engine/fft_plans.h"
 
 #include <gtest/gtest.h>
@@ -81,6 +81,31 @@ TEST(PlanStore, PlansOutliveTheirAnalysisUpToTheLimit) {
     result.assign(values, values + 4098);
   }
   EXPECT_EQ(results[0], results[1]);
+}
+
+TEST(BufferStore, HandsBackBuffersThatFitAndStaysBounded) {
+  constexpr long kKept = 12345;
+  struct Case {
+    long size;
+    bool taken;  // the kept buffer is handed out
+  };
+  for (const Case c : {Case{kKept + 1, false}, Case{kKept / 2, false}, Case{kKept / 2 + 1, true}, Case{kKept, true}}) {
+    release_retained_fft_buffers();
+    make_fft_buffer(kKept).reset();
+    ASSERT_EQ(retained_fft_buffer_points(), kKept);
+    const FftBuffer held = make_fft_buffer(c.size);
+    EXPECT_EQ(retained_fft_buffer_points(), c.taken ? 0 : kKept) << c.size;
+  }
+  // Given back beyond the limit, the oldest go.
+  release_retained_fft_buffers();
+  constexpr long kHalf = FftwFree::kRetainedBufferPoints / 2 + 1;
+  FftBuffer older = make_fft_buffer(kHalf), newer = make_fft_buffer(kHalf);
+  make_fft_buffer(kKept).reset();
+  older.reset();
+  newer.reset();
+  EXPECT_EQ(retained_fft_buffer_points(), kHalf);
+  release_retained_fft_buffers();
+  EXPECT_EQ(retained_fft_buffer_points(), 0);
 }
 
 TEST(PaddedRange, SharedStorageHoldsWhatItsOwnWould) {
