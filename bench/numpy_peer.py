@@ -1,14 +1,26 @@
 """msdisf beside a textbook numpy FFT MSD (the MSD column only: squared
 positions by cumulative sums, the cross term by one zero-padded rfft
 autocorrelation per axis), on the same Brownian data in one run; medians of
-RUNS runs after one untimed run each, the peer's the faster of a run
-before msdisf's and one after; and the precision of both at a 10^6 offset against sums of
-squared displacements formed directly.
+RUNS runs after one untimed run each; and the precision of both at a 10^6
+offset against sums of squared displacements formed directly.
     PYTHONPATH=build/python /usr/bin/python3 bench/numpy_peer.py [RUNS]
+
+The peer's time depends on the allocator more than on the peer: its
+temporaries of tens of megabytes are either fresh pages, several times slower
+on this kind of virtual machine, or memory the process freed before, and
+which one it gets depends on what ran earlier. The script therefore runs
+itself with glibc told to keep freed memory for reuse (GLIBC_TUNABLES), so
+that both sides always reuse memory: the peer at its fastest.
 """
+import os
 import statistics
 import sys
 import time
+
+REUSE = "glibc.malloc.mmap_threshold=33554432:glibc.malloc.trim_threshold=68719476736"
+if REUSE not in os.environ.get("GLIBC_TUNABLES", ""):
+    os.environ["GLIBC_TUNABLES"] = ":".join(filter(None, [os.environ.get("GLIBC_TUNABLES"), REUSE]))
+    os.execv(sys.executable, [sys.executable] + sys.argv)
 
 import numpy as np
 
@@ -40,11 +52,7 @@ def brownian(particles, frames, offset=0.0, seed=7):
 
 
 def median_seconds(work):
-    # One untimed call first: the allocator's state after large frees decides
-    # whether numpy's temporaries of tens of megabytes are fresh pages (on
-    # this virtual machine several times slower) or reused ones, and the
-    # order of the cases must not decide it for either side.
-    work()
+    work()  # untimed: first-touch costs and plans are not what is compared
     times = []
     for _ in range(RUNS):
         start = time.perf_counter()
@@ -73,10 +81,6 @@ for name, particles, frames in [("10^5 frames", 1, 100000), ("10^6 frames", 1, 1
     t_peer = median_seconds(lambda: peer(x, y))
     t_all = median_seconds(lambda: ours(x, y))
     t_msd = median_seconds(lambda: ours(x, y, quantities=["msd"]))
-    # The peer again: after large frees elsewhere in the process its
-    # temporaries may come from reused memory, several times faster. The
-    # faster of the two is the fair one to beat.
-    t_peer = min(t_peer, median_seconds(lambda: peer(x, y)))
     print(f"| {name} | {t_peer:.3f} | {t_all:.3f} | {t_msd:.3f} | {t_all / t_peer:.2f} | {t_msd / t_peer:.2f} |")
 
 print()

@@ -123,17 +123,21 @@ detail::SumsView sums_in(AnalysisResult& result) {
 // have always used; a row without pairs gets 0/0, a NaN.
 void finalise(AnalysisResult& result) {
   const std::size_t rows = result.rows();
-  const bool ngp = result.ngp.size() == rows, skewness = result.skewness.size() == rows;
-  for (std::size_t r = 0; r < rows; ++r) {
-    const double divisor = static_cast<double>(result.pairs[r]);
-    for (auto* column : {&result.msd, &result.md, &result.mcd, &result.mqd}) {
-      if (column->size() == rows) (*column)[r] = (*column)[r] / divisor;
+  auto divide = [&](std::vector<double>& column) {
+    if (column.size() != rows) return;
+    for (std::size_t r = 0; r < rows; ++r) column[r] = column[r] / static_cast<double>(result.pairs[r]);
+  };
+  for (auto* column : {&result.msd, &result.md, &result.mcd, &result.mqd}) divide(*column);
+  if (result.ngp.size() == rows) {
+    for (std::size_t r = 0; r < rows; ++r) result.ngp[r] = detail::non_gaussian_parameter(result.mqd[r], result.msd[r]);
+  }
+  if (result.skewness.size() == rows) {
+    for (std::size_t r = 0; r < rows; ++r) {
+      result.skewness[r] = detail::skewness_of(result.mcd[r], result.msd[r], result.md[r]);
     }
-    if (ngp) result.ngp[r] = detail::non_gaussian_parameter(result.mqd[r], result.msd[r]);
-    if (skewness) result.skewness[r] = detail::skewness_of(result.mcd[r], result.msd[r], result.md[r]);
-    for (auto* group : {&result.cos_x, &result.cos_y, &result.cos_r, &result.sin_x, &result.sin_y, &result.sin_r}) {
-      for (auto& column : *group) column[r] = column[r] / divisor;
-    }
+  }
+  for (auto* group : {&result.cos_x, &result.cos_y, &result.cos_r, &result.sin_x, &result.sin_y, &result.sin_r}) {
+    for (auto& column : *group) divide(column);
   }
 }
 
@@ -282,7 +286,7 @@ AnalysisResult analyse(const TrajectoryData& data, const AnalysisOptions& option
     check_size(rows, result.wave_numbers.size(), plan, threads, limit, error_bytes, error_work);
     std::optional<detail::CorrelationMethod> by_correlation;
     if (correlation) {
-      by_correlation.emplace(set, result.lag, needs_of(options.quantities), waves, threads, transform_budget);
+      by_correlation.emplace(set, result.lag, needs_of(options.quantities), waves, plan.costs, transform_budget);
     }
     // Every sum for the methods that form them all; the correlation method
     // forms only what the wanted quantities need.

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "engine/huge_pages.h"
 #include "engine/phase_correlation.h"
 
 namespace msdisf::detail {
@@ -17,37 +16,31 @@ std::span<const long> lags_within(std::span<const long> lags, long span) {
 }  // namespace
 
 CorrelationMethod::CorrelationMethod(const ParticleSet& set, std::span<const long> lags, MomentNeeds needs, int waves,
-                                     int threads, double transform_budget)
+                                     std::span<const ParticleCost> costs, double transform_budget)
     : lags_(lags), needs_(needs), transform_budget_(transform_budget) {
   std::vector<ParticleRecords> dense;
-  for (const ParticleRange& p : set.particles()) {
+  for (std::size_t i = 0; i < set.particles().size(); ++i) {
+    const ParticleRange& p = set.particles()[i];
     const auto at = static_cast<std::size_t>(p.begin);
     const ParticleRecords records{set.x().data() + at, set.y().data() + at, set.frame().data() + at, p.records()};
-    const std::span<const long> own = lags_within(lags, set.span(p));
-    const ParticleCost cost = particle_cost(records, own, waves, Method::kFast, threads, transform_budget);
-    if (cost.dense) {
+    if (costs[i].dense) {
       dense.push_back(records);
     } else {
       sparse_.push_back(records);
-      work_ += cost.work;
+      work_ += costs[i].work;
     }
   }
   long entries = 0;
   for (const ParticleRecords& records : dense) entries += PaddedRange::entries(records.span() + 1);
-  // Filled by each range as it is laid out, so first touched there.
-  const auto count = static_cast<std::size_t>(entries);
-  grid_x_ = std::make_unique_for_overwrite<double[]>(count);
-  grid_y_ = std::make_unique_for_overwrite<double[]>(count);
-  grid_valid_ = std::make_unique_for_overwrite<long long[]>(count);
-  advise_huge_pages(grid_x_.get(), count * sizeof(double));
-  advise_huge_pages(grid_y_.get(), count * sizeof(double));
-  advise_huge_pages(grid_valid_.get(), count * sizeof(long long));
+  grid_x_ = ReusedArray<double>(entries);
+  grid_y_ = ReusedArray<double>(entries);
+  grid_valid_ = ReusedArray<long long>(entries);
   dense_.reserve(dense.size());
   long at = 0;
   for (const ParticleRecords& records : dense) {
     const auto i = static_cast<std::size_t>(at);
     dense_.emplace_back(records.x, records.y, records.frame, records.count,
-                        PaddedRange::Storage{grid_x_.get() + i, grid_y_.get() + i, grid_valid_.get() + i});
+                        PaddedRange::Storage{grid_x_.data() + i, grid_y_.data() + i, grid_valid_.data() + i});
     grids_.push_back(&dense_.back());
     at += PaddedRange::entries(records.span() + 1);
   }

@@ -16,8 +16,9 @@ namespace msdisf::detail {
 
 class CorrelationMethod {
  public:
-  CorrelationMethod(const ParticleSet& set, std::span<const long> lags, MomentNeeds needs, int waves, int threads,
-                    double transform_budget);
+  /// `costs` holds each particle's cost by the fast method, in set order.
+  CorrelationMethod(const ParticleSet& set, std::span<const long> lags, MomentNeeds needs, int waves,
+                    std::span<const ParticleCost> costs, double transform_budget);
 
   /// Rough work, for progress (nanoseconds).
   double work() const { return work_; }
@@ -31,9 +32,9 @@ class CorrelationMethod {
   double transform_budget_;
   // The dense particles' grids, laid end to end in three arrays: one
   // allocation each rather than three per particle.
-  std::unique_ptr<double[]> grid_x_;
-  std::unique_ptr<double[]> grid_y_;
-  std::unique_ptr<long long[]> grid_valid_;
+  ReusedArray<double> grid_x_;
+  ReusedArray<double> grid_y_;
+  ReusedArray<long long> grid_valid_;
   std::vector<PaddedRange> dense_;
   std::vector<const PaddedRange*> grids_;
   std::vector<ParticleRecords> sparse_;

@@ -6,9 +6,11 @@
 #include <fftw3.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <type_traits>
 
 namespace msdisf::detail {
 
@@ -103,17 +105,28 @@ FftBuffer make_fft_buffer(long size);
 long retained_fft_buffer_points();
 void release_retained_fft_buffers();
 
-/// Room for `count` doubles from the same store, for large temporaries that
-/// would otherwise be fresh pages on every call; contents arbitrary.
-class DoubleBuffer {
+/// Room for `count` values of a plain type from the same store, for large
+/// temporaries that would otherwise be fresh pages on every call; contents
+/// arbitrary.
+template <class T>
+class ReusedArray {
+  static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T> &&
+                alignof(T) <= alignof(fftw_complex) && sizeof(fftw_complex) % sizeof(T) == 0);
+
  public:
-  DoubleBuffer() = default;
-  explicit DoubleBuffer(long count) : buffer_(make_fft_buffer(std::max(count, 1L) / 2 + 1)) {}
-  double* data() const { return &buffer_[0][0]; }
-  double& operator[](long i) const { return data()[i]; }
+  ReusedArray() = default;
+  explicit ReusedArray(long count) {
+    const std::size_t bytes = static_cast<std::size_t>(std::max(count, 1L)) * sizeof(T);
+    buffer_ = make_fft_buffer(static_cast<long>((bytes + sizeof(fftw_complex) - 1) / sizeof(fftw_complex)));
+    data_ = reinterpret_cast<T*>(buffer_.get());
+    std::uninitialized_default_construct_n(data_, count);
+  }
+  T* data() const { return data_; }
+  T& operator[](long i) const { return data_[i]; }
 
  private:
   FftBuffer buffer_;
+  T* data_ = nullptr;
 };
 
 /// Up to kSmallTransform, the smallest size >= n whose prime factors are all

@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <complex>
+#include <numeric>
 #include <optional>
 #include <vector>
 
@@ -146,8 +147,14 @@ std::vector<char> gap_free_packs(const std::vector<Pack>& packs, const std::vect
 // The moment order of an output (0 for the counts).
 int order_of(Output output) { return static_cast<int>(output); }
 
+// m^(k/2) for the moment orders k = 1..4, without a call to pow per row.
+double half_power(double m, int k) {
+  const double root = std::sqrt(m);
+  return k == 1 ? root : k == 2 ? m : k == 3 ? m * root : m * m;
+}
+
 struct PackSums {
-  DoubleBuffer sums;  // [slot of the output * (max_lag + 1) + lag]
+  ReusedArray<double> sums;  // [slot of the output * (max_lag + 1) + lag]
   double bound[kOutputs] = {};
 };
 
@@ -378,10 +385,10 @@ void correlate_pack(const Pack& pack, const std::vector<Segment>& segments, cons
 
   // The mask terms from prefix sums go first into the sums, which the
   // transformed terms are then added to.
-  result.sums = DoubleBuffer(layout.outputs * lags);
+  result.sums = ReusedArray<double>(layout.outputs * lags);
   double mass[kOutputs] = {};
   if (layout.closed) {
-    const DoubleBuffer prefix(widest + 1);
+    const ReusedArray<double> prefix(widest + 1);
     std::fill(result.sums.data(), result.sums.data() + layout.outputs * lags, 0.0);
     for (long i = 0; i < pack.count; ++i) {
       const auto [cx, cy] = centre[static_cast<std::size_t>(i)];
@@ -600,6 +607,18 @@ void direct_rows(std::span<const PaddedRange* const> grids, std::span<const long
       [&] { return context.control.stopped(); });
 }
 
+// The rows whose lag some grid can have. Memory for them is advised for
+// huge pages: on virtual machines a vector grown to millions of rows spends
+// most of its time in page faults.
+std::vector<long> rows_with_pairs(std::span<const PaddedRange* const> grids, std::span<const long> lags) {
+  long longest = 0;
+  for (const PaddedRange* grid : grids) longest = std::max(longest, grid->length() - 1);
+  std::vector<long> rows;
+  assign_huge(rows, static_cast<std::size_t>(std::upper_bound(lags.begin(), lags.end(), longest) - lags.begin()), 0L);
+  std::iota(rows.begin(), rows.end(), 0L);
+  return rows;
+}
+
 // Forms one level's correlations for lags 0..max_lag and keeps the pending
 // rows whose bound holds; returns how many it kept.
 long run_level(const std::vector<Segment>& segments, const std::vector<Pack>& packs, long max_lag,
@@ -680,7 +699,7 @@ long run_level(const std::vector<Segment>& segments, const std::vector<Pack>& pa
       const double msd = s2 / total_pairs;
       for (int o = kSum1; o < kOutputs && keep; ++o) {
         if (!layout.output[o]) continue;
-        keep = bound(o) <= kTransformShare * total_pairs * std::pow(msd, 0.5 * order_of(static_cast<Output>(o)));
+        keep = bound(o) <= kTransformShare * total_pairs * half_power(msd, order_of(static_cast<Output>(o)));
       }
     }
     if (!keep) {
@@ -702,12 +721,7 @@ long run_level(const std::vector<Segment>& segments, const std::vector<Pack>& pa
 
 void correlate_moments(std::span<const PaddedRange* const> grids, std::span<const long> lags, MomentNeeds needs,
                        const SumsView& out, const CorrelationContext& context) {
-  long longest = 0;
-  for (const PaddedRange* grid : grids) longest = std::max(longest, grid->length() - 1);
-  std::vector<long> pending;
-  for (long row = 0; row < static_cast<long>(lags.size()) && lags[static_cast<std::size_t>(row)] <= longest; ++row) {
-    pending.push_back(row);
-  }
+  std::vector<long> pending = rows_with_pairs(grids, lags);
   if (pending.empty()) return;
   std::vector<const PaddedRange*> sorted(grids.begin(), grids.end());
   std::stable_sort(sorted.begin(), sorted.end(),
@@ -761,12 +775,7 @@ void correlate_moments(std::span<const PaddedRange* const> grids, std::span<cons
 
 double moment_correlation_work(std::span<const PaddedRange* const> grids, std::span<const long> lags,
                                MomentNeeds needs) {
-  long longest = 0;
-  for (const PaddedRange* grid : grids) longest = std::max(longest, grid->length() - 1);
-  std::vector<long> pending;
-  for (long row = 0; row < static_cast<long>(lags.size()) && lags[static_cast<std::size_t>(row)] <= longest; ++row) {
-    pending.push_back(row);
-  }
+  std::vector<long> pending = rows_with_pairs(grids, lags);
   if (pending.empty()) return 0.0;
   const Layouts layouts(needs);
   double entries = 0.0;
