@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include "engine/phase_correlation.h"
-
 namespace msdisf::detail {
 
 namespace {
@@ -44,7 +42,11 @@ CorrelationMethod::CorrelationMethod(const ParticleSet& set, std::span<const lon
     grids_.push_back(&dense_.back());
     at += PaddedRange::entries(records.span() + 1);
   }
-  work_ += moment_correlation_work(grids_, lags, needs) + phase_correlation_work(grids_, lags, waves);
+  work_ += moment_correlation_work(grids_, lags, needs);
+  if (waves > 0) {
+    phases_.emplace(grids_, lags);
+    work_ += phase_correlation_work(*phases_, waves);
+  }
 }
 
 void CorrelationMethod::run(const SumsContext& context, const SumsView& out, int threads) const {
@@ -57,8 +59,10 @@ void CorrelationMethod::run(const SumsContext& context, const SumsView& out, int
   const CorrelationContext correlation{context.plans, context.control, threads};
   correlate_moments(grids_, lags_, needs_, out, correlation);
   if (context.control.stopped()) return;
-  correlate_phases(grids_, lags_, context.waves, std::span<const long>(out.pairs, lags_.size()), out, correlation,
-                   transform_budget_);
+  if (phases_) {
+    correlate_phases(*phases_, context.waves, std::span<const long>(out.pairs, lags_.size()), out, correlation,
+                     transform_budget_);
+  }
 }
 
 }  // namespace msdisf::detail

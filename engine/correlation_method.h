@@ -5,12 +5,14 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
 #include "engine/moment_correlation.h"
 #include "engine/particle_set.h"
 #include "engine/particle_sums.h"
+#include "engine/phase_correlation.h"
 
 namespace msdisf::detail {
 
@@ -38,6 +40,7 @@ class CorrelationMethod {
   std::vector<PaddedRange> dense_;
   std::vector<const PaddedRange*> grids_;
   std::vector<ParticleRecords> sparse_;
+  std::optional<PhaseLayout> phases_;
   double work_ = 0.0;
 };
 

@@ -59,6 +59,46 @@ GridPhases phases_of(const PaddedRange& grid) {
   return g;
 }
 
+// The largest lag the transforms form. A long grid's transform must hold
+// its length plus that lag; the few largest of log-spaced lags cost less
+// summed directly than the longer transform (for 10^7 frames, 2^24 points
+// instead of 81 * 2^18). Chosen among the requested lags by rough cost.
+long transform_top(const std::vector<Segment>& segments, std::span<const long> lags, long top) {
+  std::vector<long> lengths;
+  for (const Segment& s : segments) {
+    if (s.grid->length() > kPackPoints) lengths.push_back(s.grid->length());
+  }
+  const std::size_t rows = static_cast<std::size_t>(std::upper_bound(lags.begin(), lags.end(), top) - lags.begin());
+  if (lengths.empty() || static_cast<double>(lengths.size()) * static_cast<double>(rows) > 1e7) return top;
+  // suffix[r]: the sum of lags r.. of the rows up to top.
+  std::vector<double> suffix(rows + 1, 0.0);
+  for (std::size_t r = rows; r-- > 0;) suffix[r] = suffix[r + 1] + static_cast<double>(lags[r]);
+  auto cost = [&](std::size_t cut) {  // the transforms form rows [0, cut)
+    const long t = cut == 0 ? 0 : lags[cut - 1];
+    double total = 0.0;
+    for (const long length : lengths) {
+      const double n = static_cast<double>(pack_size(length + std::min(t, length - 1)));
+      total += 1.5 * kFftCostPerPoint * n * std::log2(n);
+      // Rows past the cut with a pair in this grid: lags below its length.
+      const auto end = static_cast<std::size_t>(
+          std::lower_bound(lags.begin() + static_cast<long>(cut), lags.begin() + static_cast<long>(rows), length) -
+          lags.begin());
+      const double product = length > (1L << 18) ? kStreamedProductCost : kProductCost;
+      total += product * (static_cast<double>(length) * static_cast<double>(end - cut) - (suffix[cut] - suffix[end]));
+    }
+    return total;
+  };
+  std::size_t best = rows;
+  double best_cost = cost(rows);
+  // Cuts stay at or above the pack size, so that grids sharing a pack
+  // (all shorter than that) never have a lag past the cut.
+  for (std::size_t cut = rows; cut-- > 1 && lags[cut - 1] >= kPackPoints;) {
+    const double c = cost(cut);
+    if (c < best_cost) best = cut, best_cost = c;
+  }
+  return best == rows ? top : lags[best - 1];
+}
+
 struct PackPlan {
   long rows = 0;            // the rows whose lag the pack can have
   long transform_rows = 0;  // those the transform forms (lags up to the pack's max_lag)
@@ -67,25 +107,27 @@ struct PackPlan {
   bool fft = false;
 };
 
+}  // namespace
+
+struct PhaseLayout::Parts {
+  std::span<const long> lags;
+  std::vector<Segment> segments;  // one per grid of at least two entries, shortest first
+  std::vector<GridPhases> phases;
+  std::vector<Pack> packs;
+};
+
+namespace {
+
 class Scattering {
  public:
-  Scattering(std::span<const PaddedRange* const> grids, std::span<const long> lags, std::span<const double> waves,
-             std::span<const long> pairs, const CorrelationContext& context)
-      : lags_(lags), waves_(waves), context_(context) {
-    std::vector<const PaddedRange*> sorted;
-    for (const PaddedRange* grid : grids) {
-      if (grid->length() >= 2) sorted.push_back(grid);
-    }
-    std::stable_sort(sorted.begin(), sorted.end(),
-                     [](const PaddedRange* a, const PaddedRange* b) { return a->length() < b->length(); });
-    long longest = 0;
-    for (const PaddedRange* grid : sorted) {
-      segments_.push_back({grid, 0, grid->length(), grid->length()});
-      phases_.push_back(phases_of(*grid));
-      longest = std::max(longest, grid->length() - 1);
-    }
-    const long top = lags.empty() ? 0 : std::min(lags.back(), longest);
-    packs_ = make_packs(segments_, transform_top(top), kPackPoints, pack_size);
+  Scattering(const PhaseLayout::Parts& layout, std::span<const double> waves, std::span<const long> pairs,
+             const CorrelationContext& context)
+      : lags_(layout.lags),
+        waves_(waves),
+        context_(context),
+        segments_(layout.segments),
+        phases_(layout.phases),
+        packs_(layout.packs) {
     plan_packs(pairs);
   }
 
@@ -158,47 +200,6 @@ class Scattering {
     std::vector<double> squares;  // the first squared spectrum, in place
     std::vector<double> phases;
   };
-
-  // The largest lag the transforms form. A long grid's transform must hold
-  // its length plus that lag; the few largest of log-spaced lags cost less
-  // summed directly than the longer transform (for 10^7 frames, 2^24 points
-  // instead of 81 * 2^18). Chosen among the requested lags by rough cost.
-  long transform_top(long top) const {
-    std::vector<long> lengths;
-    for (const Segment& s : segments_) {
-      if (s.grid->length() > kPackPoints) lengths.push_back(s.grid->length());
-    }
-    const std::size_t rows =
-        static_cast<std::size_t>(std::upper_bound(lags_.begin(), lags_.end(), top) - lags_.begin());
-    if (lengths.empty() || static_cast<double>(lengths.size()) * static_cast<double>(rows) > 1e7) return top;
-    // suffix[r]: the sum of lags r.. of the rows up to top.
-    std::vector<double> suffix(rows + 1, 0.0);
-    for (std::size_t r = rows; r-- > 0;) suffix[r] = suffix[r + 1] + static_cast<double>(lags_[r]);
-    auto cost = [&](std::size_t cut) {  // the transforms form rows [0, cut)
-      const long t = cut == 0 ? 0 : lags_[cut - 1];
-      double total = 0.0;
-      for (const long length : lengths) {
-        const double n = static_cast<double>(pack_size(length + std::min(t, length - 1)));
-        total += 1.5 * kFftCostPerPoint * n * std::log2(n);
-        // Rows past the cut with a pair in this grid: lags below its length.
-        const auto end = static_cast<std::size_t>(
-            std::lower_bound(lags_.begin() + static_cast<long>(cut), lags_.begin() + static_cast<long>(rows), length) -
-            lags_.begin());
-        const double product = length > (1L << 18) ? kStreamedProductCost : kProductCost;
-        total += product * (static_cast<double>(length) * static_cast<double>(end - cut) - (suffix[cut] - suffix[end]));
-      }
-      return total;
-    };
-    std::size_t best = rows;
-    double best_cost = cost(rows);
-    // Cuts stay at or above the pack size, so that grids sharing a pack
-    // (all shorter than that) never have a lag past the cut.
-    for (std::size_t cut = rows; cut-- > 1 && lags_[cut - 1] >= kPackPoints;) {
-      const double c = cost(cut);
-      if (c < best_cost) best = cut, best_cost = c;
-    }
-    return best == rows ? top : lags_[best - 1];
-  }
 
   void plan_packs(std::span<const long> pairs) {
     const long rows = static_cast<long>(lags_.size());
@@ -456,9 +457,9 @@ class Scattering {
   std::span<const long> lags_;
   std::span<const double> waves_;
   const CorrelationContext& context_;
-  std::vector<Segment> segments_;
-  std::vector<GridPhases> phases_;
-  std::vector<Pack> packs_;
+  const std::vector<Segment>& segments_;
+  const std::vector<GridPhases>& phases_;
+  const std::vector<Pack>& packs_;
   std::vector<PackPlan> plans_;
   std::vector<char> direct_row_;  // 0: transform, 1: direct, kNoPair: nothing to sum
   double work_ = 0.0;
@@ -466,24 +467,44 @@ class Scattering {
 
 }  // namespace
 
-void correlate_phases(std::span<const PaddedRange* const> grids, std::span<const long> lags,
-                      std::span<const double> waves, std::span<const long> pairs, const SumsView& out,
-                      const CorrelationContext& context, double transform_budget) {
-  if (lags.empty() || waves.empty() || grids.empty()) return;
-  Scattering scattering(grids, lags, waves, pairs, context);
+PhaseLayout::PhaseLayout(std::span<const PaddedRange* const> grids, std::span<const long> lags)
+    : parts_(std::make_unique<Parts>()) {
+  parts_->lags = lags;
+  std::vector<const PaddedRange*> sorted;
+  for (const PaddedRange* grid : grids) {
+    if (grid->length() >= 2) sorted.push_back(grid);
+  }
+  std::stable_sort(sorted.begin(), sorted.end(),
+                   [](const PaddedRange* a, const PaddedRange* b) { return a->length() < b->length(); });
+  long longest = 0;
+  for (const PaddedRange* grid : sorted) {
+    parts_->segments.push_back({grid, 0, grid->length(), grid->length()});
+    parts_->phases.push_back(phases_of(*grid));
+    longest = std::max(longest, grid->length() - 1);
+  }
+  const long top = lags.empty() ? 0 : std::min(lags.back(), longest);
+  parts_->packs = make_packs(parts_->segments, transform_top(parts_->segments, lags, top), kPackPoints, pack_size);
+}
+
+PhaseLayout::~PhaseLayout() = default;
+
+void correlate_phases(const PhaseLayout& layout, std::span<const double> waves, std::span<const long> pairs,
+                      const SumsView& out, const CorrelationContext& context, double transform_budget) {
+  if (layout.parts().lags.empty() || waves.empty() || layout.parts().packs.empty()) return;
+  Scattering scattering(layout.parts(), waves, pairs, context);
   scattering.run(out, transform_budget);
 }
 
-double phase_correlation_work(std::span<const PaddedRange* const> grids, std::span<const long> lags, int waves) {
-  if (lags.empty() || waves == 0 || grids.empty()) return 0.0;
+double phase_correlation_work(const PhaseLayout& layout, int waves) {
+  if (layout.parts().lags.empty() || waves == 0 || layout.parts().packs.empty()) return 0.0;
   // The plan's estimate with every row served by the transforms.
   std::vector<double> waves_list(static_cast<std::size_t>(waves), 0.0);
-  std::vector<long> pairs(lags.size(), 1L << 40);
+  std::vector<long> pairs(layout.parts().lags.size(), 1L << 40);
   static const AnalysisOptions no_callbacks;
   PlanCache unused;
   RunControl control(no_callbacks, 1.0);
   const CorrelationContext context{unused, control, 1};
-  return Scattering(grids, lags, waves_list, pairs, context).work();
+  return Scattering(layout.parts(), waves_list, pairs, context).work();
 }
 
 }  // namespace msdisf::detail

@@ -11,6 +11,7 @@
 // rounding of the phases themselves would approach the promise.
 #pragma once
 
+#include <memory>
 #include <span>
 
 #include "engine/lag_sums.h"
@@ -18,14 +19,29 @@
 
 namespace msdisf::detail {
 
+/// The grids laid out in transform packs for the given lags (which it
+/// refers to): made once, for the work estimate and for the sums.
+class PhaseLayout {
+ public:
+  PhaseLayout(std::span<const PaddedRange* const> grids, std::span<const long> lags);
+  ~PhaseLayout();
+  PhaseLayout(const PhaseLayout&) = delete;
+  PhaseLayout& operator=(const PhaseLayout&) = delete;
+
+  struct Parts;
+  const Parts& parts() const { return *parts_; }
+
+ private:
+  std::unique_ptr<Parts> parts_;
+};
+
 /// Adds the pooled sums of cos and sin at lags[r] of every grid, direction
 /// and wave number to row r of `out`. `pairs[r]` is row r's pooled pair
 /// count over all particles.
-void correlate_phases(std::span<const PaddedRange* const> grids, std::span<const long> lags,
-                      std::span<const double> waves, std::span<const long> pairs, const SumsView& out,
-                      const CorrelationContext& context, double transform_budget);
+void correlate_phases(const PhaseLayout& layout, std::span<const double> waves, std::span<const long> pairs,
+                      const SumsView& out, const CorrelationContext& context, double transform_budget);
 
 /// Rough work of correlate_phases in the units of RunControl (nanoseconds).
-double phase_correlation_work(std::span<const PaddedRange* const> grids, std::span<const long> lags, int waves);
+double phase_correlation_work(const PhaseLayout& layout, int waves);
 
 }  // namespace msdisf::detail

@@ -146,7 +146,8 @@ AnalysisResult by_transforms(const Records& in, const std::vector<long>& lags, c
   detail::RunControl control(no_callbacks, 1.0);
   const detail::CorrelationContext context{plans, control, threads, true};
   detail::correlate_moments(views, lags, {}, view, context);
-  detail::correlate_phases(views, lags, waves, std::span<const long>(view.pairs, lags.size()), view, context, 1e9);
+  const detail::PhaseLayout layout(views, lags);
+  detail::correlate_phases(layout, waves, std::span<const long>(view.pairs, lags.size()), view, context, 1e9);
   AnalysisResult r;
   r.lag = lags;
   r.wave_numbers = waves;
