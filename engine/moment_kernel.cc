@@ -267,11 +267,16 @@ void lag_moment_sums_for(const PaddedRange& range, const long* lags, long count,
   const GatheredSums gathered = gathered_kernel_for(path);
   const long length = range.length();
   // Every lane of a block walks the origins of its smallest lag: a lag with
-  // fewer than half as many origins starts a block of its own.
+  // fewer than half as many origins, and thousands fewer, starts a block of
+  // its own. Below that a full block of neighbouring lags is cheaper.
+  constexpr long kWorthABlock = 4096;
   std::vector<long> starts;
   for (long i = 0; i < count; ++i) {
     const long first = starts.empty() ? -1 : starts.back();
-    if (first < 0 || i - first == kBlock || 2 * (lags[i] - lags[first]) > length - lags[first]) starts.push_back(i);
+    const long fewer = first < 0 ? 0 : lags[i] - lags[first];
+    if (first < 0 || i - first == kBlock || (fewer > kWorthABlock && 2 * fewer > length - lags[first])) {
+      starts.push_back(i);
+    }
   }
   starts.push_back(count);
   const long blocks = static_cast<long>(starts.size()) - 1;

@@ -296,13 +296,22 @@ class Scattering {
     const bool keep = d < 2 && buffers.factors[d] != nullptr;
     fftw_complex* z = keep ? buffers.factors[d].get() : buffers.z.get();
     if (d == 2 && buffers.cached[0] == key && buffers.cached[1] == key) {
-      // e^{iq(u+v)} = e^{iqu} e^{iqv}; zero wherever either is.
+      // e^{iq(u+v)} = e^{iqu} e^{iqv}; zero wherever either is, which
+      // includes everything outside the grids.
       const fftw_complex* fx = buffers.factors[0].get();
       const fftw_complex* fy = buffers.factors[1].get();
-      for (long a = 0; a < pack.size; ++a) {
-        z[a][0] = fx[a][0] * fy[a][0] - fx[a][1] * fy[a][1];
-        z[a][1] = fx[a][0] * fy[a][1] + fx[a][1] * fy[a][0];
+      long written = 0;
+      for (long i = 0; i < pack.count; ++i) {
+        const long at = pack.offsets[static_cast<std::size_t>(i)];
+        const long end = at + segments_[static_cast<std::size_t>(pack.first + i)].grid->length();
+        std::fill(&z[written][0], &z[at][0], 0.0);
+        for (long a = at; a < end; ++a) {
+          z[a][0] = fx[a][0] * fy[a][0] - fx[a][1] * fy[a][1];
+          z[a][1] = fx[a][0] * fy[a][1] + fx[a][1] * fy[a][0];
+        }
+        written = end;
       }
+      std::fill(&z[written][0], &z[0][0] + 2 * pack.size, 0.0);
     } else {
       // Only the gaps between grids need zeros; fill_phases writes the rest.
       long written = 0;
