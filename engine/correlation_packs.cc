@@ -16,7 +16,9 @@ std::vector<Pack> make_packs(const std::vector<Segment>& segments, long max_lag,
       const Segment& s = segments[static_cast<std::size_t>(last)];
       const long own_lag = std::min(max_lag, s.window - 1);
       const long needed = origins + s.origins + (last - first + 1) * std::max(lag, own_lag);
-      if (last > first && needed > points) break;
+      if (last > first && (needed > points || s.subtracted != segments[static_cast<std::size_t>(first)].subtracted)) {
+        break;
+      }
       origins += s.origins;
       lag = std::max(lag, own_lag);
       ++last;

@@ -54,6 +54,9 @@ struct Segment {
   long begin;    ///< the window's first entry
   long origins;  ///< entries [begin, begin + origins) may start a pair
   long window;   ///< entries [begin, begin + window) may end one
+  /// Its pairs are also those of two other windows, which count them twice:
+  /// its sums are taken away once. Packs hold one kind or the other.
+  bool subtracted = false;
 };
 
 struct Pack {

@@ -473,7 +473,12 @@ void correlate_pack(const Pack& pack, const std::vector<Segment>& segments, cons
 // `multiple` * top origins, each reaching `top` entries past its origins.
 // Longer windows spend fewer transform points per origin, (multiple + 1) /
 // multiple, but their larger excursions fail the bound at more small lags.
-std::vector<Segment> segments_for(std::span<const PaddedRange* const> grids, long top, long multiple) {
+//
+// Windows cut from a grid may also be all origins (`shared`), which
+// transforms each sequence once rather than twice: a pair within the `top`
+// entries where two windows overlap is then in both, and the overlap is a
+// window of its own whose sums are taken away.
+std::vector<Segment> segments_for(std::span<const PaddedRange* const> grids, long top, long multiple, bool shared) {
   const long block = multiple * top;
   std::vector<Segment> segments;
   for (const PaddedRange* grid : grids) {
@@ -484,13 +489,22 @@ std::vector<Segment> segments_for(std::span<const PaddedRange* const> grids, lon
       continue;
     }
     for (long begin = 0; begin < length - 1; begin += block) {
-      segments.push_back({grid, begin, std::min(block, length - begin), std::min(block + top, length - begin)});
+      const long window = std::min(block + top, length - begin);
+      segments.push_back({grid, begin, shared ? window : std::min(block, length - begin), window});
+      const long overlap = std::min(top, length - begin);
+      if (shared && begin > 0 && overlap >= 2) segments.push_back({grid, begin, overlap, overlap, true});
     }
   }
-  std::stable_sort(segments.begin(), segments.end(),
-                   [](const Segment& a, const Segment& b) { return a.window < b.window; });
+  std::stable_sort(segments.begin(), segments.end(), [](const Segment& a, const Segment& b) {
+    return a.subtracted != b.subtracted ? b.subtracted : a.window < b.window;
+  });
   return segments;
 }
+
+// Whether windows cut from grids are shared: each then takes top more
+// transform points, and its overlap 2 top, against half the transforms.
+// Cheaper from windows of about four times top origins.
+bool shared_windows(long multiple) { return multiple >= 4; }
 
 // The first level's windows, in multiples of its largest lag. Where only
 // the first two moments are asked for, few small lags fail in long windows;
@@ -660,9 +674,14 @@ long run_level(const std::vector<Segment>& segments, const std::vector<Pack>& pa
         pack_bounds.emplace_back(pack.max_lag, bound);
         if (single) return;
         const long own_width = pack.max_lag + 1;
+        const bool subtracted = segments[static_cast<std::size_t>(pack.first)].subtracted;
         for (int o = 0; o < layout.outputs; ++o) {
-          for (long lag = 0; lag < own_width; ++lag) {
-            pooled[static_cast<std::size_t>(o * width + lag)] += own.sums[o * own_width + lag];
+          double* target = pooled.data() + o * width;
+          const double* source = own.sums.data() + o * own_width;
+          if (subtracted) {
+            for (long lag = 0; lag < own_width; ++lag) target[lag] -= source[lag];
+          } else {
+            for (long lag = 0; lag < own_width; ++lag) target[lag] += source[lag];
           }
         }
       },
@@ -740,7 +759,7 @@ void correlate_moments(std::span<const PaddedRange* const> grids, std::span<cons
   while (!pending.empty() && !context.control.stopped()) {
     const long top = lags[static_cast<std::size_t>(pending.back())];
     if (!context.prefer_transforms && direct_cost(sorted, lags, pending) <= least_cost) break;
-    const std::vector<Segment> segments = segments_for(sorted, top, multiple);
+    const std::vector<Segment> segments = segments_for(sorted, top, multiple, shared_windows(multiple));
     const std::vector<Pack> packs = make_packs(segments, top, kPackPoints, real_fft_size);
     const std::vector<char> gap_free = gap_free_packs(packs, segments);
     if (!context.prefer_transforms &&
@@ -782,8 +801,9 @@ double moment_correlation_work(std::span<const PaddedRange* const> grids, std::s
   for (const PaddedRange* grid : grids) entries += static_cast<double>(grid->length());
   const double direct = direct_cost(grids, lags, pending);
   if (direct <= least_level_cost(layouts, entries)) return direct;
+  const long multiple = first_multiple(needs);
   const std::vector<Segment> segments =
-      segments_for(grids, lags[static_cast<std::size_t>(pending.back())], first_multiple(needs));
+      segments_for(grids, lags[static_cast<std::size_t>(pending.back())], multiple, shared_windows(multiple));
   const std::vector<Pack> packs =
       make_packs(segments, lags[static_cast<std::size_t>(pending.back())], kPackPoints, real_fft_size);
   // About three levels when the transforms win.
