@@ -188,7 +188,13 @@ class RetainedBuffers {
     return found;
   }
 
-  void give(fftw_complex* data, long capacity) { keep_at_most(FftwFree::kRetainedBufferPoints, Entry{data, capacity}); }
+  void give(fftw_complex* data, long capacity) {
+    if (capacity > FftwFree::kRetainedBufferPoints) {
+      fftw_free(data);  // would push out everything kept and then itself
+      return;
+    }
+    keep_at_most(FftwFree::kRetainedBufferPoints, Entry{data, capacity});
+  }
 
   long points() {
     const std::lock_guard<std::mutex> guard(lock_);

@@ -96,13 +96,16 @@ TEST(BufferStore, HandsBackBuffersThatFitAndStaysBounded) {
     const FftBuffer held = make_fft_buffer(c.size);
     EXPECT_EQ(retained_fft_buffer_points(), c.taken ? 0 : kKept) << c.size;
   }
-  // Given back beyond the limit, the oldest go.
+  // Given back beyond the limit, the oldest go; one larger than the limit
+  // goes at once and leaves the others.
   release_retained_fft_buffers();
   constexpr long kHalf = FftwFree::kRetainedBufferPoints / 2 + 1;
   FftBuffer older = make_fft_buffer(kHalf), newer = make_fft_buffer(kHalf);
   make_fft_buffer(kKept).reset();
   older.reset();
   newer.reset();
+  EXPECT_EQ(retained_fft_buffer_points(), kHalf);
+  make_fft_buffer(FftwFree::kRetainedBufferPoints + 1).reset();
   EXPECT_EQ(retained_fft_buffer_points(), kHalf);
   release_retained_fft_buffers();
   EXPECT_EQ(retained_fft_buffer_points(), 0);
