@@ -70,7 +70,8 @@ bool before(const TrajectoryData& data, std::size_t a, std::size_t b) {
 // and only particles whose frames it leaves unordered are sorted.
 std::vector<std::size_t> sorted_order(const TrajectoryData& data) {
   const std::size_t n = data.frame.size();
-  std::vector<std::size_t> order(n);
+  std::vector<std::size_t> order;
+  assign_huge(order, n, std::size_t{0});
   const auto [low, high] = std::minmax_element(data.particle.begin(), data.particle.end());
   const bool small_ids = !data.particle.empty() &&
                          static_cast<double>(*high) - static_cast<double>(*low) < 4.0 * static_cast<double>(n) + 1024.0;
@@ -105,26 +106,20 @@ void ParticleSet::sort_into_own_arrays(const TrajectoryData& data) {
   assign_huge(own_x_, n, 0.0);
   assign_huge(own_y_, n, 0.0);
   assign_huge(own_frame_, n, std::int64_t{0});
+  long begin = 0;
   for (std::size_t i = 0; i < n; ++i) {
     own_x_[i] = data.x[order[i]];
     own_y_[i] = data.y[order[i]];
     own_frame_[i] = data.frame[order[i]];
-  }
-  // The particle boundaries are read from the sorted ids.
-  std::vector<std::int64_t> ids(n);
-  for (std::size_t i = 0; i < n; ++i) ids[i] = particle_of(data, order[i]);
-  order.clear();
-  order.shrink_to_fit();
-  x_ = own_x_;
-  y_ = own_y_;
-  frame_ = own_frame_;
-  long begin = 0;
-  for (std::size_t i = 1; i <= n; ++i) {
-    if (i == n || ids[i] != ids[i - 1]) {
+    if (i > 0 && particle_of(data, order[i]) != particle_of(data, order[i - 1])) {
       particles_.push_back({begin, static_cast<long>(i)});
       begin = static_cast<long>(i);
     }
   }
+  if (n > 0) particles_.push_back({begin, static_cast<long>(n)});
+  x_ = own_x_;
+  y_ = own_y_;
+  frame_ = own_frame_;
 }
 
 ParticleSet::ParticleSet(const TrajectoryData& data, PairRule rule) {
