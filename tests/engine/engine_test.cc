@@ -190,6 +190,15 @@ TEST(Engine, MatchesThePlainDefinition) {
       // One or two lags go through the plain loop rather than the lane kernel.
       {"one lag", 3, 900, 1e3, false, PairRule::kAllPairs, LagRequest::list({7}), {}},
       {"two lags", 3, 900, 0.0, false, PairRule::kAllPairs, LagRequest::list({2, 500}), {0.5}},
+      // Lags with thousands of origins fewer than the first get blocks of their own.
+      {"lags thousands apart",
+       4,
+       9000,
+       0.0,
+       false,
+       PairRule::kAllPairs,
+       LagRequest::list({1, 2, 3, 5000, 5001, 6000, 7000}),
+       {}},
   };
   std::mt19937_64 random(42);
   for (const Case& c : cases) {
@@ -313,9 +322,8 @@ TEST(Engine, ProgressEndsAtOneAndTwoAnalysesRunAtOnce) {
   EXPECT_DOUBLE_EQ(last, 1.0);
   // With standard errors the work they add is counted too: never past 1, never back.
   std::vector<double> seen;
-  analyse(in.data(), {.lags = LagRequest::log_spaced(20), .errors = true, .progress = [&](double f) {
-                        seen.push_back(f);
-                      }});
+  analyse(in.data(),
+          {.lags = LagRequest::log_spaced(20), .errors = true, .progress = [&](double f) { seen.push_back(f); }});
   ASSERT_FALSE(seen.empty());
   EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
   EXPECT_DOUBLE_EQ(seen.back(), 1.0);
