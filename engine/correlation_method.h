@@ -4,7 +4,6 @@
 // are summed pair by pair, which is exact.
 #pragma once
 
-#include <memory>
 #include <optional>
 #include <span>
 #include <vector>

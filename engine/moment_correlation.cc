@@ -176,12 +176,12 @@ class Workspace {
 };
 
 // A gap-free segment's mask terms for lags 0..lags-1, added to
-// closed[slot * lags + lag]: at lag L its c = min(origins, window - L)
+// pack_sums[slot * lags + lag]: at lag L its c = min(origins, window - L)
 // pairs start at 0..c-1, so the mask correlates with the end sequence P as
 // the sum of P over [L, L + c) and with the origin sequence as the sum over
 // [0, c). The prefix sums are compensated: each lies within
 // (2u + 4 window u^2) * sum |P| of the exact one. mass[o] gathers sum |P|.
-void add_mask_terms(const Segment& s, double cx, double cy, const Layout& layout, long lags, double* closed,
+void add_mask_terms(const Segment& s, double cx, double cy, const Layout& layout, long lags, double* pack_sums,
                     double* mass, double* prefix) {
   const double* x = s.grid->x() + s.begin;
   const double* y = s.grid->y() + s.begin;
@@ -189,7 +189,7 @@ void add_mask_terms(const Segment& s, double cx, double cy, const Layout& layout
   auto pairs_at = [&](long lag) { return std::min(s.origins, s.window - lag); };
   for (int o = 0; o < kOutputs; ++o) {
     if (!layout.output[o]) continue;
-    double* sums = closed + layout.slot[o] * lags;
+    double* sums = pack_sums + layout.slot[o] * lags;
     if (o == kCount) {
       for (long lag = 0; lag < reach; ++lag) sums[lag] += static_cast<double>(pairs_at(lag));
       continue;
