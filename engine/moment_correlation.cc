@@ -110,11 +110,64 @@ struct Layouts {
   const Layout& of(bool gap_free) const { return gap_free ? closed : masked; }
 };
 
-// Every sequence's value at one entry, u = x - c and v = y - c.
-void sequence_values(double u, double v, double (&values)[kKinds]) {
-  const double u2 = u * u, v2 = v * v, u3 = u2 * u, v3 = v2 * v;
-  const double all[kKinds] = {1.0, u, v, u + v, u2, v2, u2 + v2, u3, v3, u3 + v3, u3 * u + v3 * v};
-  std::copy(std::begin(all), std::end(all), std::begin(values));
+// One sequence's value at an entry, from the mask m and u = x - c, v = y - c
+// (both zero where m is): the same arithmetic for every kind wherever it is
+// formed.
+template <int K>
+double value_of(double m, double u, double v) {
+  if constexpr (K == kM) return m;
+  if constexpr (K == kU) return u;
+  if constexpr (K == kV) return v;
+  if constexpr (K == kS) return u + v;
+  if constexpr (K == kU2) return u * u;
+  if constexpr (K == kV2) return v * v;
+  if constexpr (K == kP2) return u * u + v * v;
+  if constexpr (K == kU3) return u * u * u;
+  if constexpr (K == kV3) return v * v * v;
+  if constexpr (K == kP3) return u * u * u + v * v * v;
+  if constexpr (K == kP4) return u * u * u * u + v * v * v * v;
+}
+
+// Calls body(std::integral_constant<int, value>{}) for a value below N, so
+// that loops over entries see it as a constant.
+template <int N, class Body>
+void with_constant(int value, Body&& body) {
+  [&]<int... K>(std::integer_sequence<int, K...>) {
+    ((value == K ? body(std::integral_constant<int, K>{}) : void()), ...);
+  }
+  (std::make_integer_sequence<int, N>{});
+}
+
+// |u|^p + |v|^p for p = 0..4 (the mask for p = 0), which bounds the
+// rounding of u, v and their powers.
+template <int P>
+double size_of(double m, double u, double v) {
+  if constexpr (P == 0) return m;
+  if constexpr (P == 1) return std::fabs(u) + std::fabs(v);
+  if constexpr (P == 2) return u * u + v * v;
+  if constexpr (P == 3) return std::fabs(u) * (u * u) + std::fabs(v) * (v * v);
+  if constexpr (P == 4) return (u * u) * (u * u) + (v * v) * (v * v);
+}
+
+// sum of value(i)^2 over i in [from, to), storing each value at out[i]
+// when out is set; four running sums let the loop overlap its additions.
+template <class Value>
+double store_squares(long from, long to, const Value& value, double* out) {
+  double lanes[4] = {};
+  long i = from;
+  for (; i + 4 <= to; i += 4) {
+    for (int j = 0; j < 4; ++j) {
+      const double w = value(i + j);
+      if (out != nullptr) out[i + j] = w;
+      lanes[j] += w * w;
+    }
+  }
+  for (; i < to; ++i) {
+    const double w = value(i);
+    if (out != nullptr) out[i] = w;
+    lanes[0] += w * w;
+  }
+  return (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
 }
 
 bool without_gaps(const Segment& s) {
@@ -195,19 +248,20 @@ void add_mask_terms(const Segment& s, double cx, double cy, const Layout& layout
       continue;
     }
     const Kind partner = kMaskPartner[o];
-    double sum = 0.0, lost = 0.0, size = 0.0;
+    double size = 0.0;
     prefix[0] = 0.0;
-    for (long a = 0; a < s.window; ++a) {
-      double values[kKinds];
-      sequence_values(x[a] - cx, y[a] - cy, values);
-      const double p = values[partner];
-      const double adjusted = p - lost;
-      const double next = sum + adjusted;
-      lost = (next - sum) - adjusted;
-      sum = next;
-      prefix[static_cast<std::size_t>(a) + 1] = sum;
-      size += std::fabs(p);
-    }
+    with_constant<kKinds>(partner, [&](auto kind) {
+      double sum = 0.0, lost = 0.0;
+      for (long a = 0; a < s.window; ++a) {
+        const double p = value_of<decltype(kind)::value>(1.0, x[a] - cx, y[a] - cy);
+        const double adjusted = p - lost;
+        const double next = sum + adjusted;
+        lost = (next - sum) - adjusted;
+        sum = next;
+        prefix[static_cast<std::size_t>(a) + 1] = sum;
+        size += std::fabs(p);
+      }
+    });
     mass[o] += size;
     double to_end = 0.0, to_origin = 0.0;
     for (const Term& t : terms_of(static_cast<Output>(o))) {
@@ -327,34 +381,44 @@ void correlate_pack(const Pack& pack, const std::vector<Segment>& segments, cons
     const double* x = s.grid->x() + s.begin;
     const double* y = s.grid->y() + s.begin;
     const long long* valid = s.grid->valid() + s.begin;
-    // Sums in locals, which stores into the buffers cannot alias.
-    double norm_end[kKinds] = {}, norm_origin[kKinds] = {}, size_end[5] = {}, size_origin[5] = {};
-    for (long a = item.first; a < item.last; ++a) {
-      double values[kKinds] = {};
-      const bool ok = valid[a] != 0;
-      const double u = ok ? x[a] - cx : 0.0, v = ok ? y[a] - cy : 0.0;
-      if (ok) sequence_values(u, v, values);
-      const double au = std::fabs(u), av = std::fabs(v), u2 = u * u, v2 = v * v;
-      const double sizes[5] = {ok ? 1.0 : 0.0, au + av, u2 + v2, au * u2 + av * v2, u2 * u2 + v2 * v2};
-      const bool is_origin = a < s.origins;
+    // A block at a time: u, v and the mask once, then each sequence's own
+    // loop over them.
+    constexpr long kBlock = 512;
+    double m[kBlock], u[kBlock], v[kBlock];
+    for (long first = item.first; first < item.last; first += kBlock) {
+      const long count = std::min(kBlock, item.last - first);
+      const long origins = std::clamp(s.origins - first, 0L, count);
+      for (long i = 0; i < count; ++i) {
+        const bool ok = valid[first + i] != 0;
+        m[i] = ok ? 1.0 : 0.0;
+        u[i] = ok ? x[first + i] - cx : 0.0;
+        v[i] = ok ? y[first + i] - cy : 0.0;
+      }
       for (int k = 0; k < kKinds; ++k) {
         if (!layout.needed[k]) continue;
-        const double square = values[k] * values[k];
-        norm_end[k] += square;
-        if (is_origin) norm_origin[k] += square;
-        if (!layout.transformed[k]) continue;
-        (&end[k][0][0])[at + a] = values[k];
-        if (!shared) (&origin[k][0][0])[at + a] = is_origin ? values[k] : 0.0;
+        with_constant<kKinds>(k, [&](auto kind) {
+          const auto value = [&](long i) { return value_of<decltype(kind)::value>(m[i], u[i], v[i]); };
+          double* to_end = layout.transformed[k] ? &end[k][0][0] + at + first : nullptr;
+          double* to_origin = layout.transformed[k] && !shared ? &origin[k][0][0] + at + first : nullptr;
+          const double before = store_squares(0, origins, value, to_end);
+          item.norm_origin[k] += before;
+          item.norm_end[k] += before + store_squares(origins, count, value, to_end);
+          if (to_origin != nullptr) {
+            store_squares(0, origins, value, to_origin);
+            std::fill(to_origin + origins, to_origin + count, 0.0);
+          }
+        });
       }
       for (int p = 0; p < 5; ++p) {
-        size_end[p] += sizes[p] * sizes[p];
-        if (is_origin) size_origin[p] += sizes[p] * sizes[p];
+        if (p > 0 && !layout.output[p]) continue;
+        with_constant<5>(p, [&](auto order) {
+          const auto size = [&](long i) { return size_of<decltype(order)::value>(m[i], u[i], v[i]); };
+          const double before = store_squares(0, origins, size, nullptr);
+          item.size_origin[p] += before;
+          item.size_end[p] += before + store_squares(origins, count, size, nullptr);
+        });
       }
     }
-    std::copy(std::begin(norm_end), std::end(norm_end), item.norm_end);
-    std::copy(std::begin(norm_origin), std::end(norm_origin), item.norm_origin);
-    std::copy(std::begin(size_end), std::end(size_end), item.size_end);
-    std::copy(std::begin(size_origin), std::end(size_origin), item.size_origin);
   });
   double norm_end[kKinds] = {}, norm_origin[kKinds] = {};
   double size_end[5] = {}, size_origin[5] = {};
