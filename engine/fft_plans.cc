@@ -73,12 +73,13 @@ FftPlans::~FftPlans() {
 
 RealFftPlans::RealFftPlans(long size, int threads) : size_(size) {
   const FftBuffer probe = make_fft_buffer(size / 2 + 1);
+  const FftBuffer other = make_fft_buffer(size / 2 + 1);
   const std::lock_guard<std::mutex> guard(planner_lock());
   probe_planner_memory(size / 2 + 1);
   plan_with_threads(threads);
   const int n = static_cast<int>(size);
   forward_ = fftw_plan_dft_r2c_1d(n, &probe[0][0], probe.get(), FFTW_ESTIMATE);
-  backward_ = fftw_plan_dft_c2r_1d(n, probe.get(), &probe[0][0], FFTW_ESTIMATE);
+  backward_ = fftw_plan_dft_c2r_1d(n, probe.get(), &other[0][0], FFTW_ESTIMATE | FFTW_DESTROY_INPUT);
   if (forward_ == nullptr || backward_ == nullptr) {
     destroy_pair(forward_, backward_);
     throw std::bad_alloc();

@@ -6,6 +6,7 @@
 #include <complex>
 #include <numeric>
 #include <optional>
+#include <stdexcept>
 #include <vector>
 
 #include "engine/correlation_packs.h"
@@ -313,19 +314,29 @@ void for_items(long count, int threads, Body&& body) {
   for (long item = 0; item < count; ++item) body(item);
 }
 
-// Forms the correlations of one pack and their bounds; `threads` share the
-// fills and products (the transforms use the plans' own threads). Results do
-// not depend on it.
-void correlate_pack(const Pack& pack, const std::vector<Segment>& segments, const Layout& layout,
-                    const RealFftPlans& plans, int threads, Workspace& workspace, PackSums& result) {
+// Runs task(i, plans) for i = 0..count-1, several at once on `threads`
+// threads; the first `transforms` tasks transform, each on its share of the
+// threads: one transform of a few million points gains little from a
+// second thread, two at once nearly twice. Other tasks get no plans.
+template <class Task>
+void run_tasks(long count, long transforms, int threads, PlanCache& cache, long size, Task&& task) {
+  const int concurrent = static_cast<int>(std::clamp<long>(count, 1, threads));
+  const auto plans = transforms > 0 ? cache.get_real(size, std::max(1, threads / concurrent)) : nullptr;
+  for_items(count, concurrent, [&](long i) { task(i, i < transforms ? plans.get() : nullptr); });
+}
+
+// Forms the correlations of one pack and their bounds on `threads` threads.
+// Results do not depend on them.
+void correlate_pack(const Pack& pack, const std::vector<Segment>& segments, const Layout& layout, PlanCache& cache,
+                    int threads, Workspace& workspace, PackSums& result) {
   constexpr long kFillChunk = 1L << 16;  // entries per fill item
   const long n = pack.size;
-  const long spectrum = plans.spectrum_size();
+  const long spectrum = n / 2 + 1;
   const bool shared = origins_only(pack, segments);
   long widest = 0;
   for (const Segment& s : segments_of(pack, segments)) widest = std::max(widest, s.window);
   // Buffers: end sequences, then origin sequences (the same when every
-  // window is all origins), then one for the outputs.
+  // window is all origins), then one per output formed by transforms.
   fftw_complex* end[kKinds] = {};
   fftw_complex* origin[kKinds] = {};
   int used = 0;
@@ -335,7 +346,10 @@ void correlate_pack(const Pack& pack, const std::vector<Segment>& segments, cons
   for (int k = 0; k < kKinds; ++k) {
     if (layout.transformed[k]) origin[k] = shared ? end[k] : workspace.buffer(used++, spectrum);
   }
-  fftw_complex* combined = layout.inverses > 0 ? workspace.buffer(used, spectrum) : nullptr;
+  fftw_complex* combined[kOutputs] = {};
+  for (int o = 0; o < kOutputs; ++o) {
+    if (layout.inverse[o]) combined[o] = workspace.buffer(used++, spectrum);
+  }
   const long lags = pack.max_lag + 1;
 
   // Each window's reference position: the mean of its valid entries.
@@ -447,24 +461,15 @@ void correlate_pack(const Pack& pack, const std::vector<Segment>& segments, cons
     }
   }
 
-  // The mask terms from prefix sums go first into the sums, which the
-  // transformed terms are then added to.
-  result.sums = ReusedArray<double>(layout.outputs * lags);
-  double mass[kOutputs] = {};
-  if (layout.closed) {
-    const ReusedArray<double> prefix(widest + 1);
-    std::fill(result.sums.data(), result.sums.data() + layout.outputs * lags, 0.0);
-    for (long i = 0; i < pack.count; ++i) {
-      const auto [cx, cy] = centre[static_cast<std::size_t>(i)];
-      add_mask_terms(segments[static_cast<std::size_t>(pack.first + i)], cx, cy, layout, lags, result.sums.data(), mass,
-                     prefix.data());
-    }
-  }
+  std::vector<fftw_complex*> sequences;
   for (int k = 0; k < kKinds; ++k) {
     if (!layout.transformed[k]) continue;
-    plans.forward(end[k]);
-    if (!shared) plans.forward(origin[k]);
+    sequences.push_back(end[k]);
+    if (!shared) sequences.push_back(origin[k]);
   }
+  const auto transforms = static_cast<long>(sequences.size());
+  run_tasks(transforms, transforms, threads, cache, n,
+            [&](long i, const RealFftPlans* plans) { plans->forward(sequences[static_cast<std::size_t>(i)]); });
   // A sum formed from its parts' spectra carries their rounding: its norm
   // in the bound is the sum of theirs.
   for (double* norms : {norm_end, norm_origin}) {
@@ -481,35 +486,70 @@ void correlate_pack(const Pack& pack, const std::vector<Segment>& segments, cons
     if (kind == kP2 && !layout.transformed[kP2]) return {kU2, kV2};
     return {kind};
   };
-  const double factor = fft_error_factor(n);
-  const double scale = 1.0 / static_cast<double>(n);
+  // Each output's spectral products, then its inverse transform.
+  double norms[kOutputs] = {};
+  std::vector<int> inverted;
+  std::vector<std::vector<SpectralTerm>> spectral(kOutputs);
   for (int o = 0; o < kOutputs; ++o) {
     if (!layout.output[o]) continue;
-    double* sums = result.sums.data() + layout.slot[o] * lags;
-    const auto& terms = terms_of(static_cast<Output>(o));
-    double norms = 0.0;
-    if (layout.inverse[o]) {
-      std::vector<SpectralTerm> spectral;
-      for (const Term& t : terms) {
-        if (layout.closed && with_mask(t)) continue;
-        norms += std::fabs(t.coefficient) * std::sqrt(norm_origin[t.origin] * norm_end[t.end]);
-        for (const Kind f : parts_of(t.origin)) {
-          for (const Kind g : parts_of(t.end)) spectral.push_back({t.coefficient, &origin[f][0][0], &end[g][0][0]});
-        }
-      }
-      constexpr long kProductChunk = 1L << 15;
-      const long chunks = (spectrum + kProductChunk - 1) / kProductChunk;
-      for_items(chunks, threads, [&](long c) {
-        combine_spectra(spectral, c * kProductChunk, std::min(spectrum, (c + 1) * kProductChunk), &combined[0][0]);
-      });
-      plans.backward(combined);
-      const double* values = &combined[0][0];
-      if (layout.closed) {
-        for (long lag = 0; lag < lags; ++lag) sums[lag] += values[lag] * scale;
-      } else {
-        for (long lag = 0; lag < lags; ++lag) sums[lag] = values[lag] * scale;
+    for (const Term& t : terms_of(static_cast<Output>(o))) {
+      if (layout.closed && with_mask(t)) continue;
+      norms[o] += std::fabs(t.coefficient) * std::sqrt(norm_origin[t.origin] * norm_end[t.end]);
+      for (const Kind f : parts_of(t.origin)) {
+        for (const Kind g : parts_of(t.end)) spectral[o].push_back({t.coefficient, &origin[f][0][0], &end[g][0][0]});
       }
     }
+    if (layout.inverse[o]) inverted.push_back(o);
+  }
+  constexpr long kProductChunk = 1L << 15;
+  const long chunks = (spectrum + kProductChunk - 1) / kProductChunk;
+  const long inverses = static_cast<long>(inverted.size());
+  for_items(inverses * chunks, threads, [&](long item) {
+    const int o = inverted[static_cast<std::size_t>(item / chunks)];
+    const long c = item % chunks;
+    combine_spectra(spectral[o], c * kProductChunk, std::min(spectrum, (c + 1) * kProductChunk), &combined[o][0][0]);
+  });
+  // The inverse transforms and, beside them, the mask terms from prefix
+  // sums, which go into the sums first.
+  result.sums = ReusedArray<double>(layout.outputs * lags);
+  double mass[kOutputs] = {};
+  auto add_all_mask_terms = [&] {
+    const ReusedArray<double> prefix(widest + 1);
+    std::fill(result.sums.data(), result.sums.data() + layout.outputs * lags, 0.0);
+    for (long i = 0; i < pack.count; ++i) {
+      const auto [cx, cy] = centre[static_cast<std::size_t>(i)];
+      add_mask_terms(segments[static_cast<std::size_t>(pack.first + i)], cx, cy, layout, lags, result.sums.data(), mass,
+                     prefix.data());
+    }
+  };
+  const long tasks = inverses + (layout.closed ? 1 : 0);
+  // Out of place into the sequences' buffers, no longer needed: every
+  // layout transforms at least as many sequences as it inverts outputs.
+  if (transforms < inverses) throw std::logic_error("correlation layout inverts more outputs than it transforms");
+  run_tasks(tasks, inverses, threads, cache, n, [&](long task, const RealFftPlans* plans) {
+    if (task < inverses) {
+      plans->backward(combined[inverted[static_cast<std::size_t>(task)]], sequences[static_cast<std::size_t>(task)]);
+    } else {
+      add_all_mask_terms();
+    }
+  });
+  const double scale = 1.0 / static_cast<double>(n);
+  constexpr long kLagChunk = 1L << 16;
+  const long lag_chunks = (lags + kLagChunk - 1) / kLagChunk;
+  for_items(inverses * lag_chunks, threads, [&](long item) {
+    const int o = inverted[static_cast<std::size_t>(item / lag_chunks)];
+    const long first = item % lag_chunks * kLagChunk, last = std::min(lags, first + kLagChunk);
+    double* sums = result.sums.data() + layout.slot[o] * lags;
+    const double* values = &sequences[static_cast<std::size_t>(item / lag_chunks)][0][0];
+    if (layout.closed) {
+      for (long lag = first; lag < last; ++lag) sums[lag] += values[lag] * scale;
+    } else {
+      for (long lag = first; lag < last; ++lag) sums[lag] = values[lag] * scale;
+    }
+  });
+  const double factor = fft_error_factor(n);
+  for (int o = 0; o < kOutputs; ++o) {
+    if (!layout.output[o]) continue;
     // Mask terms from prefix sums: each segment's value errs by at most
     // (9u + 12 window u^2) * sum |P|, pooling the segments adds at most
     // 2 count u * sum |P|, and adding them to the transformed terms one
@@ -519,7 +559,7 @@ void correlate_pack(const Pack& pack, const std::vector<Segment>& segments, cons
       const double u = kUnitRoundoff;
       closed_bound =
           ((2.0 * static_cast<double>(pack.count) + 12.0) * u + 12.0 * static_cast<double>(widest) * u * u) * mass[o] +
-          u * norms;
+          u * norms[o];
     }
     const int k = order_of(static_cast<Output>(o));
     // Rounding u, v and their powers moves each pair's term by at most
@@ -528,7 +568,7 @@ void correlate_pack(const Pack& pack, const std::vector<Segment>& segments, cons
                              ? 0.0
                              : k * std::ldexp(1.0, k) * kUnitRoundoff *
                                    (std::sqrt(size_origin[0] * size_end[k]) + std::sqrt(size_origin[k] * size_end[0]));
-    result.bound[o] = factor * norms + closed_bound + shift;
+    result.bound[o] = factor * norms[o] + closed_bound + shift;
   }
 }
 
@@ -609,13 +649,17 @@ long rows_within(const std::vector<long>& pending, std::span<const long> lags, l
       pending.begin());
 }
 
+// The cost of summing the pending rows directly, or a partial sum above
+// `limit` once it passes it: callers only compare it with `limit`, and the
+// smallest lags, which cost most, come first.
 double direct_cost(std::span<const PaddedRange* const> grids, std::span<const long> lags,
-                   const std::vector<long>& pending) {
+                   const std::vector<long>& pending, double limit) {
   double cost = 0.0;
   for (const PaddedRange* grid : grids) {
     const long within = rows_within(pending, lags, grid->length());
     for (long i = 0; i < within; ++i) {
       cost += kLaneCost * static_cast<double>(grid->length() - lags[static_cast<std::size_t>(pending[i])]);
+      if (cost > limit) return cost;
     }
   }
   return cost;
@@ -722,10 +766,9 @@ long run_level(const std::vector<Segment>& segments, const std::vector<Pack>& pa
       [&](long p, long slot) {
         context.control.guarded([&] {
           const Pack& pack = packs[static_cast<std::size_t>(p)];
-          const auto plans = context.plans.get_real(pack.size, wide ? context.threads : 1);
           Workspace& workspace = workspaces[static_cast<std::size_t>(wide ? 0 : omp_get_thread_num())];
           const Layout& own = layouts.of(gap_free[static_cast<std::size_t>(p)] != 0);
-          correlate_pack(pack, segments, own, *plans, wide ? context.threads : 1, workspace,
+          correlate_pack(pack, segments, own, context.plans, wide ? context.threads : 1, workspace,
                          results[static_cast<std::size_t>(slot)]);
           context.control.advance(pack_cost(pack, segments, own));
         });
@@ -822,15 +865,14 @@ void correlate_moments(std::span<const PaddedRange* const> grids, std::span<cons
   long multiple = first_multiple(needs);
   while (!pending.empty() && !context.control.stopped()) {
     const long top = lags[static_cast<std::size_t>(pending.back())];
-    if (!context.prefer_transforms && direct_cost(sorted, lags, pending) <= least_cost) break;
+    if (!context.prefer_transforms && direct_cost(sorted, lags, pending, least_cost) <= least_cost) break;
     const std::vector<Segment> segments = segments_for(sorted, top, multiple, shared_windows(multiple));
     const std::vector<Pack> packs = make_packs(segments, top, kPackPoints, real_fft_size);
     const std::vector<char> gap_free = gap_free_packs(packs, segments);
-    if (!context.prefer_transforms &&
-        direct_cost(sorted, lags, pending) <= level_cost(packs, segments, layouts, gap_free)) {
-      break;
-    }
-    if (run_level(segments, packs, top, layouts, gap_free, lags, pending, out, workspaces, context) == 0) break;
+    const double transforms = level_cost(packs, segments, layouts, gap_free);
+    if (!context.prefer_transforms && direct_cost(sorted, lags, pending, transforms) <= transforms) break;
+    const long run = run_level(segments, packs, top, layouts, gap_free, lags, pending, out, workspaces, context);
+    if (run == 0) break;
     // A failed lag fails again in windows about as long as this level's,
     // and shorter windows cannot hold lags near the top: those are summed
     // directly. The others fail where a lag is below a share of the window
@@ -863,15 +905,17 @@ double moment_correlation_work(std::span<const PaddedRange* const> grids, std::s
   const Layouts layouts(needs);
   double entries = 0.0;
   for (const PaddedRange* grid : grids) entries += static_cast<double>(grid->length());
-  const double direct = direct_cost(grids, lags, pending);
-  if (direct <= least_level_cost(layouts, entries)) return direct;
+  const double least = least_level_cost(layouts, entries);
+  const double direct = direct_cost(grids, lags, pending, least);
+  if (direct <= least) return direct;
   const long multiple = first_multiple(needs);
   const std::vector<Segment> segments =
       segments_for(grids, lags[static_cast<std::size_t>(pending.back())], multiple, shared_windows(multiple));
   const std::vector<Pack> packs =
       make_packs(segments, lags[static_cast<std::size_t>(pending.back())], kPackPoints, real_fft_size);
   // About three levels when the transforms win.
-  return std::min(direct, 3.0 * level_cost(packs, segments, layouts, gap_free_packs(packs, segments)));
+  const double levels = 3.0 * level_cost(packs, segments, layouts, gap_free_packs(packs, segments));
+  return std::min(direct_cost(grids, lags, pending, levels), levels);
 }
 
 }  // namespace msdisf::detail
