@@ -198,6 +198,11 @@ std::vector<char> gap_free_packs(const std::vector<Pack>& packs, const std::vect
   return gap_free;
 }
 
+// A count formed by transforms, within a quarter of a whole number, as
+// that number: counts per lag are far below 2^52, where adding and taking
+// away 2^52 rounds to the nearest whole number without a call to libm.
+double rounded_count(double value) { return (value + 0x1p52) - 0x1p52; }
+
 // The moment order of an output (0 for the counts).
 int order_of(Output output) { return static_cast<int>(output); }
 
@@ -803,42 +808,53 @@ long run_level(const std::vector<Segment>& segments, const std::vector<Pack>& pa
     for (int o = 0; o < kOutputs; ++o) bound_from[i][o] = bound_from[i + 1][o] + pack_bounds[i].second[o];
   }
 
-  std::vector<long> still;
-  long kept = 0;
+  // The rows are checked in chunks on all threads; each chunk keeps its
+  // failures, in order.
+  constexpr long kRowChunk = 1L << 15;
+  const long count = static_cast<long>(pending.size());
+  const long chunks = (count + kRowChunk - 1) / kRowChunk;
+  std::vector<std::vector<long>> failed(static_cast<std::size_t>(chunks));
   double* moment_out[kOutputs] = {nullptr, out.s1, out.s2, out.s3, out.s4};
-  for (const long row : pending) {
-    const long lag = lags[static_cast<std::size_t>(row)];
-    auto value = [&](int o) { return sums[static_cast<std::size_t>(layout.slot[o] * width + lag)]; };
-    const auto first_forming =
-        static_cast<std::size_t>(std::lower_bound(pack_bounds.begin(), pack_bounds.end(), lag,
-                                                  [](const auto& pack, long l) { return pack.first < l; }) -
-                                 pack_bounds.begin());
-    auto bound = [&](int o) { return bound_from[first_forming][o]; };
-    bool keep = lag <= max_lag && bound(kCount) < 0.25;
-    const double pairs = keep ? std::nearbyint(value(kCount)) : 0.0;
-    if (keep && pairs > 0.0 && layout.output[kSum2]) {
-      // The scale: a lower bound of the mean squared displacement, with the
-      // exact sums the row already holds from other particles.
-      const double total_pairs = pairs + static_cast<double>(out.pairs[row]);
-      const double s2 = value(kSum2) - bound(kSum2) + out.s2[row];
-      keep = s2 > 0.0;
-      const double msd = s2 / total_pairs;
-      for (int o = kSum1; o < kOutputs && keep; ++o) {
-        if (!layout.output[o]) continue;
-        keep = bound(o) <= kTransformShare * total_pairs * half_power(msd, order_of(static_cast<Output>(o)));
+  for_items(chunks, context.threads, [&](long chunk) {
+    auto& still = failed[static_cast<std::size_t>(chunk)];
+    const long last = std::min(count, (chunk + 1) * kRowChunk);
+    // Rows come in increasing lag, so the first pack forming a row's lag
+    // only moves on.
+    std::size_t first_forming = 0;
+    for (long i = chunk * kRowChunk; i < last; ++i) {
+      const long row = pending[static_cast<std::size_t>(i)];
+      const long lag = lags[static_cast<std::size_t>(row)];
+      auto value = [&](int o) { return sums[static_cast<std::size_t>(layout.slot[o] * width + lag)]; };
+      while (first_forming < pack_bounds.size() && pack_bounds[first_forming].first < lag) ++first_forming;
+      const auto& bound = bound_from[first_forming];
+      bool keep = lag <= max_lag && bound[kCount] < 0.25;
+      const double pairs = keep ? rounded_count(value(kCount)) : 0.0;
+      if (keep && pairs > 0.0 && layout.output[kSum2]) {
+        // The scale: a lower bound of the mean squared displacement, with the
+        // exact sums the row already holds from other particles.
+        const double total_pairs = pairs + static_cast<double>(out.pairs[row]);
+        const double s2 = value(kSum2) - bound[kSum2] + out.s2[row];
+        keep = s2 > 0.0;
+        const double msd = s2 / total_pairs;
+        for (int o = kSum1; o < kOutputs && keep; ++o) {
+          if (!layout.output[o]) continue;
+          keep = bound[o] <= kTransformShare * total_pairs * half_power(msd, order_of(static_cast<Output>(o)));
+        }
+      }
+      if (!keep) {
+        still.push_back(row);
+        continue;
+      }
+      out.pairs[row] += static_cast<long>(pairs);
+      if (pairs == 0.0) continue;  // no pair: every sum is exactly zero
+      for (int o = kSum1; o < kOutputs; ++o) {
+        if (layout.output[o]) moment_out[o][row] = moment_out[o][row] + value(o);
       }
     }
-    if (!keep) {
-      still.push_back(row);
-      continue;
-    }
-    ++kept;
-    out.pairs[row] += static_cast<long>(pairs);
-    if (pairs == 0.0) continue;  // no pair: every sum is exactly zero
-    for (int o = kSum1; o < kOutputs; ++o) {
-      if (layout.output[o]) moment_out[o][row] = moment_out[o][row] + value(o);
-    }
-  }
+  });
+  std::vector<long> still;
+  for (const auto& chunk : failed) still.insert(still.end(), chunk.begin(), chunk.end());
+  const long kept = count - static_cast<long>(still.size());
   pending.swap(still);
   return kept;
 }
