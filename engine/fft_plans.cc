@@ -80,8 +80,10 @@ RealFftPlans::RealFftPlans(long size, int threads) : size_(size) {
   const int n = static_cast<int>(size);
   forward_ = fftw_plan_dft_r2c_1d(n, &probe[0][0], probe.get(), FFTW_ESTIMATE);
   backward_ = fftw_plan_dft_c2r_1d(n, probe.get(), &other[0][0], FFTW_ESTIMATE | FFTW_DESTROY_INPUT);
-  if (forward_ == nullptr || backward_ == nullptr) {
+  if (size <= kApartLimit) forward_apart_ = fftw_plan_dft_r2c_1d(n, &other[0][0], probe.get(), FFTW_ESTIMATE);
+  if (forward_ == nullptr || backward_ == nullptr || (size <= kApartLimit && forward_apart_ == nullptr)) {
     destroy_pair(forward_, backward_);
+    if (forward_apart_ != nullptr) fftw_destroy_plan(forward_apart_);
     throw std::bad_alloc();
   }
 }
@@ -89,6 +91,7 @@ RealFftPlans::RealFftPlans(long size, int threads) : size_(size) {
 RealFftPlans::~RealFftPlans() {
   const std::lock_guard<std::mutex> guard(planner_lock());
   destroy_pair(forward_, backward_);
+  if (forward_apart_ != nullptr) fftw_destroy_plan(forward_apart_);
 }
 
 namespace {

@@ -355,6 +355,17 @@ void correlate_pack(const Pack& pack, const std::vector<Segment>& segments, cons
   for (int o = 0; o < kOutputs; ++o) {
     if (layout.inverse[o]) combined[o] = workspace.buffer(used++, spectrum);
   }
+  // Where the sequences are filled: in their spectra's buffers, transformed
+  // in place, or for small sizes in buffers of their own (see
+  // RealFftPlans::kApartLimit).
+  const bool apart = n <= RealFftPlans::kApartLimit;
+  double* end_values[kKinds] = {};
+  double* origin_values[kKinds] = {};
+  for (int k = 0; k < kKinds; ++k) {
+    if (!layout.transformed[k]) continue;
+    end_values[k] = apart ? &workspace.buffer(used++, spectrum)[0][0] : &end[k][0][0];
+    origin_values[k] = shared ? end_values[k] : apart ? &workspace.buffer(used++, spectrum)[0][0] : &origin[k][0][0];
+  }
   const long lags = pack.max_lag + 1;
 
   // Each window's reference position: the mean of its valid entries.
@@ -417,8 +428,8 @@ void correlate_pack(const Pack& pack, const std::vector<Segment>& segments, cons
         if (!layout.needed[k]) continue;
         with_constant<kKinds>(k, [&](auto kind) {
           const auto value = [&](long i) { return value_of<decltype(kind)::value>(m[i], u[i], v[i]); };
-          double* to_end = layout.transformed[k] ? &end[k][0][0] + at + first : nullptr;
-          double* to_origin = layout.transformed[k] && !shared ? &origin[k][0][0] + at + first : nullptr;
+          double* to_end = layout.transformed[k] ? end_values[k] + at + first : nullptr;
+          double* to_origin = layout.transformed[k] && !shared ? origin_values[k] + at + first : nullptr;
           const double before = store_squares(0, origins, value, to_end);
           item.norm_origin[k] += before;
           item.norm_end[k] += before + store_squares(origins, count, value, to_end);
@@ -454,8 +465,7 @@ void correlate_pack(const Pack& pack, const std::vector<Segment>& segments, cons
   // Between windows and past the last one the sequences are zero.
   for (int k = 0; k < kKinds; ++k) {
     if (!layout.transformed[k]) continue;
-    for (fftw_complex* side : {end[k], origin[k]}) {
-      double* values = &side[0][0];
+    for (double* values : {end_values[k], origin_values[k]}) {
       for (long i = 0; i < pack.count; ++i) {
         const long from =
             pack.offsets[static_cast<std::size_t>(i)] + segments[static_cast<std::size_t>(pack.first + i)].window;
@@ -467,14 +477,24 @@ void correlate_pack(const Pack& pack, const std::vector<Segment>& segments, cons
   }
 
   std::vector<fftw_complex*> sequences;
+  std::vector<double*> filled;
   for (int k = 0; k < kKinds; ++k) {
     if (!layout.transformed[k]) continue;
     sequences.push_back(end[k]);
-    if (!shared) sequences.push_back(origin[k]);
+    filled.push_back(end_values[k]);
+    if (shared) continue;
+    sequences.push_back(origin[k]);
+    filled.push_back(origin_values[k]);
   }
   const auto transforms = static_cast<long>(sequences.size());
-  run_tasks(transforms, transforms, threads, cache, n,
-            [&](long i, const RealFftPlans* plans) { plans->forward(sequences[static_cast<std::size_t>(i)]); });
+  run_tasks(transforms, transforms, threads, cache, n, [&](long i, const RealFftPlans* plans) {
+    const auto at = static_cast<std::size_t>(i);
+    if (apart) {
+      plans->forward(filled[at], sequences[at]);
+    } else {
+      plans->forward(sequences[at]);
+    }
+  });
   // A sum formed from its parts' spectra carries their rounding: its norm
   // in the bound is the sum of theirs.
   for (double* norms : {norm_end, norm_origin}) {
@@ -887,8 +907,8 @@ void correlate_moments(std::span<const PaddedRange* const> grids, std::span<cons
     const std::vector<char> gap_free = gap_free_packs(packs, segments);
     const double transforms = level_cost(packs, segments, layouts, gap_free);
     if (!context.prefer_transforms && direct_cost(sorted, lags, pending, transforms) <= transforms) break;
-    const long run = run_level(segments, packs, top, layouts, gap_free, lags, pending, out, workspaces, context);
-    if (run == 0) break;
+    const long kept = run_level(segments, packs, top, layouts, gap_free, lags, pending, out, workspaces, context);
+    if (kept == 0) break;  // no lag holds the bound in windows this long
     // A failed lag fails again in windows about as long as this level's,
     // and shorter windows cannot hold lags near the top: those are summed
     // directly. The others fail where a lag is below a share of the window
