@@ -6,6 +6,7 @@
 #include <complex>
 #include <numeric>
 #include <optional>
+#include <ranges>
 #include <stdexcept>
 #include <vector>
 
@@ -172,6 +173,7 @@ double store_squares(long from, long to, const Value& value, double* out) {
 }
 
 bool without_gaps(const Segment& s) {
+  if (s.grid->without_gaps()) return true;
   const long long* valid = s.grid->valid() + s.begin;
   return std::all_of(valid, valid + s.window, [](long long v) { return v != 0; });
 }
@@ -667,18 +669,20 @@ double least_level_cost(const Layouts& layouts, double entries) {
 }
 
 // The rows of `pending` whose lag a grid of `length` entries can have.
-long rows_within(const std::vector<long>& pending, std::span<const long> lags, long length) {
-  return static_cast<long>(
-      std::upper_bound(pending.begin(), pending.end(), length - 1,
-                       [&](long lag, long row) { return lag < lags[static_cast<std::size_t>(row)]; }) -
-      pending.begin());
+// `pending`: increasing rows, a vector or, before the first level, all rows.
+template <class Rows>
+long rows_within(const Rows& pending, std::span<const long> lags, long length) {
+  return static_cast<long>(std::ranges::upper_bound(pending, length - 1, std::ranges::less{},
+                                                    [&](long row) { return lags[static_cast<std::size_t>(row)]; }) -
+                           pending.begin());
 }
 
 // The cost of summing the pending rows directly, or a partial sum above
 // `limit` once it passes it: callers only compare it with `limit`, and the
 // smallest lags, which cost most, come first.
-double direct_cost(std::span<const PaddedRange* const> grids, std::span<const long> lags,
-                   const std::vector<long>& pending, double limit) {
+template <class Rows>
+double direct_cost(std::span<const PaddedRange* const> grids, std::span<const long> lags, const Rows& pending,
+                   double limit) {
   double cost = 0.0;
   for (const PaddedRange* grid : grids) {
     const long within = rows_within(pending, lags, grid->length());
@@ -754,16 +758,12 @@ void direct_rows(std::span<const PaddedRange* const> grids, std::span<const long
       [&] { return context.control.stopped(); });
 }
 
-// The rows whose lag some grid can have. Memory for them is advised for
-// huge pages: on virtual machines a vector grown to millions of rows spends
-// most of its time in page faults.
-std::vector<long> rows_with_pairs(std::span<const PaddedRange* const> grids, std::span<const long> lags) {
+// The rows whose lag some grid can have.
+std::ranges::iota_view<long, long> rows_with_pairs(std::span<const PaddedRange* const> grids,
+                                                   std::span<const long> lags) {
   long longest = 0;
   for (const PaddedRange* grid : grids) longest = std::max(longest, grid->length() - 1);
-  std::vector<long> rows;
-  assign_huge(rows, static_cast<std::size_t>(std::upper_bound(lags.begin(), lags.end(), longest) - lags.begin()), 0L);
-  std::iota(rows.begin(), rows.end(), 0L);
-  return rows;
+  return {0L, static_cast<long>(std::upper_bound(lags.begin(), lags.end(), longest) - lags.begin())};
 }
 
 // Forms one level's correlations for lags 0..max_lag and keeps the pending
@@ -883,8 +883,13 @@ long run_level(const std::vector<Segment>& segments, const std::vector<Pack>& pa
 
 void correlate_moments(std::span<const PaddedRange* const> grids, std::span<const long> lags, MomentNeeds needs,
                        const SumsView& out, const CorrelationContext& context) {
-  std::vector<long> pending = rows_with_pairs(grids, lags);
-  if (pending.empty()) return;
+  const auto all_rows = rows_with_pairs(grids, lags);
+  if (all_rows.empty()) return;
+  // Advised for huge pages: on virtual machines a vector grown to millions
+  // of rows spends most of its time in page faults.
+  std::vector<long> pending;
+  assign_huge(pending, all_rows.size(), 0L);
+  std::iota(pending.begin(), pending.end(), 0L);
   std::vector<const PaddedRange*> sorted(grids.begin(), grids.end());
   std::stable_sort(sorted.begin(), sorted.end(),
                    [](const PaddedRange* a, const PaddedRange* b) { return a->length() < b->length(); });
@@ -936,7 +941,7 @@ void correlate_moments(std::span<const PaddedRange* const> grids, std::span<cons
 
 double moment_correlation_work(std::span<const PaddedRange* const> grids, std::span<const long> lags,
                                MomentNeeds needs) {
-  std::vector<long> pending = rows_with_pairs(grids, lags);
+  const auto pending = rows_with_pairs(grids, lags);
   if (pending.empty()) return 0.0;
   const Layouts layouts(needs);
   double entries = 0.0;

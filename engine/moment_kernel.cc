@@ -195,7 +195,11 @@ PaddedRange::PaddedRange(const double* x, const double* y, long length) : length
   allocate();
   std::copy(x, x + length_, x_);
   std::copy(y, y + length_, y_);
-  for (long i = 0; i < length_; ++i) valid_[i] = std::isnan(x[i]) || std::isnan(y[i]) ? 0 : -1;
+  for (long i = 0; i < length_; ++i) {
+    const bool ok = !std::isnan(x[i]) && !std::isnan(y[i]);
+    valid_[i] = ok ? -1 : 0;
+    valid_entries_ += ok ? 1 : 0;
+  }
 }
 
 PaddedRange::PaddedRange(const double* x, const double* y, const std::int64_t* frame, long records)
@@ -209,20 +213,26 @@ PaddedRange::PaddedRange(const double* x, const double* y, const std::int64_t* f
       x_(storage.x),
       y_(storage.y),
       valid_(storage.valid) {
+  // Records on every frame cover the grid: only the padding needs filling.
+  const long from = records == length_ ? length_ : 0;
   const long count = entries(length_);
-  std::fill(x_, x_ + count, std::numeric_limits<double>::quiet_NaN());
-  std::fill(y_, y_ + count, std::numeric_limits<double>::quiet_NaN());
-  std::fill(valid_, valid_ + count, 0LL);
+  std::fill(x_ + from, x_ + count, std::numeric_limits<double>::quiet_NaN());
+  std::fill(y_ + from, y_ + count, std::numeric_limits<double>::quiet_NaN());
+  std::fill(valid_ + from, valid_ + count, 0LL);
   lay_out(x, y, frame, records);
 }
 
 void PaddedRange::lay_out(const double* x, const double* y, const std::int64_t* frame, long records) {
+  long valid = 0;
   for (long i = 0; i < records; ++i) {
     const auto at = static_cast<std::size_t>(frame[i] - frame[0]);
     x_[at] = x[i];
     y_[at] = y[i];
-    valid_[at] = std::isnan(x[i]) || std::isnan(y[i]) ? 0 : -1;
+    const bool ok = !std::isnan(x[i]) && !std::isnan(y[i]);
+    valid_[at] = ok ? -1 : 0;
+    valid += ok ? 1 : 0;
   }
+  valid_entries_ = valid;
 }
 
 namespace {

@@ -55,12 +55,15 @@ class PaddedRange {
   const double* x() const { return x_; }
   const double* y() const { return y_; }
   const long long* valid() const { return valid_; }
+  /// Whether every entry of the range is valid.
+  bool without_gaps() const { return valid_entries_ == length_; }
 
  private:
   void allocate();
   void lay_out(const double* x, const double* y, const std::int64_t* frame, long records);
 
   long length_;
+  long valid_entries_ = 0;
   std::vector<double> own_x_;
   std::vector<double> own_y_;
   std::vector<long long> own_valid_;

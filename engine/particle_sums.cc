@@ -60,14 +60,15 @@ struct DenseChoice {
 DenseChoice dense_choice(long grid, long valid, std::span<const long> lags, int waves) {
   const double channels = 3.0 * waves;
   const double fill = kPhaseCost * static_cast<double>(valid) + static_cast<double>(grid);
-  const double direct = kProductCost * grid_pairs(grid, lags);
+  const double pairs = grid_pairs(grid, lags);
+  const double direct = kProductCost * pairs;
   const long size = fft_size(2 * grid - 1);
   // Lags whose pairs are too few for the FFT (at most about min_pairs of them
   // at the end of the grid, with as many candidates each) are summed directly.
   const double tail = std::min(fft_min_pairs(2 * valid, size), static_cast<double>(grid));
   const double fft = 1.5 * kFftCostPerPoint * static_cast<double>(size) * std::log2(static_cast<double>(size)) +
                      kProductCost * std::min(direct, tail * tail);
-  const double moments = kLaneCost * grid_pairs(grid, lags);
+  const double moments = kLaneCost * pairs;
   return {fft < direct, size, moments + channels * (fill + std::min(fft, direct))};
 }
 
