@@ -90,9 +90,9 @@ std::span<const long> lags_within(const std::vector<long>& lags, long span) {
 // the others stay empty.
 void allocate(AnalysisResult& result, std::size_t rows, std::size_t waves, const detail::MomentNeeds& needs) {
   const Quantities& q = result.quantities;
-  const std::pair<bool, std::vector<double>*> columns[] = {
-      {needs.s2, &result.msd}, {needs.s4, &result.mqd}, {q.ngp, &result.ngp},
-      {q.skewness, &result.skewness}, {needs.s1, &result.md}, {needs.s3, &result.mcd}};
+  const std::pair<bool, std::vector<double>*> columns[] = {{needs.s2, &result.msd}, {needs.s4, &result.mqd},
+                                                           {q.ngp, &result.ngp},    {q.skewness, &result.skewness},
+                                                           {needs.s1, &result.md},  {needs.s3, &result.mcd}};
   for (const auto& [used, column] : columns) {
     if (used) detail::assign_huge(*column, rows, 0.0);
   }
@@ -121,11 +121,16 @@ detail::SumsView sums_in(AnalysisResult& result) {
 
 // Divides each row's sums by its pair count, in the order the result tables
 // have always used; a row without pairs gets 0/0, a NaN.
-void finalise(AnalysisResult& result) {
+void finalise(AnalysisResult& result, int threads) {
   const std::size_t rows = result.rows();
   auto divide = [&](std::vector<double>& column) {
     if (column.size() != rows) return;
-    for (std::size_t r = 0; r < rows; ++r) column[r] = column[r] / static_cast<double>(result.pairs[r]);
+    const long count = static_cast<long>(rows);
+#pragma omp parallel for num_threads(threads) if (threads > 1 && count > (1L << 16))
+    for (long r = 0; r < count; ++r) {
+      const auto at = static_cast<std::size_t>(r);
+      column[at] = column[at] / static_cast<double>(result.pairs[at]);
+    }
   };
   for (auto* column : {&result.msd, &result.md, &result.mcd, &result.mqd}) divide(*column);
   if (result.ngp.size() == rows) {
@@ -183,9 +188,10 @@ double memory_limit(const AnalysisOptions& options) {
   return options.memory_limit > 0 ? static_cast<double>(options.memory_limit) : default_memory_limit();
 }
 
-void check_size(std::size_t rows, std::size_t waves, const Plan& plan, int threads, double limit,
-                double error_bytes, double error_work) {
-  const double columns = kMomentColumns + 6.0 * static_cast<double>(waves) + (error_bytes > 0.0 ? 3.0 + 3.0 * static_cast<double>(waves) : 0.0);
+void check_size(std::size_t rows, std::size_t waves, const Plan& plan, int threads, double limit, double error_bytes,
+                double error_work) {
+  const double columns = kMomentColumns + 6.0 * static_cast<double>(waves) +
+                         (error_bytes > 0.0 ? 3.0 + 3.0 * static_cast<double>(waves) : 0.0);
   const double result_bytes = static_cast<double>(rows) * columns * 8.0;
   const double buffers = static_cast<double>(threads) * static_cast<double>(plan.largest_rows) * columns * 8.0;
   const double needed = result_bytes + buffers + plan.working_bytes + error_bytes;
@@ -199,10 +205,11 @@ void check_size(std::size_t rows, std::size_t waves, const Plan& plan, int threa
   // About a day of computing on one core.
   constexpr double kMostWork = 1e14;
   if (plan.work + error_work > kMostWork) {
-    throw AnalysisError(Kind::kTooLarge, "the analysis would take days (about " +
-                                             std::to_string(static_cast<long>((plan.work + error_work) / 1e9 / 3600.0)) +
-                                             " CPU hours); ask for fewer lags or wave numbers" +
-                                             (error_work > plan.work ? ", or no standard errors" : ""));
+    throw AnalysisError(Kind::kTooLarge,
+                        "the analysis would take days (about " +
+                            std::to_string(static_cast<long>((plan.work + error_work) / 1e9 / 3600.0)) +
+                            " CPU hours); ask for fewer lags or wave numbers" +
+                            (error_work > plan.work ? ", or no standard errors" : ""));
   }
 }
 
@@ -306,7 +313,7 @@ AnalysisResult analyse(const TrajectoryData& data, const AnalysisOptions& option
       }
     }
     control.rethrow();
-    finalise(result);
+    finalise(result, threads);
     if (options.errors) {
       detail::add_standard_errors(set, result, control, threads);
       control.rethrow();

@@ -370,25 +370,6 @@ void correlate_pack(const Pack& pack, const std::vector<Segment>& segments, cons
   }
   const long lags = pack.max_lag + 1;
 
-  // Each window's reference position: the mean of its valid entries.
-  std::vector<std::array<double, 2>> centre(static_cast<std::size_t>(pack.count), {0.0, 0.0});
-  for (long i = 0; i < pack.count; ++i) {
-    const Segment& s = segments[static_cast<std::size_t>(pack.first + i)];
-    const double* x = s.grid->x() + s.begin;
-    const double* y = s.grid->y() + s.begin;
-    const long long* valid = s.grid->valid() + s.begin;
-    double cx = 0.0, cy = 0.0;
-    long count = 0;
-    for (long a = 0; a < s.window; ++a) {
-      if (valid[a] == 0) continue;
-      cx += x[a];
-      cy += y[a];
-      ++count;
-    }
-    if (count > 0)
-      centre[static_cast<std::size_t>(i)] = {cx / static_cast<double>(count), cy / static_cast<double>(count)};
-  }
-
   // Fill items: stretches of one window. Each writes every entry of its
   // stretch (zero where invalid, and past the origins on the origin side)
   // and its own squared norms, which are then added in item order: of each
@@ -397,12 +378,50 @@ void correlate_pack(const Pack& pack, const std::vector<Segment>& segments, cons
   struct Item {
     long segment, first, last;
     double norm_end[kKinds], norm_origin[kKinds], size_end[5], size_origin[5];
+    double sum_x, sum_y;
+    long valid;
   };
   std::vector<Item> items;
   for (long i = 0; i < pack.count; ++i) {
     const long window = segments[static_cast<std::size_t>(pack.first + i)].window;
     for (long first = 0; first < window; first += kFillChunk) {
-      items.push_back({i, first, std::min(window, first + kFillChunk), {}, {}, {}, {}});
+      items.push_back({i, first, std::min(window, first + kFillChunk), {}, {}, {}, {}, 0.0, 0.0, 0});
+    }
+  }
+  // Each window's reference position: the mean of its valid entries, from
+  // its items' sums added in order.
+  for_items(static_cast<long>(items.size()), threads, [&](long index) {
+    Item& item = items[static_cast<std::size_t>(index)];
+    const Segment& s = segments[static_cast<std::size_t>(pack.first + item.segment)];
+    const double* x = s.grid->x() + s.begin;
+    const double* y = s.grid->y() + s.begin;
+    const long long* valid = s.grid->valid() + s.begin;
+    double sx = 0.0, sy = 0.0;
+    long count = 0;
+    for (long a = item.first; a < item.last; ++a) {
+      const bool ok = valid[a] != 0;
+      sx += ok ? x[a] : 0.0;
+      sy += ok ? y[a] : 0.0;
+      count += ok ? 1 : 0;
+    }
+    item.sum_x = sx;
+    item.sum_y = sy;
+    item.valid = count;
+  });
+  std::vector<std::array<double, 2>> centre(static_cast<std::size_t>(pack.count), {0.0, 0.0});
+  {
+    std::vector<std::array<double, 2>> sums(centre.size(), {0.0, 0.0});
+    std::vector<long> counts(centre.size(), 0);
+    for (const Item& item : items) {
+      const auto i = static_cast<std::size_t>(item.segment);
+      sums[i] = {sums[i][0] + item.sum_x, sums[i][1] + item.sum_y};
+      counts[i] += item.valid;
+    }
+    for (std::size_t i = 0; i < centre.size(); ++i) {
+      if (counts[i] > 0) {
+        const auto count = static_cast<double>(counts[i]);
+        centre[i] = {sums[i][0] / count, sums[i][1] / count};
+      }
     }
   }
   for_items(static_cast<long>(items.size()), threads, [&](long index) {
@@ -464,7 +483,9 @@ void correlate_pack(const Pack& pack, const std::vector<Segment>& segments, cons
       size_origin[p] += item.size_origin[p];
     }
   }
-  // Between windows and past the last one the sequences are zero.
+  // Between windows and past the last one the sequences are zero; long
+  // stretches are shared among the threads.
+  std::vector<std::pair<double*, long>> zeros;
   for (int k = 0; k < kKinds; ++k) {
     if (!layout.transformed[k]) continue;
     for (double* values : {end_values[k], origin_values[k]}) {
@@ -472,11 +493,15 @@ void correlate_pack(const Pack& pack, const std::vector<Segment>& segments, cons
         const long from =
             pack.offsets[static_cast<std::size_t>(i)] + segments[static_cast<std::size_t>(pack.first + i)].window;
         const long to = i + 1 < pack.count ? pack.offsets[static_cast<std::size_t>(i) + 1] : 2 * spectrum;
-        std::fill(values + from, values + to, 0.0);
+        for (long at = from; at < to; at += kFillChunk) zeros.emplace_back(values + at, std::min(kFillChunk, to - at));
       }
       if (shared) break;
     }
   }
+  for_items(static_cast<long>(zeros.size()), threads, [&](long i) {
+    const auto [values, count] = zeros[static_cast<std::size_t>(i)];
+    std::fill(values, values + count, 0.0);
+  });
 
   std::vector<fftw_complex*> sequences;
   std::vector<double*> filled;
