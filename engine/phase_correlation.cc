@@ -441,8 +441,10 @@ class Scattering {
     const auto list = items(p);
     const double item_work = pack_work(p) / static_cast<double>(std::max<std::size_t>(list.size(), 1));
     auto column = [&](int group, int wave) { return out.column(group, wave); };
-#pragma omp parallel num_threads(channel_threads) if (channel_threads > 1)
-    {
+    // A team of one only inside another team, which the loop over items
+    // must not share: at the top level the plans' own threads would
+    // otherwise form a nested team, which starts new threads every time.
+    auto run_channels = [&] {
       std::optional<Buffers> buffers;
       context_.control.guarded([&] { buffers.emplace(n); });
       // Three items in a row cover two whole waves, so each thread finds the
@@ -458,6 +460,12 @@ class Scattering {
           });
         }
       }
+    };
+    if (channel_threads > 1 || omp_in_parallel()) {
+#pragma omp parallel num_threads(channel_threads)
+      run_channels();
+    } else {
+      run_channels();
     }
   }
 
