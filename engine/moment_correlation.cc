@@ -219,20 +219,19 @@ struct PackSums {
   double bound[kOutputs] = {};
 };
 
-// Transform buffers of one thread, grown as packs need.
+// Transform buffers of one thread, each grown as packs need. A buffer is
+// made no larger than asked: one made at the largest size seen would give
+// a short pack's extra buffers the size of a long one's.
 class Workspace {
  public:
   fftw_complex* buffer(int index, long spectrum) {
-    if (spectrum > capacity_) {
-      buffers_.clear();
-      capacity_ = spectrum;
-    }
-    while (static_cast<int>(buffers_.size()) <= index) buffers_.push_back(make_fft_buffer(capacity_));
-    return buffers_[static_cast<std::size_t>(index)].get();
+    if (static_cast<int>(buffers_.size()) <= index) buffers_.resize(static_cast<std::size_t>(index) + 1);
+    FftBuffer& held = buffers_[static_cast<std::size_t>(index)];
+    if (!held || held.get_deleter().capacity < spectrum) held = make_fft_buffer(spectrum);
+    return held.get();
   }
 
  private:
-  long capacity_ = 0;
   std::vector<FftBuffer> buffers_;
 };
 
