@@ -1,9 +1,12 @@
 // Packing windows into shared transform arrays: every pair a pack forms
 // belongs to one window, and windows whose sums are taken away never share
-// an array with those whose sums are added.
+// an array with those whose sums are added. Running packs in order: a lone
+// pack runs outside any parallel region at the top level, and as thread 0
+// inside another team.
 #include "engine/correlation_packs.h"
 
 #include <gtest/gtest.h>
+#include <omp.h>
 
 #include <algorithm>
 #include <vector>
@@ -56,6 +59,35 @@ TEST(Packs, HoldEachWindowsPairsApartAndNeverMixSubtractedWindows) {
       }
     }
     EXPECT_EQ(next, static_cast<long>(c.segments.size())) << c.name;
+  }
+}
+
+TEST(RunInOrder, ALonePackOpensNoRegionAtTheTopAndIsThreadZeroInsideATeam) {
+  // At the top level the work must see level 0, so that its own regions
+  // reuse the top-level threads; inside a team, the work indexes per-thread
+  // buffers by omp_get_thread_num() and must see 0 whichever thread runs it.
+  auto levels_and_threads = [](long packs, int threads) {
+    std::vector<std::pair<int, int>> seen(static_cast<std::size_t>(packs));
+    run_in_order(
+        packs, threads, 4,
+        [&](long p, long) {
+          seen[static_cast<std::size_t>(p)] = {omp_get_level(), omp_get_thread_num()};
+        },
+        [](long, long) {}, [] { return false; });
+    return seen;
+  };
+  for (const long packs : {1L, 3L}) {
+    for (const auto& [level, thread] : levels_and_threads(packs, 1)) {
+      EXPECT_EQ(level, 0) << packs << " packs on one thread";
+      EXPECT_EQ(thread, 0);
+    }
+  }
+  std::vector<std::pair<int, int>> inside[2];
+#pragma omp parallel num_threads(2)
+  inside[omp_get_thread_num()] = levels_and_threads(1, 2);
+  for (const auto& team_thread : inside) {
+    ASSERT_EQ(team_thread.size(), 1U);
+    EXPECT_EQ(team_thread[0].second, 0) << "a lone pack inside a team";
   }
 }
 
