@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <type_traits>
 
 #include "engine/analysis.h"
 #include "engine/huge_pages.h"
@@ -18,7 +19,6 @@
 namespace py = pybind11;
 
 namespace {
-
 
 using Doubles = py::array_t<double, py::array::c_style | py::array::forcecast>;
 using Integers = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
@@ -82,43 +82,11 @@ class Callbacks {
   std::optional<py::error_already_set> pending_;
 };
 
-// Results as one float64 table (rows x columns: msd, mqd, ngp, skewness, md,
-// mcd, then the scattering groups, each one column per wave number), the lags
-// and pair counts as int64 arrays.
-py::dict to_python(const msdisf::AnalysisResult& r) {
-  const auto rows = static_cast<py::ssize_t>(r.rows());
-  std::vector<const std::vector<double>*> sources;
-  py::list moments;
-  const std::pair<const char*, const std::vector<double>*> named[] = {
-      {"msd", &r.msd}, {"mqd", &r.mqd}, {"ngp", &r.ngp}, {"skewness", &r.skewness}, {"md", &r.md}, {"mcd", &r.mcd}};
-  const bool wanted[] = {r.quantities.msd,      r.quantities.mqd, r.quantities.ngp,
-                         r.quantities.skewness, r.quantities.md,  r.quantities.mcd};
-  for (std::size_t i = 0; i < 6; ++i) {
-    if (!wanted[i]) continue;
-    moments.append(named[i].first);
-    sources.push_back(named[i].second);
-  }
-  for (const auto* group : {&r.cos_x, &r.cos_y, &r.cos_r, &r.sin_x, &r.sin_y, &r.sin_r}) {
-    for (const auto& column : *group) sources.push_back(&column);
-  }
-  // Standard errors follow: msd_se, ngp_se, then the cos groups' errors.
-  py::list error_moments, error_groups;
-  const msdisf::StandardErrors& e = r.errors;
-  if (!e.empty()) {
-    for (const auto& [name, column] : {std::pair{"msd_se", &e.msd}, std::pair{"ngp_se", &e.ngp}}) {
-      if (column->empty()) continue;
-      error_moments.append(name);
-      sources.push_back(column);
-    }
-    for (const auto& [name, group] :
-         {std::pair{"isf_x_se", &e.cos_x}, std::pair{"isf_y_se", &e.cos_y}, std::pair{"isf_r_se", &e.cos_r}}) {
-      if (group->empty()) continue;
-      error_groups.append(name);
-      for (const auto& column : *group) sources.push_back(&column);
-    }
-  }
+// The columns side by side in one column-major array, so that each column
+// is one copy and pandas takes the block as is.
+py::array_t<double, py::array::f_style> column_major(const std::vector<std::vector<double>*>& sources,
+                                                     py::ssize_t rows) {
   const auto columns = static_cast<py::ssize_t>(sources.size());
-  // Column-major, so each column is one copy and pandas takes the block as is.
   py::array_t<double, py::array::f_style> table({rows, columns});
   double* const data = table.mutable_data();
   // Huge pages, where the system allows them for the asking, spare the
@@ -131,16 +99,70 @@ py::dict to_python(const msdisf::AnalysisResult& r) {
       std::copy(sources[c]->begin(), sources[c]->end(), data + static_cast<py::ssize_t>(c) * rows);
     }
   }
+  return table;
+}
+
+// A NumPy array over the vector's own memory, which it then owns: a result of
+// millions of rows is handed over without a copy.
+template <class T>
+py::array_t<T> handed_over(std::vector<T>&& values) {
+  auto* held = new std::vector<T>(std::move(values));
+  const py::capsule owner(held, [](void* p) { delete static_cast<std::vector<T>*>(p); });
+  return py::array_t<T>(static_cast<py::ssize_t>(held->size()), held->data(), owner);
+}
+
+// Results as one float64 table (rows x columns: msd, mqd, ngp, skewness, md,
+// mcd, then the scattering groups, each one column per wave number), the lags
+// and pair counts as int64 arrays. Takes the result's columns over.
+py::dict to_python(msdisf::AnalysisResult& r) {
+  const auto rows = static_cast<py::ssize_t>(r.rows());
+  std::vector<std::vector<double>*> sources;
+  py::list moments;
+  const std::pair<const char*, std::vector<double>*> named[] = {
+      {"msd", &r.msd}, {"mqd", &r.mqd}, {"ngp", &r.ngp}, {"skewness", &r.skewness}, {"md", &r.md}, {"mcd", &r.mcd}};
+  const bool wanted[] = {r.quantities.msd,      r.quantities.mqd, r.quantities.ngp,
+                         r.quantities.skewness, r.quantities.md,  r.quantities.mcd};
+  for (std::size_t i = 0; i < 6; ++i) {
+    if (!wanted[i]) continue;
+    moments.append(named[i].first);
+    sources.push_back(named[i].second);
+  }
+  for (auto* group : {&r.cos_x, &r.cos_y, &r.cos_r, &r.sin_x, &r.sin_y, &r.sin_r}) {
+    for (auto& column : *group) sources.push_back(&column);
+  }
+  // Standard errors follow: msd_se, ngp_se, then the cos groups' errors.
+  py::list error_moments, error_groups;
+  msdisf::StandardErrors& e = r.errors;
+  if (!e.empty()) {
+    for (const auto& [name, column] : {std::pair{"msd_se", &e.msd}, std::pair{"ngp_se", &e.ngp}}) {
+      if (column->empty()) continue;
+      error_moments.append(name);
+      sources.push_back(column);
+    }
+    for (const auto& [name, group] :
+         {std::pair{"isf_x_se", &e.cos_x}, std::pair{"isf_y_se", &e.cos_y}, std::pair{"isf_r_se", &e.cos_r}}) {
+      if (group->empty()) continue;
+      error_groups.append(name);
+      for (auto& column : *group) sources.push_back(&column);
+    }
+  }
+  const auto columns = static_cast<py::ssize_t>(sources.size());
   py::dict out;
-  out["table"] = table;
+  if (columns == 1) {
+    out["table"] = handed_over(std::move(*sources[0])).reshape({rows, py::ssize_t{1}});
+  } else {
+    out["table"] = column_major(sources, rows);
+  }
   out["moments"] = moments;
-  out["lag"] = py::array_t<std::int64_t>(rows, reinterpret_cast<const std::int64_t*>(r.lag.data()));
-  out["pairs"] = py::array_t<std::int64_t>(rows, reinterpret_cast<const std::int64_t*>(r.pairs.data()));
+  static_assert(std::is_same_v<long, std::int64_t>);
+  out["lag"] = handed_over(std::move(r.lag));
+  out["pairs"] = handed_over(std::move(r.pairs));
   out["wave_numbers"] = r.wave_numbers;
   out["notes"] = r.notes;
   out["error_moments"] = error_moments;
   out["error_groups"] = error_groups;
-  if (!e.empty()) out["se_groups"] = py::array_t<std::int64_t>(rows, reinterpret_cast<const std::int64_t*>(e.groups.data()));
+  if (!e.empty())
+    out["se_groups"] = py::array_t<std::int64_t>(rows, reinterpret_cast<const std::int64_t*>(e.groups.data()));
   return out;
 }
 
