@@ -83,6 +83,33 @@ TEST(PlanStore, PlansOutliveTheirAnalysisUpToTheLimit) {
   EXPECT_EQ(results[0], results[1]);
 }
 
+TEST(RealPlans, ForwardInPlaceOrApartAndBackwardOutOfPlaceRoundTrip) {
+  for (const long n : {4096L, 2 * RealFftPlans::kApartLimit}) {
+    PlanCache cache;
+    const auto plans = cache.get_real(n, 1);
+    FftBuffer spectrum = make_fft_buffer(n / 2 + 1), other = make_fft_buffer(n / 2 + 1);
+    std::vector<double> input(static_cast<std::size_t>(n));
+    for (long i = 0; i < n; ++i)
+      input[static_cast<std::size_t>(i)] = std::sin(0.001 * static_cast<double>(i * i)) + 3.0;
+    std::copy(input.begin(), input.end(), &spectrum[0][0]);
+    plans->forward(spectrum.get());
+    if (n <= RealFftPlans::kApartLimit) {
+      std::copy(input.begin(), input.end(), &other[0][0]);
+      FftBuffer apart = make_fft_buffer(n / 2 + 1);
+      plans->forward(&other[0][0], apart.get());
+      for (long k = 0; k <= n / 2; ++k) {
+        EXPECT_NEAR(apart[k][0], spectrum[k][0], 1e-9) << n << " " << k;
+        EXPECT_NEAR(apart[k][1], spectrum[k][1], 1e-9) << n << " " << k;
+      }
+    }
+    plans->backward(spectrum.get(), other.get());
+    for (long i = 0; i < n; ++i) {
+      ASSERT_NEAR((&other[0][0])[i] / static_cast<double>(n), input[static_cast<std::size_t>(i)], 1e-12)
+          << n << " " << i;
+    }
+  }
+}
+
 TEST(BufferStore, HandsBackBuffersThatFitAndStaysBounded) {
   constexpr long kKept = 12345;
   struct Case {
@@ -115,11 +142,13 @@ TEST(PaddedRange, SharedStorageHoldsWhatItsOwnWould) {
   struct Case {
     std::vector<std::int64_t> frames;
     std::vector<double> x;
+    bool without_gaps;
   };
   const Case cases[] = {
-      {{0, 1, 2, 3}, {1.0, 2.0, 3.0, 4.0}},
-      {{5, 6, 9, 12}, {1.0, NAN, 3.0, 4.0}},  // gaps and a missing value
-      {{7}, {2.5}},
+      {{0, 1, 2, 3}, {1.0, 2.0, 3.0, 4.0}, true},
+      {{5, 6, 9, 12}, {1.0, NAN, 3.0, 4.0}, false},  // gaps and a missing value
+      {{0, 1, 2}, {1.0, NAN, 3.0}, false},           // every frame, one value missing
+      {{7}, {2.5}, true},
   };
   for (const Case& c : cases) {
     const auto records = static_cast<long>(c.frames.size());
@@ -131,6 +160,8 @@ TEST(PaddedRange, SharedStorageHoldsWhatItsOwnWould) {
     std::vector<long long> valid(static_cast<std::size_t>(entries), 7);
     const PaddedRange shared(c.x.data(), y.data(), c.frames.data(), records, {xs.data(), ys.data(), valid.data()});
     ASSERT_EQ(shared.length(), own.length());
+    EXPECT_EQ(shared.without_gaps(), c.without_gaps);
+    EXPECT_EQ(own.without_gaps(), c.without_gaps);
     for (long i = 0; i < entries; ++i) {
       EXPECT_EQ(shared.valid()[i], own.valid()[i]) << i;
       // NaN padding compares by its bits.
