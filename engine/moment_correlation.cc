@@ -6,7 +6,6 @@
 #include <complex>
 #include <numeric>
 #include <optional>
-#include <ranges>
 #include <stdexcept>
 #include <vector>
 
@@ -692,13 +691,29 @@ double least_level_cost(const Layouts& layouts, double entries) {
   return std::min(least(layouts.masked), least(layouts.closed));
 }
 
-// The rows of `pending` whose lag a grid of `length` entries can have.
-// `pending`: increasing rows, a vector or, before the first level, all rows.
+// Rows 0..count-1, as a list of rows that is never built.
+struct AllRows {
+  long count;
+  bool empty() const { return count == 0; }
+  std::size_t size() const { return static_cast<std::size_t>(count); }
+  long operator[](std::size_t i) const { return static_cast<long>(i); }
+  long back() const { return count - 1; }
+};
+
+// How many of the rows of `pending` (increasing: a vector, or before the
+// first level AllRows) have a lag that a grid of `length` entries can have.
 template <class Rows>
 long rows_within(const Rows& pending, std::span<const long> lags, long length) {
-  return static_cast<long>(std::ranges::upper_bound(pending, length - 1, std::ranges::less{},
-                                                    [&](long row) { return lags[static_cast<std::size_t>(row)]; }) -
-                           pending.begin());
+  long low = 0, high = static_cast<long>(pending.size());
+  while (low < high) {
+    const long middle = low + (high - low) / 2;
+    if (lags[static_cast<std::size_t>(pending[static_cast<std::size_t>(middle)])] <= length - 1) {
+      low = middle + 1;
+    } else {
+      high = middle;
+    }
+  }
+  return low;
 }
 
 // The cost of summing the pending rows directly, or a partial sum above
@@ -711,7 +726,8 @@ double direct_cost(std::span<const PaddedRange* const> grids, std::span<const lo
   for (const PaddedRange* grid : grids) {
     const long within = rows_within(pending, lags, grid->length());
     for (long i = 0; i < within; ++i) {
-      cost += kLaneCost * static_cast<double>(grid->length() - lags[static_cast<std::size_t>(pending[i])]);
+      cost += kLaneCost * static_cast<double>(grid->length() -
+                                              lags[static_cast<std::size_t>(pending[static_cast<std::size_t>(i)])]);
       if (cost > limit) return cost;
     }
   }
@@ -783,11 +799,10 @@ void direct_rows(std::span<const PaddedRange* const> grids, std::span<const long
 }
 
 // The rows whose lag some grid can have.
-std::ranges::iota_view<long, long> rows_with_pairs(std::span<const PaddedRange* const> grids,
-                                                   std::span<const long> lags) {
+AllRows rows_with_pairs(std::span<const PaddedRange* const> grids, std::span<const long> lags) {
   long longest = 0;
   for (const PaddedRange* grid : grids) longest = std::max(longest, grid->length() - 1);
-  return {0L, static_cast<long>(std::upper_bound(lags.begin(), lags.end(), longest) - lags.begin())};
+  return {static_cast<long>(std::upper_bound(lags.begin(), lags.end(), longest) - lags.begin())};
 }
 
 // Forms one level's correlations for lags 0..max_lag and keeps the pending
