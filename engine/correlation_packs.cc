@@ -1,8 +1,8 @@
 #include "engine/correlation_packs.h"
 
-#include <omp.h>
-
 #include <algorithm>
+
+#include "engine/parallel.h"
 
 namespace msdisf::detail {
 
@@ -49,12 +49,8 @@ void run_in_order(long packs, int threads, long slots, const std::function<void(
   // waits for its slowest member.
   slots = std::max(slots, 1L);
   threads = static_cast<int>(std::min<long>(threads, slots));
-  if ((threads <= 1 || packs <= 1) && !omp_in_parallel()) {
-    // At the top level no region at all, not even an inactive one: a region
-    // opened inside the work would then be nested, and nested teams start
-    // new threads each time (0.5 to 6 ms on a loaded machine) where the
-    // top-level team reuses its own. Inside another team, a team of one
-    // keeps omp_get_thread_num() at 0 for the work's own buffers.
+  if (!needs_team(packs > 1 ? threads : 1)) {
+    // One pack or one thread at the top level: no region (see needs_team).
     for (long p = 0; p < packs; ++p) {
       if (!stopped()) work(p, p % slots);
       if (!stopped()) pool(p, p % slots);

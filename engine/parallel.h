@@ -8,4 +8,25 @@ namespace msdisf::detail {
 /// `requested` when positive; otherwise every processor OpenMP may use.
 inline int thread_count(int requested) { return requested > 0 ? requested : omp_get_max_threads(); }
 
+/// Whether work for `threads` threads needs a team of its own. One thread at
+/// the top level gets none, not even an inactive one: inside it every region
+/// of the work would be nested, and libgomp starts new threads for each
+/// nested team (0.5 to 6 ms a time on a loaded machine) where a top-level
+/// team reuses its own. Inside another team a team of one is kept, so that
+/// omp_get_thread_num() is 0 and the work's loops are not shared with the
+/// outer team.
+inline bool needs_team(int threads) { return threads > 1 || omp_in_parallel(); }
+
+/// Runs body() once on each thread of a team of `threads` where one is
+/// needed, otherwise once on the calling thread.
+template <class Body>
+void on_team(int threads, Body&& body) {
+  if (needs_team(threads)) {
+#pragma omp parallel num_threads(threads)
+    body();
+  } else {
+    body();
+  }
+}
+
 }  // namespace msdisf::detail

@@ -308,10 +308,7 @@ void dense_sums(const ParticleRecords& r, std::span<const long> lags, const Sums
   const long length = grid.length();
   const double scale = 1.0 / static_cast<double>(buffer_size);
 
-  // A team of one only inside another team, which the loop over items
-  // must not share: at the top level the plans' own threads would
-  // otherwise form a nested team, which starts new threads every time.
-  auto run_channels = [&] {
+  on_team(channel_threads, [&] {
     std::optional<FftBuffer> buffer;
     std::vector<double> phases, spectrum;
     context.control.guarded([&] {
@@ -385,13 +382,7 @@ void dense_sums(const ParticleRecords& r, std::span<const long> lags, const Sums
         context.control.advance(channel_work * (second >= 0 ? 2.0 : 1.0));
       });
     }
-  };
-  if (channel_threads > 1 || omp_in_parallel()) {
-#pragma omp parallel num_threads(channel_threads)
-    run_channels();
-  } else {
-    run_channels();
-  }
+  });
 }
 
 }  // namespace

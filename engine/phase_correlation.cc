@@ -441,10 +441,7 @@ class Scattering {
     const auto list = items(p);
     const double item_work = pack_work(p) / static_cast<double>(std::max<std::size_t>(list.size(), 1));
     auto column = [&](int group, int wave) { return out.column(group, wave); };
-    // A team of one only inside another team, which the loop over items
-    // must not share: at the top level the plans' own threads would
-    // otherwise form a nested team, which starts new threads every time.
-    auto run_channels = [&] {
+    on_team(channel_threads, [&] {
       std::optional<Buffers> buffers;
       context_.control.guarded([&] { buffers.emplace(n); });
       // Three items in a row cover two whole waves, so each thread finds the
@@ -460,13 +457,7 @@ class Scattering {
           });
         }
       }
-    };
-    if (channel_threads > 1 || omp_in_parallel()) {
-#pragma omp parallel num_threads(channel_threads)
-      run_channels();
-    } else {
-      run_channels();
-    }
+    });
   }
 
   static constexpr char kNoPair = 2;
