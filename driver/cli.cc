@@ -4,6 +4,9 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <charconv>
+#include <numeric>
+#include <span>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -18,6 +21,7 @@
 #include "driver/progress_bar.h"
 #include "driver/result_path.h"
 #include "engine/analysis.h"
+#include "engine/time_grid.h"
 #include "estimators/per_trajectory_estimator.h"
 #include "estimators/single_trajectory_estimators.h"
 #include "input/capacity.h"
@@ -45,10 +49,11 @@ struct Request {
   std::string inputs_from;
   std::string output;
   std::string output_dir;
-  std::string columns, x, y, frame, particle;
+  std::string columns, x, y, frame, particle, time;
   std::string separator = "auto";
   double dt = 0.0;
   double fps = 0.0;
+  double mpp = 0.0;
   bool skip_bad_lines = false;
   std::string lags = "all";
   long max_lag = 0;
@@ -71,23 +76,43 @@ struct Plan {
   RecordTableOptions table;
   AnalysisOptions analysis;
   AnalysisTableFormat output;
+  double dt = 0.0;   // time per frame, 0 when not given
+  double mpp = 0.0;  // length per pixel, 0 when not given
 };
 
 constexpr const char* kFooter = R"(Input: delimited text (white space, comma, tab or semicolon; detected), gzip or
-not, '-' for standard input. A header row names the columns; x, y, frame (or
-t, time) and particle (or track, id, trajectory) are found by name, or chosen
-with --x/--y/--frame/--particle or --columns x,y,frame[,particle] (names or
-numbers). Without a header, 3 columns are x y t and 4 are x y t trajnum (t x y
-when only the first column holds whole numbers; --format says it outright),
-and a fractional t counts as its ceiling. Lines starting with # are skipped.
+not, '-' for standard input. A header row (or a comment right above the data
+naming its columns, as "# t x y") names the columns: x, y, particle (or track,
+track_id, id, trajectory) and either a frame column (frame, step) or a time
+column (t, time) are found by name, or chosen with --x/--y/--particle and
+--frame or --time, or --columns x,y,frame[,particle] (names or numbers).
+Particle ids may be numbers or any text.
+
+Frames and times: a frame column holds whole frame numbers; --dt (or --fps)
+then only adds a time column (lag times dt). A time column holds times: --dt
+turns each into the nearest frame (off the grid by over 1 % of dt is an
+error); without --dt, dt is the most common time step (said on standard
+error). Frames sampled every k steps are analysed on that grid (lags k, 2k,
+...). --mpp F multiplies positions by F (length per pixel); q and --scales
+are in that length unit.
+
+Without a header, 3 columns are x y t and 4 are x y t particle (t x y when the
+first column looks like the time; --format says it outright); t holds frame
+numbers, or times when --dt/--fps is given. Lines starting with # are skipped;
+an empty, NA or nan x or y is a missing position (counted and said once).
 Rows may come in any order; a repeated (particle, frame) is an error.
 
 Output: one line per lag: lag, [time,] pairs, msd, mqd, ngp, skewness, md,
 mcd, isf_x[q], isf_y[q], isf_r[q], isf_x_im[q], isf_y_im[q], isf_r_im[q] for
 each wave number q (no factor 2 pi; --scales s gives q = 1/s); with --errors,
 then msd_se, ngp_se, isf_x_se[q], isf_y_se[q], isf_r_se[q] and se_groups.
-Written once, at the end, to <stem>.msdisf.tsv beside the input (standard
-output for '-').
+Written once, at the end, to <stem>.msdisf.tsv beside the input; to standard
+output for '-' or any input that is not a regular file (a pipe, /dev/stdin).
+Two inputs that would write the same table are refused before reading: give
+--output-dir, or -o per run.
+
+Lags: log:K picks K lags up to each file's own longest span, so the tables of
+files of different lengths differ; log:K:L gives the same lags for every file.
 
 msdisf fit TABLE --lags A:B [--json] fits msd = 4 D lag + offset and
 msd ~ lag^alpha over lags A to B of a table written with --errors.
@@ -99,9 +124,16 @@ signal n (temporary files are removed).
 
 Examples:
   msdisf tracks.csv
+  msdisf --fps 20 --mpp 0.16 tracks.csv      (frames at 20 per second, 0.16 um per pixel)
   msdisf --dt 0.01 --lags log:200 --scales 0.5,1,2 simulation.txt.gz
-  msdisf --output-dir results/ run*.csv
+  msdisf --output-dir results/ --lags log:100:5000 run*.csv
   msdisf --errors --lags log:100 tracks.csv && msdisf fit tracks.msdisf.tsv --lags 1:10)";
+
+std::string shortest(double v) {
+  char text[32];
+  const auto [end, error] = std::to_chars(text, text + sizeof text, v);
+  return error == std::errc() ? std::string(text, end) : std::to_string(v);
+}
 
 std::optional<std::vector<double>> number_list(const std::string& text) {
   std::vector<double> values;
@@ -174,20 +206,26 @@ std::variant<Plan, std::string> plan_from(const Request& r) {
   const std::map<std::string, char> separators = {
       {"auto", 0}, {"whitespace", ' '}, {"comma", ','}, {"tab", '\t'}, {"semicolon", ';'}};
   plan.table.separator = separators.at(r.separator);
-  plan.table.columns = {r.x, r.y, r.frame, r.particle};
+  plan.table.columns = {r.x, r.y, r.frame, r.particle, r.time};
   if (!r.columns.empty()) {
     std::vector<std::string> names;
     std::stringstream in(r.columns);
     std::string item;
     while (std::getline(in, item, ',')) names.push_back(item);
     if (names.size() < 3 || names.size() > 4) return "--columns takes x,y,frame or x,y,frame,particle";
-    plan.table.columns = {names[0], names[1], names[2], names.size() == 4 ? names[3] : ""};
+    if (!r.x.empty() || !r.y.empty() || !r.frame.empty() || !r.time.empty()) {
+      return "give --columns or --x/--y/--frame/--time, not both";
+    }
+    plan.table.columns = {names[0], names[1], names[2], names.size() == 4 ? names[3] : r.particle, ""};
   }
   if (r.format == "xyt") plan.table.layout = HeaderlessLayout::kXYT;
   if (r.format == "txy") plan.table.layout = HeaderlessLayout::kTXY;
   if (r.format == "multi") plan.table.layout = HeaderlessLayout::kMulti;
   if (r.dt > 0.0 && r.fps > 0.0) return "give --dt or --fps, not both";
-  plan.table.dt = r.dt > 0.0 ? r.dt : r.fps > 0.0 ? 1.0 / r.fps : 0.0;
+  if (!r.frame.empty() && !r.time.empty()) return "give --frame or --time, not both";
+  plan.dt = r.dt > 0.0 ? r.dt : r.fps > 0.0 ? 1.0 / r.fps : 0.0;
+  plan.mpp = r.mpp;
+  plan.table.headerless_times = plan.dt > 0.0;
   plan.table.skip_bad_lines = r.skip_bad_lines;
 
   if (r.max_lag > 0 && r.lags != "all") return "give --lags or --max-lag, not both";
@@ -225,7 +263,6 @@ std::variant<Plan, std::string> plan_from(const Request& r) {
   if (r.errors && r.job_table_output) return "--errors does not go with --job-table-output";
   plan.analysis.threads = r.threads;
   plan.output.separator = r.output_format == "csv" ? ',' : '\t';
-  plan.output.time_step = plan.table.dt;
   return plan;
 }
 
@@ -240,28 +277,106 @@ bool regular_file(const std::string& path) {
   return path != "-" && ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
+// An input whose table has no place beside it: standard input, a pipe, a
+// device, or anything under /dev or /proc (such as /dev/stdin redirected
+// from a file).
+bool streamed(const std::string& input) {
+  if (!regular_file(input)) return true;
+  std::error_code ignored;
+  const std::string place = std::filesystem::absolute(input, ignored).lexically_normal().string();
+  return place.rfind("/dev/", 0) == 0 || place.rfind("/proc/", 0) == 0;
+}
+
 std::string output_for(const Request& r, const std::string& input) {
   if (!r.output.empty()) return r.output;
   const std::string extension = r.job_table_output ? ".dat" : r.output_format == "csv" ? ".msdisf.csv" : ".msdisf.tsv";
   const std::string name = (r.job_table_output ? "msd_isf_" : "") + stem_of(input) + extension;
   if (!r.output_dir.empty()) return (std::filesystem::path(r.output_dir) / name).string();
-  if (!regular_file(input)) return "-";
+  if (streamed(input)) return "-";
   if (r.job_table_output) return modify_filepath(input, -1);
   return (std::filesystem::path(input).parent_path() / name).string();
 }
 
-// Says which input rows an engine error is about, by their lines.
-std::string with_lines(const AnalysisError& error, const RecordTable& table) {
-  auto line = [&table](long record) { return table.line[static_cast<std::size_t>(record)]; };
-  if (error.record >= 0 && error.other_record >= 0) {
-    std::string text = error.what();
-    const std::size_t at = text.find(" both hold ");
-    if (at != std::string::npos) {
-      return "lines " + std::to_string(line(error.record)) + " and " + std::to_string(line(error.other_record)) +
-             text.substr(at);
+// The same file for two outputs, as far as can be told before writing: the
+// same path once made absolute and normal, or the same existing file.
+bool same_output(const std::string& a, const std::string& b) {
+  std::error_code ignored;
+  if (std::filesystem::weakly_canonical(a, ignored) == std::filesystem::weakly_canonical(b, ignored)) return true;
+  return std::filesystem::equivalent(a, b, ignored);
+}
+
+// One line per problem with the inputs' outputs, found before any is read.
+std::optional<std::string> output_clash(const Request& r) {
+  std::vector<std::string> outputs;
+  for (const std::string& input : r.inputs) outputs.push_back(output_for(r, input));
+  for (std::size_t i = 0; i < outputs.size(); ++i) {
+    if (outputs[i] == "-" && r.inputs.size() > 1 && r.output != "-") {
+      return r.inputs[i] + " is not a regular file, so its table has no place beside it; give --output-dir";
+    }
+    for (std::size_t j = 0; j < i && outputs[i] != "-"; ++j) {
+      if (same_output(outputs[i], outputs[j])) {
+        return r.inputs[j] + " and " + r.inputs[i] + " would both write " + outputs[i] +
+               "; analyse them with different --output-dir or -o";
+      }
     }
   }
-  if (error.record >= 0) return "line " + std::to_string(line(error.record)) + ": " + error.what();
+  return std::nullopt;
+}
+
+// "lags 1 to 31", "lags 2, 4, 8", "lags 1, 2, 3, ... 1000".
+std::string lag_summary(const std::vector<long>& lags) {
+  if (lags.empty()) return "no lags";
+  bool consecutive = true;
+  for (std::size_t i = 1; i < lags.size(); ++i) consecutive = consecutive && lags[i] == lags[i - 1] + 1;
+  if (consecutive && lags.size() > 2) return "lags " + std::to_string(lags.front()) + " to " + std::to_string(lags.back());
+  std::string text = lags.size() == 1 ? "lag " : "lags ";
+  for (std::size_t i = 0; i < lags.size() && i < 6; ++i) text += (i ? ", " : "") + std::to_string(lags[i]);
+  if (lags.size() > 6) text += ", ... " + std::to_string(lags.back());
+  return text;
+}
+
+// The smallest frame differences between consecutive records of one particle.
+std::string frame_differences(std::span<const std::int64_t> frame, std::span<const std::int64_t> particle) {
+  std::vector<std::size_t> order(frame.size());
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  auto id = [&](std::size_t i) { return particle.empty() ? std::int64_t{0} : particle[i]; };
+  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    return id(a) != id(b) ? id(a) < id(b) : frame[a] < frame[b];
+  });
+  std::vector<std::int64_t> steps;
+  for (std::size_t k = 1; k < order.size(); ++k) {
+    if (id(order[k]) == id(order[k - 1])) steps.push_back(frame[order[k]] - frame[order[k - 1]]);
+  }
+  std::sort(steps.begin(), steps.end());
+  steps.erase(std::unique(steps.begin(), steps.end()), steps.end());
+  if (steps.empty()) return "no particle has two records";
+  std::string text = "the frame differences between neighbouring records are ";
+  for (std::size_t i = 0; i < steps.size() && i < 5; ++i) text += (i ? ", " : "") + std::to_string(steps[i]);
+  return text + (steps.size() > 5 ? ", ..." : "");
+}
+
+// Says which input rows an engine error is about, by their lines and the
+// user's own particle ids and frames or times.
+std::string with_lines(const AnalysisError& error, const RecordTable& table) {
+  auto line = [&table](long record) { return std::to_string(table.line[static_cast<std::size_t>(record)]); };
+  if (error.record >= 0 && error.other_record >= 0) {
+    const auto i = static_cast<std::size_t>(error.record);
+    std::ostringstream when;
+    when.precision(17);
+    if (table.has_times()) {
+      when << "time " << table.time[i];
+    } else {
+      when << "frame " << table.frame[i];
+    }
+    return "lines " + line(error.record) + " and " + line(error.other_record) + " both hold particle " +
+           (table.particle.empty() ? "(the only one)" : "'" + table.particle_text(i) + "'") + " at " + when.str();
+  }
+  if (error.record >= 0) {
+    std::string text = error.what();
+    const std::string prefix = "record " + std::to_string(error.record) + ": ";
+    if (text.rfind(prefix, 0) == 0) text = text.substr(prefix.size());
+    return "line " + line(error.record) + ": " + text;
+  }
   return error.what();
 }
 
@@ -298,13 +413,28 @@ class Run {
     auto read = read_record_table(text, plan_.table);
     text = std::string();  // the records are all that is needed from here on
     if (auto* error = std::get_if<RecordTableError>(&read)) return fail(kInputContent, input + ": " + error->message);
-    const RecordTable& table = std::get<RecordTable>(read);
+    RecordTable& table = std::get<RecordTable>(read);
     if (!request_.quiet) say(input + ": " + table.layout);
-    if (table.skipped > 0) {
-      std::string lines;
-      for (const long l : table.first_skipped) lines += (lines.empty() ? "" : ", ") + std::to_string(l);
-      say(input + ": skipped " + std::to_string(table.skipped) + " unusable line" + (table.skipped > 1 ? "s" : "") +
-          " (" + (table.skipped > 5 ? "the first: " : "") + lines + ")");
+    report_lines_left_out(input, table);
+    double dt = plan_.dt;
+    if (table.has_times()) {
+      try {
+        TimeGrid grid = frames_from_times(table.time, plan_.dt);
+        if (grid.inferred && !request_.quiet) {
+          say(input + ": dt = " + shortest(grid.dt) + ", the most common step of '" + table.time_column +
+              "' (give --dt to set it)");
+        }
+        dt = grid.dt;
+        table.frame = std::move(grid.frame);
+      } catch (const AnalysisError& error) {
+        if (error.record < 0) return fail(kInputContent, input + ": column '" + table.time_column + "': " + error.what());
+        return fail(kInputContent, input + ": line " + std::to_string(table.line[static_cast<std::size_t>(error.record)]) +
+                                       ", column '" + table.time_column + "': " + error.what());
+      }
+    }
+    if (plan_.mpp > 0.0) {
+      for (double& v : table.x) v *= plan_.mpp;
+      for (double& v : table.y) v *= plan_.mpp;
     }
     AnalysisOptions options = plan_.analysis;
     std::optional<ProgressBar> bar;
@@ -324,18 +454,37 @@ class Run {
       return fail(status, input + ": " + with_lines(error, table));
     }
     if (bar) bar->finish();
-    for (const std::string& note : result.notes) say(note);
+    for (const std::string& note : result.notes) say(input + ": " + note);
     if (std::all_of(result.pairs.begin(), result.pairs.end(), [](long n) { return n == 0; })) {
-      return fail(kInputContent, input + ": no two positions of one particle form a pair; nothing to compute");
+      return fail(kInputContent, input + ": no pair of records of one particle is " +
+                                     (result.lag.empty() ? "there at all" : "at " + lag_summary(result.lag)) + " (" +
+                                     frame_differences(table.frame, table.particle) + "); nothing to compute");
     }
     AnalysisTableFormat format = plan_.output;
+    format.time_step = dt;
     if (!request_.no_metadata) {
-      format.metadata =
-          std::string("msdisf ") + MSDISF_VERSION + "; input: " + input + "; options:" + request_.command_line;
+      format.metadata = std::string("msdisf ") + MSDISF_VERSION + "; input: " + input;
+      if (dt > 0.0) format.metadata += "; dt: " + shortest(dt);
+      if (plan_.mpp > 0.0) format.metadata += "; mpp: " + shortest(plan_.mpp);
+      format.metadata += "; options:" + request_.command_line;
     }
     const bool written =
         write_analysis_table(result, format, [&output](std::string_view p) { return output.write(p); });
     return written ? kDone : cannot_write(output);
+  }
+
+  // Lines read past with --skip-bad-lines, and missing positions: one line each.
+  void report_lines_left_out(const std::string& input, const RecordTable& table) {
+    if (table.skipped > 0) {
+      std::string lines;
+      for (const long l : table.first_skipped) lines += (lines.empty() ? "" : ", ") + std::to_string(l);
+      say(input + ": skipped " + std::to_string(table.skipped) + " unusable line" + (table.skipped > 1 ? "s" : "") +
+          " (" + (table.skipped > 5 ? "the first: " : "") + lines + ")");
+    }
+    if (table.missing > 0) {
+      say(input + ": " + std::to_string(table.missing) + " record" + (table.missing > 1 ? "s have" : " has") +
+          " no position (an empty, NA or nan x or y) and form" + (table.missing > 1 ? "" : "s") + " no pair");
+    }
   }
 
   // The job table's readers, estimators and table, byte for byte as msd_isf
@@ -402,6 +551,22 @@ class Run {
   bool progress_terminal_;
 };
 
+// Options given with a value they cannot take: one short line.
+std::optional<std::string> range_problem(const CLI::App& app, const Request& r) {
+  auto given = [&app](const char* name) { return app.count(name) > 0; };
+  auto number = [](double v) { return shortest(v); };
+  if (given("--output") && r.output.empty()) return "-o needs a path ('-' for standard output)";
+  if (given("--output-dir") && r.output_dir.empty()) return "--output-dir needs a folder";
+  for (const auto& [name, value] : {std::pair{"--dt", r.dt}, {"--fps", r.fps}, {"--mpp", r.mpp}}) {
+    if (given(name) && !(value > 0.0 && std::isfinite(value))) {
+      return std::string(name) + " takes a positive number, not " + number(value);
+    }
+  }
+  if (given("--max-lag") && r.max_lag < 1) return "--max-lag takes a whole number of at least 1, not " + std::to_string(r.max_lag);
+  if (r.threads < 0 || r.threads > 4096) return "--threads takes 0 (every processor) to 4096, not " + std::to_string(r.threads);
+  return std::nullopt;
+}
+
 }  // namespace
 
 int run_cli(int argc, const char* const* argv, Console& console, bool progress_terminal) {
@@ -418,17 +583,22 @@ int run_cli(int argc, const char* const* argv, Console& console, bool progress_t
   app.add_option("--columns", request.columns, "x,y,frame[,particle]: column names or numbers");
   app.add_option("--x", request.x, "Column of x (name or number)");
   app.add_option("--y", request.y, "Column of y (name or number)");
-  app.add_option("--frame", request.frame, "Column of the frame or time (name or number)");
+  app.add_option("--frame", request.frame, "Column of whole frame numbers (name or number)");
+  app.add_option("--time", request.time, "Column of times (name or number): turned into frames with --dt, or with dt "
+                                          "inferred from the most common time step");
   app.add_option("--particle", request.particle, "Column of the particle id (name or number)");
   app.add_option("--separator", request.separator, "auto (default), whitespace, comma, tab or semicolon")
       ->check(CLI::IsMember({"auto", "whitespace", "comma", "tab", "semicolon"}));
-  app.add_option("--dt", request.dt, "The frame column holds times; dt is the time per frame")
-      ->check(CLI::PositiveNumber);
-  app.add_option("--fps", request.fps, "The frame column holds times; frames per time unit")
-      ->check(CLI::PositiveNumber);
+  app.add_option("--dt", request.dt,
+                 "Time per frame: adds a time column (lag times dt); turns a time column into frames");
+  app.add_option("--fps", request.fps, "Frames per time unit: the same as --dt 1/FPS");
+  app.add_option("--mpp", request.mpp,
+                 "Length per pixel: positions are multiplied by it; q and --scales are in that length unit");
   app.add_flag("--skip-bad-lines", request.skip_bad_lines, "Skip unusable lines, and say how many");
-  app.add_option("--lags", request.lags, "all (default), max:L, log:K, log:K:L or a list such as 1,2,5,10");
-  app.add_option("--max-lag", request.max_lag, "The same as --lags max:L")->check(CLI::PositiveNumber);
+  app.add_option("--lags", request.lags,
+                 "all (default), max:L, log:K, log:K:L or a list such as 1,2,5,10; log:K takes each file's own "
+                 "longest span, log:K:L the same lags for every file");
+  app.add_option("--max-lag", request.max_lag, "The same as --lags max:L");
   app.add_option("--q", request.q, "Wave numbers, such as 0.5,1,2 (no factor 2 pi)");
   app.add_option("--scales", request.scales, "Length scales s, with q = 1/s (default: the 15 standard scales)");
   app.add_option("--estimator", request.estimator,
@@ -446,8 +616,7 @@ int run_cli(int argc, const char* const* argv, Console& console, bool progress_t
   app.add_flag("--errors", request.errors,
                "Standard errors of msd, ngp and the isf cos parts (msd_se, ngp_se, isf_x_se[q], ...; se_groups "
                "counts the independent groups behind them); costs a pass over the data per lag and wave number");
-  app.add_option("--threads", request.threads, "Threads to use (default: every processor)")
-      ->check(CLI::NonNegativeNumber);
+  app.add_option("--threads", request.threads, "Threads to use (default 0: every processor)");
   app.add_option("--output-format", request.output_format, "tsv (default) or csv")
       ->check(CLI::IsMember({"tsv", "csv"}));
   app.add_flag("--no-metadata", request.no_metadata, "No first comment line with the program, input and options");
@@ -490,6 +659,7 @@ int run_cli(int argc, const char* const* argv, Console& console, bool progress_t
     console.err << "msdisf: " << message << " (see msdisf --help)" << std::endl;
     return kCommandLine;
   };
+  if (const auto problem = range_problem(app, request)) return usage(*problem);
   if (request.inputs.empty()) return usage("name at least one input file");
   if (request.inputs.size() > 1 && !request.output.empty() && request.output != "-") {
     return usage("-o names one output; with several inputs use --output-dir");
@@ -498,6 +668,7 @@ int run_cli(int argc, const char* const* argv, Console& console, bool progress_t
   if (request.job_table_output && request.format.empty()) return usage("--job-table-output needs --format");
   const auto plan = plan_from(request);
   if (const auto* problem = std::get_if<std::string>(&plan)) return usage(*problem);
+  if (const auto clash = output_clash(request)) return usage(*clash);
   if (!request.output_dir.empty()) {
     std::error_code ignored;
     std::filesystem::create_directories(request.output_dir, ignored);

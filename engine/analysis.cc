@@ -277,8 +277,11 @@ AnalysisResult analyse(const TrajectoryData& data, const AnalysisOptions& option
     const int threads = checked_threads(options, result.notes);
     result.wave_numbers = checked_waves(options);
     result.quantities = options.quantities;
-    const detail::ParticleSet set(data, options.pairs);
-    result.lag = detail::select_lags(options.lags, set.longest_span());
+    detail::ParticleSet set(data, options.pairs);
+    // Frames sampled every k steps are analysed on that grid, unless a lag
+    // asked for lies off it.
+    if (detail::fits_grid(options.lags, set.grid_step())) set.count_frames_on_grid();
+    result.lag = detail::select_lags(detail::lags_on_grid(options.lags, set.stride()), set.longest_span());
     const std::size_t rows = result.lag.size();
     const int waves = static_cast<int>(result.wave_numbers.size());
     // Per-thread transform buffers may take an eighth of the memory allowed.
@@ -320,6 +323,11 @@ AnalysisResult analyse(const TrajectoryData& data, const AnalysisOptions& option
     }
     control.finish();
     drop_unwanted(result, options.quantities);
+    if (set.stride() > 1) {
+      for (long& lag : result.lag) lag *= set.stride();
+      result.notes.push_back("frames step by " + std::to_string(set.stride()) + ": lags are counted on that grid (" +
+                             std::to_string(set.stride()) + ", " + std::to_string(2 * set.stride()) + ", ...)");
+    }
   } catch (const std::bad_alloc&) {
     throw AnalysisError(Kind::kOutOfMemory, "memory ran out; ask for fewer lags or wave numbers, or fewer threads");
   }

@@ -45,6 +45,18 @@ std::vector<long> log_spaced_lags(long count, long max_lag) {
   return lags;
 }
 
+bool fits_grid(const LagRequest& request, std::int64_t step) {
+  if (request.max_lag > 0 && request.max_lag < step) return false;
+  return std::all_of(request.lags.begin(), request.lags.end(), [step](long lag) { return lag % step == 0; });
+}
+
+LagRequest lags_on_grid(const LagRequest& request, std::int64_t step) {
+  LagRequest on_grid = request;
+  on_grid.max_lag = request.max_lag / step;
+  for (long& lag : on_grid.lags) lag /= step;
+  return on_grid;
+}
+
 std::vector<long> select_lags(const LagRequest& request, long longest_span) {
   switch (request.kind) {
     case LagRequest::Kind::kAll:

@@ -1,6 +1,7 @@
 // Turning a lag request into the sorted list of lags that get a row.
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 #include "engine/analysis.h"
@@ -12,6 +13,14 @@ namespace msdisf::detail {
 /// a pair); kList keeps every listed lag. Throws AnalysisError
 /// (kInvalidOptions) for a lag, maximum or count below 1.
 std::vector<long> select_lags(const LagRequest& request, long longest_span);
+
+/// Whether every lag that `request` can give a row lies on a grid of `step`
+/// frames: listed lags are multiples of it, and a largest lag is at least it.
+bool fits_grid(const LagRequest& request, std::int64_t step);
+
+/// The request in steps of a grid of `step` frames that it fits: largest
+/// lags divided by it (rounded down), listed lags too.
+LagRequest lags_on_grid(const LagRequest& request, std::int64_t step);
 
 /// `count` distinct integers from 1 to `max_lag`, as evenly spaced on a log
 /// scale as distinct integers allow; 1..max_lag when count >= max_lag.

@@ -146,6 +146,28 @@ ParticleSet::ParticleSet(const TrajectoryData& data, PairRule rule) {
     if (p.records() >= 2) kept.push_back(p);
   }
   particles_ = std::move(kept);
+  std::int64_t step = 0;
+  for (const ParticleRange& p : particles_) {
+    for (long i = p.begin + 1; i < p.end && step != 1; ++i) {
+      step = std::gcd(step, frame_[static_cast<std::size_t>(i)] - frame_[static_cast<std::size_t>(i - 1)]);
+    }
+  }
+  grid_step_ = std::max<std::int64_t>(step, 1);
+}
+
+void ParticleSet::count_frames_on_grid() {
+  const std::int64_t step = grid_step_;
+  if (step <= 1 || stride_ == step) return;
+  stride_ = step;
+  if (own_frame_.data() != frame_.data()) own_frame_.assign(frame_.begin(), frame_.end());
+  for (const ParticleRange& p : particles_) {
+    const auto first = static_cast<std::size_t>(p.begin);
+    const std::int64_t origin = own_frame_[first];
+    for (auto i = first; i < static_cast<std::size_t>(p.end); ++i) {
+      own_frame_[i] = origin / step + (own_frame_[i] - origin) / step;
+    }
+  }
+  frame_ = own_frame_;
 }
 
 long ParticleSet::longest_span() const {

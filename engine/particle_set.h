@@ -28,6 +28,7 @@ class ParticleSet {
   /// (kInvalidInput) naming the records of a repeated (particle, frame), an
   /// infinite coordinate, a frame beyond kFrameLimit or spans of different
   /// lengths. Rows already sorted by particle and frame are used in place.
+  ///
   ParticleSet(const TrajectoryData& data, PairRule rule);
 
   std::span<const double> x() const { return x_; }
@@ -40,6 +41,15 @@ class ParticleSet {
   }
   /// The largest frame difference within any particle (0 without particles).
   long longest_span() const;
+  /// The largest k such that every frame difference inside a particle is a
+  /// multiple of k (frames sampled every k steps); 1 when there is none.
+  std::int64_t grid_step() const { return grid_step_; }
+  /// Counts frames on the grid of grid_step(): frame() then holds them
+  /// divided by it (per particle, so that differences divide exactly), and
+  /// stride() is grid_step().
+  void count_frames_on_grid();
+  /// The frames one step of frame() stands for.
+  std::int64_t stride() const { return stride_; }
 
  private:
   void sort_into_own_arrays(const TrajectoryData& data);
@@ -49,6 +59,8 @@ class ParticleSet {
   std::span<const double> x_, y_;
   std::span<const std::int64_t> frame_;
   std::vector<ParticleRange> particles_;
+  std::int64_t grid_step_ = 1;
+  std::int64_t stride_ = 1;
 };
 
 }  // namespace msdisf::detail

@@ -15,6 +15,7 @@
 #include <cmath>
 #include <cstring>
 #include <optional>
+#include <unordered_map>
 
 namespace msdisf {
 
@@ -49,12 +50,16 @@ void split(std::string_view line, char separator, std::vector<std::string_view>&
   }
 }
 
+// A number as text writes it, including values beyond the range of a double
+// (1e-400 reads as 0, 1e400 as infinity).
 std::optional<double> number(std::string_view token) {
   token = trim(token);
   if (!token.empty() && token.front() == '+') token.remove_prefix(1);
   double value = 0.0;
   const auto [end, error] = std::from_chars(token.data(), token.data() + token.size(), value);
-  if (token.empty() || error != std::errc() || end != token.data() + token.size()) return std::nullopt;
+  if (token.empty() || end != token.data() + token.size()) return std::nullopt;
+  if (error == std::errc::result_out_of_range) return std::strtod(std::string(token).c_str(), nullptr);
+  if (error != std::errc()) return std::nullopt;
   return value;
 }
 
@@ -62,6 +67,21 @@ std::string lower(std::string_view s) {
   std::string out(s);
   for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return out;
+}
+
+// The tokens that mark a missing value, as trackers and spreadsheets write them.
+bool missing_token(std::string_view token) {
+  token = trim(token);
+  if (token.empty()) return true;
+  if (token.size() > 4) return false;
+  const std::string t = lower(token);
+  return t == "na" || t == "n/a" || t == "nan" || t == "null" || t == "none";
+}
+
+// A token as a message quotes it: long ones cut, with their length.
+std::string quoted(std::string_view token) {
+  if (token.size() <= 40) return "'" + std::string(token) + "'";
+  return "'" + std::string(token.substr(0, 32)) + "...' (" + std::to_string(token.size()) + " characters)";
 }
 
 const char* separator_name(char separator) {
@@ -86,16 +106,19 @@ struct Line {
 class Lines {
  public:
   explicit Lines(std::string_view text, long lines_before = 0) : text_(text), number_(lines_before) {}
-  /// The last comment before the line `next` returned, without its '#'.
+  /// The comment right before the line `next` returned, without its '#';
+  /// empty when a blank line or no comment stands there.
   std::string_view comment;
 
   bool next(Line& line) {
+    comment = {};
     while (at_ < text_.size()) {
       const std::size_t end = std::min(text_.find('\n', at_), text_.size());
       const std::string_view raw = text_.substr(at_, end - at_);
       at_ = end + 1;
       ++number_;
       const std::string_view content = trim(raw);
+      if (content.empty()) comment = {};
       if (!content.empty() && content.front() == '#') comment = content.substr(1);
       if (content.empty() || content.front() == '#') continue;
       line = {raw, number_};
@@ -110,31 +133,51 @@ class Lines {
   long number_;
 };
 
+enum Role { kX, kY, kFrame, kParticle, kTime, kRoles };
+constexpr std::array<const char*, kRoles> kRoleNames = {"x", "y", "frame", "particle", "time"};
+
 // The chosen columns, by index into a line's fields (-1: none).
 struct Columns {
-  int x = -1, y = -1, frame = -1, particle = -1;
-  std::array<std::string, 4> names;
-  bool headerless_ceiling = false;
-};
+  std::array<int, kRoles> at = {-1, -1, -1, -1, -1};
+  std::array<std::string, kRoles> names;
+  /// What was guessed about a file without a header, for every message.
+  std::string guess;
+  bool text_ids = false;
 
-constexpr std::array<const char*, 4> kRoles = {"x", "y", "frame", "particle"};
+  int time_or_frame() const { return at[kTime] >= 0 ? at[kTime] : at[kFrame]; }
+  Role time_role() const { return at[kTime] >= 0 ? kTime : kFrame; }
+};
 
 // Texts longer than this are parsed in pieces on every thread.
 constexpr std::size_t kParallelBytes = std::size_t{1} << 22;
+// A header field longer than this is no column name.
+constexpr std::size_t kLongestName = 1000;
 
 // Where one piece of the text puts its records (room for one a line), and
-// what else it found: how many records, skipped lines, its first unusable line.
+// what else it found: how many records, skipped lines, its first unusable
+// line, and text ids with their piece-local codes.
 struct RecordPiece {
   double* x = nullptr;
   double* y = nullptr;
   std::int64_t* frame = nullptr;
+  double* time = nullptr;
   std::int64_t* particle = nullptr;  // null: one particle
   long* line = nullptr;
   std::size_t count = 0;
+  long missing = 0;
   long skipped = 0;
   std::vector<long> first_skipped;
   std::optional<RecordTableError> error;
+  bool saw_text_id = false;
+  std::unordered_map<std::string_view, std::int64_t> ids;
+  std::vector<std::string_view> id_names;
 };
+
+std::string column_list(const std::vector<std::string>& names) {
+  std::string list;
+  for (const std::string& n : names) list += (list.empty() ? "'" : ", '") + n + "'";
+  return list;
+}
 
 std::optional<int> find_column(const std::string& wanted, const std::vector<std::string>& header) {
   int number = 0;
@@ -169,108 +212,208 @@ void parse_records(std::string_view text, long lines_before, const Columns& c, c
   Line line{};
   for (bool have = lines.next(line); have; have = lines.next(line)) {
     split(line.text, separator, fields);
-    auto fail = [&](const std::string& what) -> std::optional<RecordTableError> {
-      const std::string message = "line " + std::to_string(line.number) + what;
-      if (!options.skip_bad_lines) return RecordTableError{message};
+    // Records the problem; true when reading stops here.
+    auto stop = [&](const std::string& what) {
+      if (!options.skip_bad_lines) {
+        table.error = RecordTableError{"line " + std::to_string(line.number) + what + c.guess};
+        return true;
+      }
       ++table.skipped;
       if (table.first_skipped.size() < 5) table.first_skipped.push_back(line.number);
-      return std::nullopt;
+      return false;
     };
     auto token = [&](int column) { return trim(fields[static_cast<std::size_t>(column)]); };
-    auto column_text = [&](int role) { return ", column '" + c.names[static_cast<std::size_t>(role)] + "': '"; };
+    auto column_text = [&](Role role) { return ", column '" + c.names[role] + "': "; };
     if (static_cast<int>(fields.size()) < needed) {
-      if (auto e = fail(": " + std::to_string(fields.size()) + " fields, " + std::to_string(needed) + " needed")) {
-        table.error = *e;
+      if (stop(": " + std::to_string(fields.size()) + " field" + (fields.size() == 1 ? "" : "s") + ", " +
+               std::to_string(needed) + " needed")) {
         return;
       }
       continue;
     }
     double position[2] = {NAN, NAN};
-    bool bad = false;
+    bool bad = false, missing = false;
     for (int r = 0; r < 2 && !bad; ++r) {
-      const std::string_view t = token(r == 0 ? c.x : c.y);
-      if (t.empty()) continue;
+      const std::string_view t = token(c.at[r]);
       const std::optional<double> v = number(t);
-      if (!v || std::isinf(*v)) {
-        if (auto e = fail(column_text(r) + std::string(t) + "' is not a " + (v ? "finite number" : "number"))) {
-          table.error = *e;
-          return;
-        }
-        bad = true;
-      } else {
+      if (v && std::isfinite(*v)) {
         position[r] = *v;
+      } else if (!v && missing_token(t)) {
+        missing = true;
+      } else if (!v || !std::isnan(*v)) {
+        bad = true;
+        if (stop(column_text(Role(r)) + quoted(t) + " is not a " + (v ? "finite number" : "number"))) return;
+      } else {
+        missing = true;
       }
     }
     if (bad) continue;
-    const std::string_view ft = token(c.frame);
+    const Role time_role = c.time_role();
+    const std::string_view ft = token(c.time_or_frame());
     const std::optional<double> f = number(ft);
     if (!f || !std::isfinite(*f)) {
-      if (auto e = fail(column_text(2) + std::string(ft) + "' is not a number")) {
-        table.error = *e;
+      if (stop(column_text(time_role) + quoted(ft) + " is not a number")) return;
+      continue;
+    }
+    if (time_role == kFrame && !whole(*f)) {
+      if (stop(column_text(kFrame) + quoted(ft) +
+               " is not a whole frame number (for a column of times, give --dt or --fps, or name it with --time)")) {
         return;
       }
       continue;
     }
-    double frame = *f;
-    if (options.dt > 0.0) {
-      const double steps = *f / options.dt;
-      frame = std::nearbyint(steps);
-      if (std::fabs(steps - frame) > 0.01) {
-        if (auto e = fail(column_text(2) + std::string(ft) + "' lies " +
-                          std::to_string(static_cast<int>(std::lround(std::fabs(steps - frame) * 100))) +
-                          " % of dt off the grid of dt = " + std::to_string(options.dt))) {
-          {
-            table.error = *e;
-            return;
-          }
-        }
-        continue;
-      }
-    } else if (c.headerless_ceiling) {
-      frame = std::ceil(*f);
-    } else if (!whole(*f)) {
-      if (auto e =
-              fail(column_text(2) + std::string(ft) + "' is not a whole frame number (times need --dt or --fps)")) {
-        {
-          table.error = *e;
-          return;
-        }
-      }
+    if (time_role == kFrame && std::fabs(*f) > 4.0e18) {
+      if (stop(column_text(kFrame) + quoted(ft) + " is too large a frame")) return;
       continue;
     }
-    if (std::fabs(frame) > 4.0e18) {
-      if (auto e = fail(column_text(2) + std::string(ft) + "' is too large a frame")) {
-        table.error = *e;
-        return;
-      }
-      continue;
-    }
-    std::int64_t id = 0;
-    if (c.particle >= 0) {
-      const std::string_view pt = token(c.particle);
-      const std::optional<double> p = number(pt);
-      if (!p || !whole(*p) || std::fabs(*p) > 4.0e18) {
-        if (auto e = fail(column_text(3) + std::string(pt) + "' is not a whole-numbered particle id")) {
-          table.error = *e;
-          return;
-        }
+    if (c.at[kParticle] >= 0) {
+      const std::string_view pt = token(c.at[kParticle]);
+      if (pt.empty()) {
+        if (stop(column_text(kParticle) + "the particle id is missing")) return;
         continue;
       }
-      id = static_cast<std::int64_t>(*p);
-      table.particle[table.count] = id;
+      if (c.text_ids) {
+        const auto [at, added] = table.ids.try_emplace(pt, static_cast<std::int64_t>(table.id_names.size()));
+        if (added) table.id_names.push_back(pt);
+        table.particle[table.count] = at->second;
+      } else {
+        const std::optional<double> p = number(pt);
+        if (!p || !whole(*p) || std::fabs(*p) > 4.0e18) {
+          table.saw_text_id = true;  // read again with ids as text
+          return;
+        }
+        table.particle[table.count] = static_cast<std::int64_t>(*p);
+      }
     }
+    table.missing += missing ? 1 : 0;
     table.x[table.count] = position[0];
     table.y[table.count] = position[1];
-    table.frame[table.count] = static_cast<std::int64_t>(frame);
+    if (time_role == kFrame) {
+      table.frame[table.count] = static_cast<std::int64_t>(*f);
+    } else {
+      table.time[table.count] = *f;
+    }
     table.line[table.count] = line.number;
     ++table.count;
   }
 }
 
+// Whether the first line is a header: some field is neither a number nor a
+// missing value. A field too long to be a name is an error of its own.
+std::variant<bool, RecordTableError> is_header(const Line& first, const std::vector<std::string_view>& fields) {
+  bool header = false;
+  for (const auto field : fields) {
+    const std::string_view f = trim(field);
+    if (f.size() > kLongestName && !number(f)) {
+      return RecordTableError{"line " + std::to_string(first.number) + ": " + quoted(f) +
+                              " is neither a number nor a column name"};
+    }
+    header = header || (!number(f) && !missing_token(f));
+  }
+  return header;
+}
+
+// For a headerless file of three fields: t x y when the first field looks
+// like the time and the third does not (whole numbers, or never decreasing).
+HeaderlessLayout guess_three_columns(std::string_view text, char separator) {
+  bool first_whole = true, third_whole = true, first_rising = true, third_rising = true;
+  double first_last = -INFINITY, third_last = -INFINITY;
+  Lines ahead(text);
+  Line probe{};
+  std::vector<std::string_view> values;
+  for (int n = 0; n < 50 && ahead.next(probe); ++n) {
+    split(probe.text, separator, values);
+    if (values.size() != 3) continue;
+    const double a = number(values[0]).value_or(NAN), b = number(values[2]).value_or(NAN);
+    first_whole = first_whole && whole(a);
+    third_whole = third_whole && whole(b);
+    first_rising = first_rising && a >= first_last;
+    third_rising = third_rising && b >= third_last;
+    first_last = a, third_last = b;
+  }
+  if (first_whole != third_whole) return first_whole ? HeaderlessLayout::kTXY : HeaderlessLayout::kXYT;
+  return first_rising && !third_rising ? HeaderlessLayout::kTXY : HeaderlessLayout::kXYT;
+}
+
+const char* layout_name(HeaderlessLayout layout) {
+  switch (layout) {
+    case HeaderlessLayout::kTXY:
+      return "t x y";
+    case HeaderlessLayout::kMulti:
+      return "x y t particle";
+    default:
+      return "x y t";
+  }
+}
+
+std::string field_count(std::size_t n) { return std::to_string(n) + (n == 1 ? " field" : " fields"); }
+
+// The columns of a file without a header, from its layout; an error when the
+// first line has too few fields for it.
+std::variant<Columns, RecordTableError> headerless_columns(std::string_view text, const Line& first,
+                                                           std::size_t fields, char separator,
+                                                           const RecordTableOptions& options) {
+  HeaderlessLayout layout = options.layout;
+  Columns c;
+  if (layout == HeaderlessLayout::kGuess) {
+    if (fields == 4) {
+      layout = HeaderlessLayout::kMulti;
+    } else if (fields == 3) {
+      layout = guess_three_columns(text, separator);
+    } else {
+      return RecordTableError{"line " + std::to_string(first.number) + ": " + field_count(fields) +
+                              " without a header; name the columns with --columns x,y,frame[,particle]"};
+    }
+    c.guess = std::string(" (no header: read as ") + layout_name(layout) + "; --format or --columns sets the layout)";
+  }
+  const std::size_t needed = layout == HeaderlessLayout::kMulti ? 4 : 3;
+  if (fields < needed) {
+    return RecordTableError{"line " + std::to_string(first.number) + ": " + field_count(fields) + ", " +
+                            std::to_string(needed) + " needed for " + layout_name(layout)};
+  }
+  const bool txy = layout == HeaderlessLayout::kTXY;
+  c.at[kX] = txy ? 1 : 0;
+  c.at[kY] = txy ? 2 : 1;
+  c.at[options.headerless_times ? kTime : kFrame] = txy ? 0 : 2;
+  c.at[kParticle] = layout == HeaderlessLayout::kMulti ? 3 : -1;
+  return c;
+}
+
+// The columns of a file with names (a header, or a header comment): those
+// chosen, then those found by name.
+std::optional<RecordTableError> name_columns(Columns& c, const std::vector<std::string>& names, long line) {
+  auto none = [&](Role r) {
+    return RecordTableError{"line " + std::to_string(line) + ": no column looks like " + kRoleNames[r] + "; name it with --" +
+                            kRoleNames[r] + " (the columns are " + column_list(names) + ")"};
+  };
+  if (c.at[kX] < 0) c.at[kX] = guess_column(names, {"x", "x_um", "x (um)", "pos_x", "position_x", "position x"});
+  if (c.at[kY] < 0) c.at[kY] = guess_column(names, {"y", "y_um", "y (um)", "pos_y", "position_y", "position y"});
+  if (c.at[kFrame] < 0 && c.at[kTime] < 0) {
+    c.at[kFrame] = guess_column(names, {"frame", "frames", "frame_number", "step", "timestep", "slice"});
+    if (c.at[kFrame] < 0) c.at[kTime] = guess_column(names, {"t", "time", "time_s", "time (s)"});
+  }
+  for (const Role r : {kX, kY}) {
+    if (c.at[r] < 0) return none(r);
+  }
+  if (c.time_or_frame() < 0) {
+    return RecordTableError{"line " + std::to_string(line) +
+                            ": no column looks like a frame or a time; name it with --frame or --time (the columns are " +
+                            column_list(names) + ")"};
+  }
+  return std::nullopt;
+}
+
 }  // namespace
+
+std::string RecordTable::particle_text(std::size_t i) const {
+  if (particle.empty()) return "0";
+  const std::int64_t id = particle[i];
+  return particle_names.empty() ? std::to_string(id) : particle_names[static_cast<std::size_t>(id)];
+}
 
 std::variant<RecordTable, RecordTableError> read_record_table(std::string_view text,
                                                               const RecordTableOptions& options) {
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
   Lines lines(text);
   Line first{};
   if (!lines.next(first)) return RecordTableError{"there are no records"};
@@ -285,8 +428,9 @@ std::variant<RecordTable, RecordTableError> read_record_table(std::string_view t
   }
   std::vector<std::string_view> fields;
   split(first.text, separator, fields);
-  bool header = false;
-  for (const auto field : fields) header = header || (!number(field) && !trim(field).empty());
+  const auto header_or_error = is_header(first, fields);
+  if (const auto* error = std::get_if<RecordTableError>(&header_or_error)) return *error;
+  const bool header = std::get<bool>(header_or_error);
   std::vector<std::string> names;
   for (std::size_t i = 0; i < fields.size(); ++i) {
     names.push_back(header ? std::string(trim(fields[i])) : std::to_string(i + 1));
@@ -298,8 +442,9 @@ std::variant<RecordTable, RecordTableError> read_record_table(std::string_view t
     std::vector<std::string_view> labels;
     split(lines.comment, separator, labels);
     if (labels.size() != fields.size()) split(lines.comment, ' ', labels);
-    const bool all_names =
-        std::none_of(labels.begin(), labels.end(), [](std::string_view l) { return number(l).has_value(); });
+    const bool all_names = std::none_of(labels.begin(), labels.end(), [](std::string_view l) {
+      return number(l).has_value() || trim(l).empty() || trim(l).size() > kLongestName;
+    });
     if (labels.size() == fields.size() && all_names) {
       for (std::size_t i = 0; i < labels.size(); ++i) names[i] = std::string(trim(labels[i]));
       comment_header = true;
@@ -309,77 +454,50 @@ std::variant<RecordTable, RecordTableError> read_record_table(std::string_view t
 
   Columns c;
   const ColumnChoice& chosen = options.columns;
-  const std::array<const std::string*, 4> wanted = {&chosen.x, &chosen.y, &chosen.frame, &chosen.particle};
-  std::array<int*, 4> slots = {&c.x, &c.y, &c.frame, &c.particle};
-  for (int r = 0; r < 4; ++r) {
+  const std::array<const std::string*, kRoles> wanted = {&chosen.x, &chosen.y, &chosen.frame, &chosen.particle,
+                                                          &chosen.time};
+  if (!chosen.frame.empty() && !chosen.time.empty()) return RecordTableError{"give a frame column or a time column, not both"};
+  bool any_chosen = false;
+  for (int r = 0; r < kRoles; ++r) {
     if (wanted[r]->empty()) continue;
+    any_chosen = any_chosen || r == kX || r == kY || r == kFrame;
     const std::optional<int> at = find_column(*wanted[r], names);
     if (!at) {
       return RecordTableError{"line " + std::to_string(first.number) + ": there is no column '" + *wanted[r] +
-                              "' for " + kRoles[r] + (named ? "" : " (the file has no header; use numbers)")};
+                              "' for " + kRoleNames[r] +
+                              (named ? " (the columns are " + column_list(names) + ")"
+                                     : " (the file has no header and " + field_count(names.size()) + "; use numbers)")};
     }
-    *slots[r] = *at;
+    c.at[r] = *at;
   }
   if (named) {
-    if (c.x < 0) c.x = guess_column(names, {"x", "x_um", "x (um)", "pos_x", "position_x"});
-    if (c.y < 0) c.y = guess_column(names, {"y", "y_um", "y (um)", "pos_y", "position_y"});
-    if (c.frame < 0) c.frame = guess_column(names, {"frame", "frames", "t", "time", "frame_number"});
-    if (c.particle < 0 && chosen.particle.empty()) {
-      c.particle = guess_column(
-          names, {"particle", "track", "track_id", "trackid", "id", "trajectory", "traj", "trajnum", "particle_id"});
+    if (auto error = name_columns(c, names, first.number)) return *error;
+    if (c.at[kParticle] < 0 && chosen.particle.empty()) {
+      c.at[kParticle] = guess_column(names, {"particle", "track", "track_id", "trackid", "id", "trajectory", "traj",
+                                              "trajnum", "particle_id", "track id"});
     }
-    for (int r = 0; r < 3; ++r) {
-      if (*slots[r] < 0) {
-        return RecordTableError{"line " + std::to_string(first.number) + ": no column looks like " + kRoles[r] +
-                                "; name it with --" + kRoles[r]};
-      }
-    }
-  } else if (c.x < 0 && c.y < 0 && c.frame < 0) {
-    HeaderlessLayout layout = options.layout;
-    if (layout == HeaderlessLayout::kGuess) {
-      if (fields.size() == 4) {
-        layout = HeaderlessLayout::kMulti;
-      } else if (fields.size() == 3) {
-        // t x y when, over the first records, only the first field is always
-        // a whole number.
-        bool first_whole = true, third_whole = true;
-        Lines ahead(text);
-        Line probe{};
-        std::vector<std::string_view> values;
-        for (int n = 0; n < 50 && ahead.next(probe); ++n) {
-          split(probe.text, separator, values);
-          if (values.size() != 3) continue;
-          first_whole = first_whole && whole(number(values[0]).value_or(0.5));
-          third_whole = third_whole && whole(number(values[2]).value_or(0.5));
-        }
-        layout = first_whole && !third_whole ? HeaderlessLayout::kTXY : HeaderlessLayout::kXYT;
-      } else {
-        return RecordTableError{"line " + std::to_string(first.number) + ": " + std::to_string(fields.size()) +
-                                " fields without a header; name the columns with --columns x,y,frame[,particle]"};
-      }
-    }
-    const bool txy = layout == HeaderlessLayout::kTXY;
-    c.x = txy ? 1 : 0;
-    c.y = txy ? 2 : 1;
-    c.frame = txy ? 0 : 2;
-    c.particle = layout == HeaderlessLayout::kMulti ? 3 : -1;
-    c.headerless_ceiling = options.dt <= 0.0;
-  } else if (c.x < 0 || c.y < 0 || c.frame < 0) {
-    return RecordTableError{"name all of x, y and frame (--columns x,y,frame[,particle])"};
+  } else if (!any_chosen) {
+    const int chosen_particle = c.at[kParticle], chosen_time = c.at[kTime];
+    auto from_layout = headerless_columns(text, first, fields.size(), separator, options);
+    if (auto* error = std::get_if<RecordTableError>(&from_layout)) return *error;
+    c = std::get<Columns>(from_layout);
+    if (chosen_particle >= 0) c.at[kParticle] = chosen_particle;
+    if (chosen_time >= 0) c.at[kTime] = chosen_time, c.at[kFrame] = -1;
+  } else if (c.at[kX] < 0 || c.at[kY] < 0 || c.time_or_frame() < 0) {
+    return RecordTableError{"name all of x, y and frame or time (--columns x,y,frame[,particle])"};
   }
 
   RecordTable table;
-  for (int r = 0; r < 4; ++r)
-    c.names[static_cast<std::size_t>(r)] = *slots[r] >= 0 ? names[static_cast<std::size_t>(*slots[r])] : "";
+  for (int r = 0; r < kRoles; ++r) c.names[r] = c.at[r] >= 0 ? names[static_cast<std::size_t>(c.at[r])] : "";
+  table.time_column = c.names[c.time_role()];
   table.layout = std::string(separator_name(separator)) +
                  (header           ? " with a header"
                   : comment_header ? " with a header comment"
                                    : " without a header") +
-                 "; x = '" + c.names[0] + "', y = '" + c.names[1] + "', " + (options.dt > 0 ? "time" : "frame") +
-                 " = '" + c.names[2] + "'" +
-                 (c.particle >= 0 ? ", particle = '" + c.names[3] + "'" : ", one particle") +
-                 (c.headerless_ceiling ? " (fractional frames count as their ceiling)" : "");
-  const int needed = std::max({c.x, c.y, c.frame, c.particle}) + 1;
+                 "; x = '" + c.names[kX] + "', y = '" + c.names[kY] + "', " + kRoleNames[c.time_role()] + " = '" +
+                 table.time_column + "'" +
+                 (c.at[kParticle] >= 0 ? ", particle = '" + c.names[kParticle] + "'" : ", one particle") + c.guess;
+  const int needed = *std::max_element(c.at.begin(), c.at.end()) + 1;
 
   // The records' lines from here on are parsed in pieces on all threads;
   // each piece's records, skips and first error are joined in line order, so
@@ -416,37 +534,73 @@ std::variant<RecordTable, RecordTableError> read_record_table(std::string_view t
     before += newlines[i];
     room[i + 1] = room[i] + static_cast<std::size_t>(newlines[i]) + 1;
   }
-  const bool with_particle = c.particle >= 0;
+  const bool with_particle = c.at[kParticle] >= 0;
+  const bool with_times = c.time_role() == kTime;
   detail::assign_huge(table.x, room.back(), 0.0);
   detail::assign_huge(table.y, room.back(), 0.0);
-  detail::assign_huge(table.frame, room.back(), std::int64_t{0});
+  if (with_times) {
+    detail::assign_huge(table.time, room.back(), 0.0);
+  } else {
+    detail::assign_huge(table.frame, room.back(), std::int64_t{0});
+  }
   detail::assign_huge(table.line, room.back(), 0L);
   if (with_particle) detail::assign_huge(table.particle, room.back(), std::int64_t{0});
-  std::vector<RecordPiece> parsed(static_cast<std::size_t>(pieces));
+  std::vector<RecordPiece> parsed;
+  // Ids are read as numbers first; one that is not a whole number has every
+  // piece read again with ids as text.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    parsed.assign(static_cast<std::size_t>(pieces), RecordPiece{});
 #pragma omp parallel for schedule(dynamic, 1) if (pieces > 1)
-  for (long k = 0; k < pieces; ++k) {
-    const auto i = static_cast<std::size_t>(k);
-    RecordPiece& piece = parsed[i];
-    piece.x = table.x.data() + room[i];
-    piece.y = table.y.data() + room[i];
-    piece.frame = table.frame.data() + room[i];
-    piece.line = table.line.data() + room[i];
-    piece.particle = with_particle ? table.particle.data() + room[i] : nullptr;
-    parse_records(body.substr(cut[i], cut[i + 1] - cut[i]), first_line[i], c, separator, needed, options, piece);
+    for (long k = 0; k < pieces; ++k) {
+      const auto i = static_cast<std::size_t>(k);
+      RecordPiece& piece = parsed[i];
+      piece.x = table.x.data() + room[i];
+      piece.y = table.y.data() + room[i];
+      piece.frame = with_times ? nullptr : table.frame.data() + room[i];
+      piece.time = with_times ? table.time.data() + room[i] : nullptr;
+      piece.line = table.line.data() + room[i];
+      piece.particle = with_particle ? table.particle.data() + room[i] : nullptr;
+      parse_records(body.substr(cut[i], cut[i + 1] - cut[i]), first_line[i], c, separator, needed, options, piece);
+    }
+    const bool text_ids =
+        std::any_of(parsed.begin(), parsed.end(), [](const RecordPiece& piece) { return piece.saw_text_id; });
+    if (!text_ids) break;
+    c.text_ids = true;
   }
+  // Text ids: each piece's local codes become codes in order of first appearance.
+  std::unordered_map<std::string_view, std::int64_t> global_ids;
   std::size_t total = 0;
   for (std::size_t i = 0; i < parsed.size(); ++i) {
-    const RecordPiece& piece = parsed[i];
+    RecordPiece& piece = parsed[i];
     if (piece.error) return *piece.error;
+    if (c.text_ids) {
+      std::vector<std::int64_t> code(piece.id_names.size());
+      for (std::size_t j = 0; j < piece.id_names.size(); ++j) {
+        const auto [at, added] =
+            global_ids.try_emplace(piece.id_names[j], static_cast<std::int64_t>(table.particle_names.size()));
+        if (added) table.particle_names.emplace_back(piece.id_names[j]);
+        code[j] = at->second;
+      }
+      for (std::size_t r = 0; r < piece.count; ++r) {
+        std::int64_t& id = table.particle[room[i] + r];
+        id = code[static_cast<std::size_t>(id)];
+      }
+    }
     auto move = [&](auto& column) {
       std::copy(column.begin() + static_cast<long>(room[i]), column.begin() + static_cast<long>(room[i] + piece.count),
                 column.begin() + static_cast<long>(total));
     };
     if (total != room[i]) {
-      move(table.x), move(table.y), move(table.frame), move(table.line);
+      move(table.x), move(table.y), move(table.line);
+      if (with_times) {
+        move(table.time);
+      } else {
+        move(table.frame);
+      }
       if (with_particle) move(table.particle);
     }
     total += piece.count;
+    table.missing += piece.missing;
     table.skipped += piece.skipped;
     for (const long l : piece.first_skipped) {
       if (table.first_skipped.size() < 5) table.first_skipped.push_back(l);
@@ -454,7 +608,11 @@ std::variant<RecordTable, RecordTableError> read_record_table(std::string_view t
   }
   table.x.resize(total);
   table.y.resize(total);
-  table.frame.resize(total);
+  if (with_times) {
+    table.time.resize(total);
+  } else {
+    table.frame.resize(total);
+  }
   table.line.resize(total);
   if (with_particle) table.particle.resize(total);
   if (table.x.empty()) return RecordTableError{"there are no records"};

@@ -3,8 +3,8 @@ squared displacement, higher displacement moments, a non-Gaussian parameter,
 a skewness and the intermediate scattering function along x, y and x + y.
 
     >>> import msdisf
-    >>> df = msdisf.analyse_frame(tracks, lags="log:100", q=[0.5, 1.0])
-    >>> df["msd"].plot(loglog=True)
+    >>> df = msdisf.analyse_frame(tracks, fps=20, mpp=0.16, lags="log:100", q=[0.5, 1.0])
+    >>> df.plot(x="time", y="msd", loglog=True)
 
 Results are pandas DataFrames indexed by lag (in frames), with the columns
 pairs, msd, mqd, ngp, skewness, md, mcd, then the scattering columns
@@ -12,12 +12,29 @@ isf_x[q], isf_y[q], isf_r[q] (cosine parts) and isf_x_im[q], isf_y_im[q],
 isf_r_im[q] (sine parts), one per wave number q, written with six
 significant digits. df.attrs["q"] holds the wave numbers; isf(df, "x")
 gives one direction's cosine parts with the wave numbers as column labels.
+
+Units. A frame column (frame=, or one named frame) holds frame numbers;
+dt (time per frame) or fps only add a time column, lag times dt, before the
+others. A time column (time=, or one named t or time when there is no frame
+column) holds times, made frames with dt or 1/fps, or with the most common
+step between consecutive distinct times when neither is given (standard
+error says so); the result then has the time column too. mpp (length per
+pixel) multiplies the positions before the analysis, so msd is in mpp's
+unit squared and q, scales stay in that unit. df.attrs holds dt and mpp
+when known.
+
+analyse_frame finds the particle column by name (particle, track,
+track_id, id, trajectory, ...) and says on standard error which it used when
+it is not named particle; with none of them it raises, and particle=None
+treats all rows as one particle. Errors about the input name the
+DataFrame's own row labels, columns and particle ids.
 """
 
 from __future__ import annotations
 
+import re
 import sys
-import time
+from time import monotonic
 
 import numpy as np
 import pandas as pd
@@ -75,33 +92,172 @@ def _wave_numbers(q, scales):
     return []
 
 
-def _frames(frame):
-    frame = np.asarray(frame)
-    if frame.ndim != 1:
-        raise ValueError("frame must be one-dimensional")
-    if np.issubdtype(frame.dtype, np.integer):
-        return frame.astype(np.int64, copy=False)
-    if not np.issubdtype(frame.dtype, np.floating):
-        raise ValueError(f"frame must hold whole numbers, not {frame.dtype}")
-    bad = ~np.isfinite(frame) | (frame != np.round(frame))
+class _Find:
+    """The default of analyse_frame's column arguments: find the column by its name."""
+
+    def __repr__(self):
+        return "<found by name>"
+
+
+_FIND = _Find()
+
+# The names a column is found by when none is chosen, case-insensitive, the
+# first that is present winning; the same as the command line's.
+_COLUMN_NAMES = {
+    "x": ("x", "x_um", "x (um)", "pos_x", "position_x"),
+    "y": ("y", "y_um", "y (um)", "pos_y", "position_y"),
+    "frame": ("frame", "frames", "frame_number"),
+    "time": ("t", "time"),
+    "particle": ("particle", "track", "track_id", "trackid", "id", "trajectory", "traj", "trajnum", "particle_id"),
+}
+# Text that marks a missing value (compared trimmed and in lower case).
+_MISSING_TEXT = {"", "na", "n/a", "nan", "null", "none"}
+
+
+def _note(text):
+    print(f"msdisf: {text}", file=sys.stderr)
+
+
+def _shown(value):
+    """A user's value as it reads in a message: numbers plain, text quoted."""
+    value = value.item() if isinstance(value, np.generic) else value
+    return repr(value) if isinstance(value, str) else str(value)
+
+
+class _Rows:
+    """How messages name row i of the input: its DataFrame index label, or
+    its position when there is no DataFrame."""
+
+    def __init__(self, labels=None):
+        self.labels = labels
+
+    def __call__(self, i):
+        return _shown(self.labels[i]) if self.labels is not None else str(i)
+
+
+def _one_dimensional(values, what):
+    array = np.asarray(values)
+    if array.ndim != 1:
+        raise ValueError(f"{what} must be one-dimensional")
+    return array
+
+
+def _numbers(values, what, rows):
+    """The values as a numeric array, NaN where one is missing (NaN, None,
+    NA, or text such as '' or 'NA'). Other text raises ValueError naming the
+    row. Numeric arrays come back as they are."""
+    array = _one_dimensional(values, what)
+    if array.dtype.kind in "iuf":
+        return array
+    if array.dtype.kind == "b":
+        return array.astype(np.int64)
+    series = pd.Series(array, dtype=object, copy=False)
+    numbers = pd.to_numeric(series, errors="coerce")
+    missing = series.isna().to_numpy() | np.fromiter(
+        (isinstance(v, str) and v.strip().lower() in _MISSING_TEXT for v in array), dtype=bool, count=len(array))
+    bad = numbers.isna().to_numpy() & ~missing
     if bad.any():
-        first = int(np.argmax(bad))
-        raise ValueError(f"frame must hold whole numbers; record {first} holds {frame[first]!r}")
-    return frame.astype(np.int64)
+        i = int(np.argmax(bad))
+        raise ValueError(f"{what}, row {rows(i)}: {_shown(array[i])} is not a number")
+    return numbers.to_numpy()
 
 
-def _particles(particle):
-    if particle is None:
-        return None
-    particle = np.asarray(particle)
-    if particle.ndim != 1:
-        raise ValueError("particle must be one-dimensional")
-    if np.issubdtype(particle.dtype, np.integer):
-        return particle.astype(np.int64, copy=False)
-    codes, _ = pd.factorize(particle, sort=True)
+def _positions(values, what, rows, mpp):
+    positions = np.asarray(_numbers(values, what, rows), dtype=np.float64)
+    return positions * mpp if mpp is not None else positions
+
+
+def _first_missing(values, what, rows):
+    missing = np.isnan(values)
+    if missing.any():
+        raise ValueError(f"{what}, row {rows(int(np.argmax(missing)))}: the value is missing")
+
+
+def _frames(values, what, rows):
+    """Whole frame numbers as int64."""
+    numbers = _numbers(values, what, rows)
+    if numbers.dtype.kind in "iu":
+        return numbers.astype(np.int64, copy=False)
+    _first_missing(numbers, what, rows)
+    bad = ~np.isfinite(numbers) | (numbers != np.round(numbers))
+    if bad.any():
+        i = int(np.argmax(bad))
+        raise ValueError(f"{what}, row {rows(i)}: {_shown(numbers[i])} is not a whole number of frames")
+    return numbers.astype(np.int64)
+
+
+def _frames_of_times(values, what, rows, dt):
+    """(frames, dt) of a column of times: each time t is frame round(t/dt),
+    and must lie within 1 % of dt of it. Without dt, dt is the most common
+    step between consecutive distinct times (a note says so)."""
+    times = np.asarray(_numbers(values, what, rows), dtype=np.float64)
+    _first_missing(times, what, rows)
+    try:
+        frames, step, inferred = _core.frames_from_times(times, 0.0 if dt is None else dt)
+    except ValueError as error:
+        if not hasattr(error, "record"):
+            raise
+        raise _in_user_terms(error, what, rows) from None
+    if inferred:
+        _note(f"dt = {step:.6g}, inferred from the most common step of {what}")
+    return frames, step
+
+
+def _particles(values, what, rows):
+    """(codes, ids): int64 ids for the engine, and the user's id of each code
+    when the codes are not the ids themselves (None: they are)."""
+    if values is None:
+        return None, None
+    array = _one_dimensional(values, what)
+    if array.dtype.kind in "iu":
+        return array.astype(np.int64, copy=False), None
+    codes, ids = pd.factorize(array, sort=True)
     if (codes < 0).any():
-        raise ValueError(f"particle ids must not be missing; record {int(np.argmax(codes < 0))} has none")
-    return codes.astype(np.int64)
+        raise ValueError(f"{what}, row {rows(int(np.argmax(codes < 0)))}: the particle id is missing")
+    return codes.astype(np.int64), np.asarray(ids)
+
+
+def _in_user_terms(error, what, rows, particles=(None, None), times=None):
+    """The engine's ValueError with its records (input positions) named as
+    the user's rows, its particle codes as the user's ids and, for frames
+    made of times, the times. what: the column the error is about, when one."""
+    record = getattr(error, "record", -1)
+    other = getattr(error, "other_record", -1)
+    message = str(error)
+    if record < 0:
+        return ValueError(f"{what}: {message}" if what else message)
+    where = f"rows {rows(record)} and {rows(other)}" if other >= 0 else f"row {rows(record)}"
+    message, found = re.subn(r"^records? \d+( and \d+)?", where, message)
+    if not found:
+        message = f"{where}: {message}"
+    if what:
+        message = f"{what}, {message}"
+    codes, ids = particles
+    if codes is None:
+        message = re.sub(r"\bparticle -?\d+ at frame", "frame", message, count=1)
+    elif ids is not None:
+        message = re.sub(r"\bparticle -?\d+\b", lambda _: f"particle {_shown(ids[codes[record]])}", message, count=1)
+    if times is not None:
+        values, name, dt = times
+        shown = " and ".join(_shown(values[r]) for r in (record, other) if r >= 0)
+        message = re.sub(r"\bframe -?\d+", lambda m: f"{m.group(0)} ({name}: {shown}; dt = {dt:.6g})", message,
+                         count=1)
+    return ValueError(message)
+
+
+def _time_step(dt, fps):
+    """The time per frame given as dt or fps, or None."""
+    if dt is not None and fps is not None:
+        raise ValueError("give dt or fps, not both")
+    if dt is not None:
+        if not (np.isfinite(dt) and dt > 0):
+            raise ValueError(f"dt must be a positive number, not {dt!r}")
+        return float(dt)
+    if fps is not None:
+        if not (np.isfinite(fps) and fps > 0):
+            raise ValueError(f"fps must be a positive number, not {fps!r}")
+        return 1.0 / float(fps)
+    return None
 
 
 def _quantities(quantities):
@@ -115,12 +271,12 @@ def _quantities(quantities):
 class _ProgressBar:
     def __init__(self, stream=sys.stderr):
         self.stream = stream
-        self.start = time.monotonic()
+        self.start = monotonic()
 
     def __call__(self, fraction):
         width = 30
         done = int(fraction * width)
-        elapsed = time.monotonic() - self.start
+        elapsed = monotonic() - self.start
         self.stream.write(f"\rmsdisf [{'#' * done}{'.' * (width - done)}] {fraction:6.1%} {elapsed:6.1f} s")
         self.stream.flush()
 
@@ -129,16 +285,33 @@ class _ProgressBar:
         self.stream.flush()
 
 
-def analyse(x, y, frame, particle=None, *, lags="all", q=None, scales=None, estimator="all-pairs",
-            method="fast", quantities=None, errors=False, threads=None, progress=False):
-    """Per-lag motion statistics of the positions (x, y) at integer frames.
+# analyse()'s keywords about the analysis itself, with their defaults.
+_OPTIONS = dict(lags="all", q=None, scales=None, estimator="all-pairs", method="fast", quantities=None, errors=False,
+                threads=None, progress=False)
 
-    x, y: positions (NaN marks a missing position); frame: whole numbers;
-    particle: optional ids (any hashable values; rows may come in any order).
+
+def analyse(x, y, frame=None, particle=None, *, time=None, dt=None, fps=None, mpp=None, lags="all", q=None,
+            scales=None, estimator="all-pairs", method="fast", quantities=None, errors=False, threads=None,
+            progress=False):
+    """Per-lag motion statistics of the positions (x, y) of records at
+    integer frames, or at times.
+
+    x, y: positions (NaN, None or text such as '' or 'NA' marks a missing
+    position). frame: whole frame numbers; or time: times, made frames as
+    round(time / dt), each within 1 % of dt of its frame. Give one of the
+    two. dt (time per frame) or fps (frames per time): for frames, only the
+    time column (lag times dt) that then follows the index; for times, also
+    the step of the grid, which, when neither is given, is the most common
+    step between consecutive distinct times (a note on standard error says
+    so). mpp (length per pixel): positions are multiplied by it first, so
+    the results, q and scales are in that unit. particle: optional ids (any
+    hashable values; rows may come in any order); without them all records
+    belong to one particle.
     lags: "all" (1 to the longest span), an int L or "max:L" (1 to L),
     "log:K" or "log:K:L" (K log-spaced lags up to L, default the longest
-    span), or a list of lags. q: wave numbers (no factor 2*pi: pass 2*pi/lambda),
-    or scales: length scales s with q = 1/s; default the 15 standard scales.
+    span), or a list of lags, all in frames. q: wave numbers (no factor 2*pi:
+    pass 2*pi/lambda), or scales: length scales s with q = 1/s; default the
+    15 standard scales.
     estimator: "all-pairs", "window" or "per-trajectory". method: "fast"
     (every column from FFT correlations, each mean within 1e-10 of the exact
     one in units of msd^(k/2)), "ordered" (moments summed pair by pair, bit
@@ -152,31 +325,59 @@ def analyse(x, y, frame, particle=None, *, lags="all", q=None, scales=None, esti
     every processor. progress: True for a progress bar on standard error, or
     a callable taking the fraction done.
 
-    Raises ValueError for unusable input (lengths that differ, frames that are
-    not whole numbers, a repeated (particle, frame), no records), MemoryError
-    when the result would not fit, KeyboardInterrupt on Ctrl-C.
+    df.attrs holds q (the wave numbers), and dt and mpp when known.
+
+    Raises ValueError for unusable input, naming the row (counted from 0)
+    and the user's own particle id: lengths that differ, a value that is not
+    a number, frames that are not whole numbers, times off the grid, a
+    repeated (particle, frame), no records. MemoryError when the result would
+    not fit, KeyboardInterrupt on Ctrl-C.
     """
-    x = np.asarray(x, dtype=np.float64)
-    y = np.asarray(y, dtype=np.float64)
-    frames = _frames(frame)
-    particles = _particles(particle)
-    lengths = {len(x), len(y), len(frames)} | ({len(particles)} if particles is not None else set())
+    if (frame is None) == (time is None):
+        raise ValueError("give frame (frame numbers) or time (times), one of them")
+    return _analysis(x, y, frame, time, particle, dt, fps, mpp, _Rows(),
+                     {"x": "x", "y": "y", "frame": "frame", "time": "time", "particle": "particle"},
+                     dict(lags=lags, q=q, scales=scales, estimator=estimator, method=method, quantities=quantities,
+                          errors=errors, threads=threads, progress=progress))
+
+
+def _analysis(x, y, frame, time, particle, dt, fps, mpp, rows, names, options):
+    """analyse() with messages naming the inputs as `names` says and their
+    rows as `rows` does."""
+    step = _time_step(dt, fps)
+    if mpp is not None and not (np.isfinite(mpp) and mpp > 0):
+        raise ValueError(f"mpp must be a positive number, not {mpp!r}")
+    x = _positions(x, names["x"], rows, mpp)
+    y = _positions(y, names["y"], rows, mpp)
+    if time is not None:
+        frames, step = _frames_of_times(time, names["time"], rows, step)
+    else:
+        frames = _frames(frame, names["frame"], rows)
+    particles = _particles(particle, names["particle"], rows)
+    codes = particles[0]
+    lengths = {len(x), len(y), len(frames)} | ({len(codes)} if codes is not None else set())
     if len(lengths) != 1:
-        raise ValueError(f"x, y, frame and particle must have the same length; got {len(x)}, {len(y)}, "
-                         f"{len(frames)}" + (f" and {len(particles)}" if particles is not None else ""))
+        raise ValueError(f"x, y, {'frame' if time is None else 'time'} and particle must have the same length; got "
+                         f"{len(x)}, {len(y)}, {len(frames)}" + (f" and {len(codes)}" if codes is not None else ""))
     if len(x) == 0:
         raise ValueError("there are no records to analyse")
-    wanted = _quantities(quantities)
-    if errors and not {"msd", "ngp", "isf"} & set(wanted):
+    wanted = _quantities(options["quantities"])
+    if options["errors"] and not {"msd", "ngp", "isf"} & set(wanted):
         raise ValueError("errors=True needs msd, ngp or isf among the quantities")
-    kind, max_lag, count, lag_list = _lag_request(lags)
+    kind, max_lag, count, lag_list = _lag_request(options["lags"])
+    progress = options["progress"]
     bar = _ProgressBar() if progress is True else None
     callback = bar if bar is not None else (progress if callable(progress) else None)
+    threads = options["threads"]
     try:
-        out = _core.analyse(x, y, frames, particles, kind, max_lag, count, lag_list, _wave_numbers(q, scales),
-                            estimator, method, wanted, bool(errors),
-                            0 if threads is None else int(threads),
-                            callback)
+        out = _core.analyse(x, y, frames, codes, kind, max_lag, count, lag_list,
+                            _wave_numbers(options["q"], options["scales"]), options["estimator"], options["method"],
+                            wanted, bool(options["errors"]), 0 if threads is None else int(threads), callback)
+    except ValueError as error:
+        if not hasattr(error, "record"):
+            raise
+        times = (np.asarray(time), names["time"], step) if time is not None else None
+        raise _in_user_terms(error, None, rows, particles, times) from None
     finally:
         if bar is not None:
             bar.close()
@@ -187,27 +388,104 @@ def analyse(x, y, frame, particle=None, *, lags="all", q=None, scales=None, esti
     df.insert(0, "pairs", out["pairs"])
     if "se_groups" in out:
         df["se_groups"] = out["se_groups"]
+    if step is not None:
+        df.insert(0, "time", df.index.to_numpy() * step)
+        df.attrs["dt"] = step
     df.attrs["q"] = waves
+    if mpp is not None:
+        df.attrs["mpp"] = float(mpp)
     for note in out["notes"]:
-        print(f"msdisf: {note}", file=sys.stderr)
+        _note(note)
     return df
 
 
-def analyse_frame(df, x="x", y="y", frame="frame", particle="particle", dt=None, fps=None, **options):
-    """analyse() on the columns of a tracker's DataFrame. A missing particle
-    column means one particle. With dt (time per frame) or fps, a time column
-    (lag times dt) follows the index."""
-    for name in (x, y, frame):
-        if name not in df.columns:
-            raise ValueError(f"the DataFrame has no column {name!r}")
-    ids = df[particle].to_numpy() if particle is not None and particle in df.columns else None
-    result = analyse(df[x].to_numpy(), df[y].to_numpy(), df[frame].to_numpy(), ids, **options)
-    if dt is not None and fps is not None:
-        raise ValueError("give dt or fps, not both")
-    step = dt if dt is not None else (1.0 / fps if fps is not None else None)
-    if step is not None:
-        result.insert(0, "time", result.index.to_numpy() * float(step))
-    return result
+def _columns(df, x, y, frame, particle, time):
+    """The labels of df's x, y, frame or time, and particle columns (None for
+    what is not used), and the notes that say which were found by name."""
+    found = {}
+    notes = []
+
+    def column(role, chosen, say=True):
+        if chosen is not _FIND:
+            if chosen not in df.columns:
+                raise ValueError(f"the DataFrame has no column {chosen!r} for {role}; it has {list(df.columns)}")
+            return chosen
+        lowered = {}
+        for label in df.columns:
+            lowered.setdefault(str(label).lower(), label)
+        for name in _COLUMN_NAMES[role]:
+            if name in lowered:
+                label = lowered[name]
+                if say and str(label) != role:
+                    notes.append(f"{role} = {label!r}")
+                return label
+        return None
+
+    def required(role, chosen, advice=""):
+        label = column(role, chosen)
+        if label is None:
+            raise ValueError(f"no column looks like {role} ({', '.join(map(repr, _COLUMN_NAMES[role]))}); the "
+                             f"DataFrame has {list(df.columns)}; name it with {role}=...{advice}")
+        return label
+
+    found["x"] = required("x", x)
+    found["y"] = required("y", y)
+    found["frame"] = found["time"] = None
+    if time is not None:
+        if frame is not _FIND and frame is not None:
+            raise ValueError("give frame= (a column of frame numbers) or time= (a column of times), not both")
+        found["time"] = column("time", time)
+    elif frame is not _FIND and frame is not None:
+        found["frame"] = column("frame", frame)
+    else:
+        found["frame"] = column("frame", _FIND)
+        if found["frame"] is None:
+            found["time"] = column("time", _FIND, say=False)
+            if found["time"] is None:
+                raise ValueError(f"no column looks like frame numbers ({', '.join(map(repr, _COLUMN_NAMES['frame']))})"
+                                 f" or times ({', '.join(map(repr, _COLUMN_NAMES['time']))}); the DataFrame has "
+                                 f"{list(df.columns)}; name it with frame=... or time=...")
+            notes.append(f"time = {found['time']!r} (it holds times; frames are time / dt)")
+    found["particle"] = None if particle is None else required("particle", particle,
+                                                                " or pass particle=None for one particle")
+    return found, notes
+
+
+def analyse_frame(df, x=_FIND, y=_FIND, frame=_FIND, particle=_FIND, dt=None, fps=None, *, time=None, mpp=None,
+                  **options):
+    """analyse() on the columns of a tracker's DataFrame.
+
+    Columns not named are found by name, case-insensitively, as the command
+    line finds them: x (x, x_um, pos_x, position_x, ...), y likewise, the
+    particle ids (particle, track, track_id, trackid, id, trajectory, traj,
+    trajnum, particle_id), and frame numbers (frame, frames, frame_number)
+    or, when there is no such column, times (t, time). A line on standard
+    error names every column found under another name, and a time column
+    found by name. particle=None: all rows are one particle; a DataFrame with
+    no particle column needs it.
+
+    frame= names a column of frame numbers; dt (time per frame) or fps then
+    only add the time column (lag times dt) after the index. time= names a
+    column of times, made frames with dt (or 1/fps; without either, the most
+    common step between consecutive distinct times, named on standard error).
+    Give frame= or time=, not both. mpp (length per pixel) multiplies the
+    positions first. Errors name the DataFrame's own row labels and the
+    user's own particle ids. The other keywords are analyse()'s.
+    """
+    columns, notes = _columns(df, x, y, frame, particle, time)
+    if notes:
+        _note(", ".join(notes))
+    names = {role: f"column {label!r}" for role, label in columns.items()}
+
+    def values(role):
+        return None if columns[role] is None else df[columns[role]]
+
+    unknown = sorted(set(options) - set(_OPTIONS))
+    if unknown:
+        raise TypeError(f"analyse_frame() got an unexpected keyword argument {unknown[0]!r}")
+    return _analysis(values("x"), values("y"), values("frame"), values("time"), values("particle"), dt, fps, mpp,
+                     _Rows(df.index), names, {**_OPTIONS, **options})
+
 
 
 _JOB_TABLE_GROUPS = {"isfx": "isf_x", "isfy": "isf_y", "isfr": "isf_r",

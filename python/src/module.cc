@@ -1,6 +1,7 @@
 // The one layer between Python and the engine: numpy arrays in (float64
 // C-contiguous arrays without a copy), one table of results out, engine
-// errors mapped to Python exceptions, the GIL released while computing.
+// errors mapped to Python exceptions (invalid input to a ValueError that
+// names the rows it is about), the GIL released while computing.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -15,6 +16,7 @@
 #include "engine/analysis.h"
 #include "engine/huge_pages.h"
 #include "engine/msd_fit.h"
+#include "engine/time_grid.h"
 
 namespace py = pybind11;
 
@@ -41,6 +43,17 @@ msdisf::PairRule pair_rule(const std::string& estimator) {
   if (estimator == "window") return msdisf::PairRule::kWindow;
   if (estimator == "per-trajectory") return msdisf::PairRule::kPerTrajectory;
   throw py::value_error("estimator must be 'all-pairs', 'window' or 'per-trajectory', not '" + estimator + "'");
+}
+
+// A ValueError with the engine's message that also carries the input rows
+// (counted from 0) it is about, as .record and .other_record (-1: none), so
+// that the package can name the caller's own rows.
+[[noreturn]] void raise_value_error(const msdisf::AnalysisError& error) {
+  const py::object exception = py::reinterpret_borrow<py::object>(PyExc_ValueError)(error.what());
+  exception.attr("record") = error.record;
+  exception.attr("other_record") = error.other_record;
+  PyErr_SetObject(PyExc_ValueError, exception.ptr());
+  throw py::error_already_set();
 }
 
 // Calls back into Python at most every 50 ms, with the GIL held, from the
@@ -240,7 +253,7 @@ py::dict analyse(const Doubles& x, const Doubles& y, const Integers& frame, cons
       case Kind::kInvalidOptions:
         break;
     }
-    throw py::value_error(failure->what());
+    raise_value_error(*failure);
   }
   py::dict out = to_python(*result);
   out["engine_seconds"] = engine_seconds;  // for the overhead benchmark
@@ -272,6 +285,22 @@ py::dict fit(const Integers& lag, const Doubles& t, const Doubles& msd, const Do
   return out;
 }
 
+// (frames, dt, inferred) of a column of times; dt <= 0 infers the step.
+py::tuple frames_from_times(const Doubles& time, double dt) {
+  std::optional<msdisf::TimeGrid> grid;
+  std::optional<msdisf::AnalysisError> failure;
+  {
+    py::gil_scoped_release release;
+    try {
+      grid.emplace(msdisf::frames_from_times(view(time), dt));
+    } catch (const msdisf::AnalysisError& error) {
+      failure.emplace(error);
+    }
+  }
+  if (failure) raise_value_error(*failure);
+  return py::make_tuple(handed_over(std::move(grid->frame)), grid->dt, grid->inferred);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_core, m) {
@@ -281,5 +310,6 @@ PYBIND11_MODULE(_core, m) {
         py::arg("method"), py::arg("quantities"), py::arg("errors"), py::arg("threads"), py::arg("progress"));
   m.def("fit", &fit, py::arg("lag"), py::arg("t"), py::arg("msd"), py::arg("msd_se"), py::arg("first_lag"),
         py::arg("last_lag"));
+  m.def("frames_from_times", &frames_from_times, py::arg("t"), py::arg("dt"));
   m.def("default_wave_numbers", &msdisf::default_wave_numbers);
 }

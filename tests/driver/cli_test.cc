@@ -148,9 +148,16 @@ TEST_F(MsdisfRun, UnusableCommandLinesGetOneLineAndStatusTwo) {
            {"-o", "a.tsv", "../" + kSingle, "../" + kMulti},
            {"--job-table-output", "../" + kSingle},
            {"--errors", "--quantities", "md,mcd", "../" + kSingle},
-           {"--format", "multi", "--job-table-output", "--estimator", "window", "../" + kMulti}}) {
+           {"--format", "multi", "--job-table-output", "--estimator", "window", "../" + kMulti},
+           {"-o", "", "../" + kSingle},
+           {"--output-dir", "", "../" + kSingle},
+           {"--threads", "-1", "../" + kSingle},
+           {"--threads", "99999999999999999999", "../" + kSingle},
+           {"--mpp", "0", "../" + kSingle},
+           {"--frame", "3", "--time", "3", "../" + kSingle}}) {
     const auto result = msdisf(args);
     EXPECT_EQ(result.exit_status, 2) << result.err;
+    EXPECT_LT(result.err.size(), 160u) << result.err;
     EXPECT_EQ(result.err.rfind("msdisf: ", 0), 0u) << result.err;
     EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
   }

@@ -81,21 +81,50 @@ TEST(MsdisfInputs, RealWorldFiles) {
       {"spaces, comments, blank lines, CRLF", crlf_comments, {}, 0, "white-space-separated with a header", "4 2"},
       {"times in seconds", seconds, {"--dt", "0.01"}, 0, "time = 't', one particle", "5 5 4 3 2 1 1"},
       {"times off the grid", "t x y\n0 0 0\n0.01 1 1\n0.025 2 2\n", {"--dt", "0.01"}, 3,
-       "line 4, column 't': '0.025' lies 50 % of dt off the grid", ""},
-      {"times without dt", "t x y\n0 0 0\n0.5 1 1\n", {}, 3, "line 3, column 't': '0.5' is not a whole frame number", ""},
+       "line 4, column 't': time 0.025 lies 50 % of a step off the grid of dt = 0.01", ""},
+      {"times without dt: dt inferred", "t x y\n0 0 0\n0.5 1 1\n1 2 2\n1.5 3 3\n", {}, 0,
+       "dt = 0.5, the most common step of 't'", "3 2 1"},
+      {"a time column chosen by name", "step_s x y\n0 0 0\n0.5 1 1\n1 2 2\n", {"--time", "step_s", "--dt", "0.5"}, 0,
+       "time = 'step_s'", "2 1"},
+      {"fps on frame numbers adds time only", kTracksCsv, {"--fps", "20"}, 0, "frame = 'frame'", "4 2"},
+      {"frames every 10 steps", "step,x,y\n0,0,0\n10,1,0\n20,2,0\n", {}, 0, "frames step by 10", "2 1"},
+      {"dt ten times too small", "t x y\n0 0 0\n0.5 1 1\n1 2 2\n", {"--dt", "0.05"}, 0, "frames step by 10", "2 1"},
+      {"requested lags without pairs", kTracksCsv, {"--lags", "7,9"}, 3,
+       "no pair of records of one particle is at lags 7, 9 (the frame differences between neighbouring records are 1)", ""},
       {"repeated particle and frame", "frame,particle,x,y\n1,0,0,0\n2,0,1,1\n1,0,2,2\n", {}, 3,
-       "lines 2 and 4 both hold particle 0 at frame 1", ""},
+       "lines 2 and 4 both hold particle '0' at frame 1", ""},
+      {"text particle ids", "frame,track_id,x,y\n1,c10_30,0,0\n1,c10_31,5,5\n2,c10_30,1,1\n2,c10_31,6,6\n3,c10_30,2,2\n", {},
+       0, "particle = 'track_id'", "3 1"},
+      {"a repeated text id names it", "frame,particle,x,y\n1,c7,0,0\n1,c7,1,1\n", {}, 3,
+       "lines 2 and 3 both hold particle 'c7' at frame 1", ""},
+      {"a byte-order mark", "\xEF\xBB\xBF" + std::string(kTracksCsv), {}, 0, "frame = 'frame'", "4 2"},
+      {"NA and empty positions are missing", "frame,x,y\n1,0,0\n2,NA,1\n3,,2\n4,3,3\n", {}, 0,
+       "2 records have no position", "0 0 1"},
+      {"1e-400 is a number", "1e-400 0 1\n1 0 2\n2 0 3\n", {}, 0, "frame = '3'", "2 1"},
+      {"one huge token", std::string(2'000'000, '7') + "x\n", {}, 3, "(2000001 characters) is neither a number", ""},
+      {"a comment names the columns", "# t x y\n0.0 0 0\n0.25 1 0\n0.5 2 0\n", {}, 0,
+       "with a header comment; x = 'x', y = 'y', time = 't'", "2 1"},
       {"t x y without a header", "1 0.5 0.25\n2 1.5 0.75\n3 2.5 1.25\n", {}, 0, "x = '2', y = '3', frame = '1'", "2 1"},
-      {"x y t with fractional times", "0.5 0.25 1\n1.5 0.75 1.75\n2.5 1.25 3\n", {}, 0, "as their ceiling", "2 1"},
+      {"a fractional headerless frame is refused", "0.5 0.25 1\n1.5 0.75 1.75\n2.5 1.25 3\n", {}, 3,
+       "line 2, column '3': '1.75' is not a whole frame number (for a column of times, give --dt or --fps, or name it with "
+       "--time) (no header: read as x y t", ""},
+      {"... or read as times with --dt", "0.5 0.25 0.75\n1.5 0.75 1.5\n2.5 1.25 2.25\n", {"--dt", "0.75"}, 0,
+       "time = '3'", "2 1"},
       {"text in the middle", "x y frame\n0 0 1\nabc 0 2\n1 1 3\n", {}, 3, "line 3, column 'x': 'abc' is not a number", ""},
       {"skipping bad lines", "x y frame\n0 0 1\nabc 0 2\n1 1 3\n", {"--skip-bad-lines"}, 0,
-       "skipped 1 unusable line (3)", "0 1"},
+       "skipped 1 unusable line (3)", "1"},
       {"a truncated last line", "x,y,frame,id\n0,0,1,1\n1,1,2,1\n2,2", {}, 3, "line 4: 2 fields, 4 needed", ""},
       {"a header only", "frame,particle,x,y\n", {}, 3, "there are no records", ""},
-      {"no pair", "frame,particle,x,y\n1,0,0,0\n1,1,1,1\n", {}, 3, "no two positions of one particle form a pair", ""},
+      {"no pair", "frame,particle,x,y\n1,0,0,0\n1,1,1,1\n", {}, 3, "no pair of records of one particle is there at all", ""},
       {"infinite position", "x y frame\n0 0 1\ninf 0 2\n", {}, 3, "line 3, column 'x': 'inf' is not a finite number", ""},
       {"columns by number", "a b c\n0 9 1\n1 9 2\n", {"--columns", "1,2,3"}, 0, "x = 'a', y = 'b', frame = 'c'", "1"},
-      {"a missing column name", "a b c\n0 9 1\n", {"--x", "pos"}, 3, "there is no column 'pos' for x", ""},
+      {"a missing column name", "a b c\n0 9 1\n", {"--x", "pos"}, 3,
+       "there is no column 'pos' for x (the columns are 'a', 'b', 'c')", ""},
+      {"no frame column lists the columns", "x,y,when\n0,0,1\n", {}, 3,
+       "no column looks like a frame or a time; name it with --frame or --time (the columns are 'x', 'y', 'when')", ""},
+      {"xyt with too few fields", "1 2\n", {"--format", "xyt"}, 3, "line 1: 2 fields, 3 needed for x y t", ""},
+      {"txy with one field", "1\n", {"--format", "txy"}, 3, "line 1: 1 field, 3 needed for t x y", ""},
+      {"multi with too few fields", "1 2 3\n", {"--format", "multi"}, 3, "line 1: 3 fields, 4 needed for x y t particle", ""},
   };
   for (const Case& c : cases) {
     testing::TempDir dir;
@@ -154,6 +183,23 @@ TEST_F(MsdisfOutput, NeverOntoTheInputNorADirectoryNorAnUnwritablePlace) {
   EXPECT_EQ(nowhere.exit_status, 1);
   EXPECT_EQ(nowhere.err.find("comma-separated"), std::string::npos);  // refused before reading
   EXPECT_FALSE(temporaries_left());
+}
+
+TEST_F(MsdisfOutput, StreamsAndSameNamedInputsNeverLoseATable) {
+  // /dev/stdin redirected from a file: the table goes to standard output, not into /dev.
+  const std::string command = "cd " + dir.path().string() + " && " + MSDISF_PATH + " -q /dev/stdin < in.csv > out.tsv";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  EXPECT_EQ(pair_counts(dir.path() / "out.tsv"), "4 2");
+  EXPECT_FALSE(fs::exists("/dev/stdin.msdisf.tsv"));
+  // Two inputs of one name in two folders: refused before either is read.
+  fs::create_directories(dir.path() / "a");
+  fs::create_directories(dir.path() / "b");
+  fs::copy_file(dir.path() / "in.csv", dir.path() / "a/in.csv");
+  fs::copy_file(dir.path() / "in.csv", dir.path() / "b/in.csv");
+  const auto clash = run({"--output-dir", "out", "a/in.csv", "b/in.csv"});
+  EXPECT_EQ(clash.exit_status, 2);
+  EXPECT_NE(clash.err.find("a/in.csv and b/in.csv would both write out/in.msdisf.tsv"), std::string::npos) << clash.err;
+  EXPECT_FALSE(fs::exists(dir.path() / "out/in.msdisf.tsv"));
 }
 
 TEST_F(MsdisfOutput, ThroughALinkTheTargetIsReplacedAndTheLinkKept) {

@@ -266,7 +266,7 @@ TEST(Engine, RefusesWhatItCannotDo) {
   EXPECT_EQ(cheap.pairs[0], 1);
   EXPECT_EQ(cheap.pairs.back(), 1);
   EXPECT_EQ(error_kind(sparse, {.lags = LagRequest::list({0})}), Kind::kInvalidOptions);
-  const Records far{{0, 1}, {0, 0}, {0, std::int64_t{1} << 62}, {}};
+  const Records far{{0, 1, 1}, {0, 0, 0}, {0, 1, std::int64_t{1} << 62}, {}};
   EXPECT_EQ(error_kind(far), Kind::kTooLarge);
   EXPECT_EQ(error_kind(far, {.lags = LagRequest::list({(long{1} << 62) + 1})}), Kind::kInvalidOptions);
   EXPECT_EQ(analyse(far.data(), {.lags = LagRequest::log_spaced(10)}).pairs.back(), 1);

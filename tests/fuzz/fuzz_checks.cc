@@ -7,6 +7,7 @@
 
 #include "driver/result_path.h"
 #include "engine/analysis.h"
+#include "engine/time_grid.h"
 #include "input/record_table.h"
 #include "input/number_scanner.h"
 #include "input/trajectory_readers.h"
@@ -110,26 +111,34 @@ std::string check_record_table(const std::uint8_t* data, std::size_t size) {
   RecordTableOptions options;
   const char separators[] = {0, ' ', ',', '\t'};
   options.separator = separators[data[0] % 4];
-  options.dt = (data[0] & 4) != 0 ? 0.25 : 0.0;
+  options.headerless_times = (data[0] & 4) != 0;
   options.skip_bad_lines = (data[0] & 8) != 0;
+  const HeaderlessLayout layouts[] = {HeaderlessLayout::kGuess, HeaderlessLayout::kXYT, HeaderlessLayout::kTXY,
+                                      HeaderlessLayout::kMulti};
+  options.layout = layouts[(data[0] >> 4) % 4];
   const auto read = read_record_table(payload(data, size, 1), options);
   const auto* table = std::get_if<RecordTable>(&read);
   if (table == nullptr) return std::get<RecordTableError>(read).message.empty() ? "an error without a message" : "";
   const std::size_t n = table->x.size();
-  if (table->y.size() != n || table->frame.size() != n || table->line.size() != n ||
-      (!table->particle.empty() && table->particle.size() != n)) {
+  if (table->y.size() != n || table->line.size() != n || (table->has_times() ? table->time : table->x).size() != n ||
+      (!table->has_times() && table->frame.size() != n) || (!table->particle.empty() && table->particle.size() != n)) {
     return "columns of different lengths";
   }
   for (std::size_t i = 0; i < n; ++i) {
     if (std::isinf(table->x[i]) || std::isinf(table->y[i])) return "an infinite position was accepted";
     if (i > 0 && table->line[i] <= table->line[i - 1]) return "lines do not increase";
+    if (!table->particle_names.empty() && static_cast<std::size_t>(table->particle[i]) >= table->particle_names.size()) {
+      return "a text id without its name";
+    }
   }
   try {
+    std::vector<std::int64_t> frames = table->frame;
+    if (table->has_times()) frames = frames_from_times(table->time, (data[0] & 64) != 0 ? 0.25 : 0.0).frame;
     AnalysisOptions engine;
     engine.lags = LagRequest::log_spaced(8);
     engine.wave_numbers = {0.5};
     engine.threads = 1;
-    const AnalysisResult result = analyse({table->x, table->y, table->frame, table->particle}, engine);
+    const AnalysisResult result = analyse({table->x, table->y, frames, table->particle}, engine);
     if (result.rows() > 8) return "more rows than lags asked for";
   } catch (const AnalysisError& error) {
     if (std::string(error.what()).empty()) return "an engine error without a message";

@@ -1,6 +1,7 @@
 """The Python package against the engine, the command line and bad input."""
 import json
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -89,17 +90,84 @@ def test_read_table_of_command_line_tables_equals_analyse(tmp_path):
         assert np.allclose(read[name], full[name], rtol=1e-15, atol=5.1e-8), name
 
 
+N = 12
+
+
+def tracks():
+    """Two tracks one after the other, 5.0 in frames 0 to 11 and 7.0 in 12 to
+    23, both moving 1 px per frame along x: as two particles 2 (N - lag)
+    pairs, as one 2 N - lag, with msd = lag^2 either way. Rows shuffled."""
+    frame = np.arange(2 * N)
+    return pd.DataFrame({"frame": frame, "track_id": np.where(frame < N, 5.0, 7.0), "x": frame * 1.0,
+                         "y": 3.0}).sample(frac=1.0, random_state=2)
+
+
+def times(df, name="t"):
+    return df.assign(**{name: df["frame"] * 0.1}).drop(columns="frame")
+
+
+# (change to the tracks, keywords, expected: msd scale, one particle, dt,
+# a note on standard error; or the ValueError's message)
+@pytest.mark.parametrize("change, keywords, expected", [
+    (lambda d: d, {}, dict(note="^msdisf: particle = 'track_id'$")),
+    (lambda d: d, {"particle": None}, dict(one=True)),
+    (lambda d: d, {"particle": "pid"}, r"no column 'pid' for particle; it has \['frame', 'track_id', 'x', 'y'\]"),
+    (lambda d: d.rename(columns={"track_id": "group"}), {}, r"has \['frame', 'group', 'x', 'y'\].*particle=None"),
+    (lambda d: d.rename(columns={"x": "X_um", "y": "y_um"}), {}, dict(note="x = 'X_um', y = 'y_um'")),
+    (times, {"dt": 0.1}, dict(dt=0.1, note=r"time = 't' \(it holds times")),
+    (times, {}, dict(dt=0.1, note="dt = 0.1, inferred from the most common step of column 't'")),
+    (lambda d: times(d, "seconds"), {"time": "seconds", "fps": 10}, dict(dt=0.1)),
+    (lambda d: d, {"fps": 10}, dict(dt=0.1)),
+    (lambda d: d, {"mpp": 0.5}, dict(scale=0.25)),
+    (lambda d: d.assign(t=d["frame"] * 0.1), {"frame": "frame", "time": "t"}, "frame= .* or time= .*, not both"),
+], ids=["track_id found", "particle=None", "particle= missing", "no particle column", "x_um found", "t with dt",
+        "t with dt inferred", "time= with fps", "fps on frames", "mpp", "frame= and time="])
+def test_analyse_frame_finds_columns_and_units(capsys, change, keywords, expected):
+    data = change(tracks())
+    if isinstance(expected, str):
+        with pytest.raises(ValueError, match=expected):
+            msdisf.analyse_frame(data, **keywords)
+        return
+    df = msdisf.analyse_frame(data, lags=[1, 2, 3], q=[1.0], **keywords)
+    lag = np.array([1, 2, 3])
+    assert list(df.index) == list(lag)
+    assert list(df["pairs"]) == list(2 * N - lag if expected.get("one") else 2 * (N - lag))
+    assert np.allclose(df["msd"], expected.get("scale", 1.0) * lag**2, rtol=1e-12)
+    dt = expected.get("dt")
+    assert ("time" in df) == (dt is not None) and df.attrs.get("dt") == pytest.approx(dt)
+    if dt is not None:
+        assert np.allclose(df["time"], lag * dt, rtol=1e-12)
+    assert df.attrs.get("mpp") == keywords.get("mpp")
+    if "note" in expected:
+        err = capsys.readouterr().err
+        assert re.search(expected["note"], err, re.M), err
+
+
 @pytest.mark.parametrize("call, error, message", [
     (lambda: msdisf.analyse([1, 2], [1, 2, 3], [1, 2]), ValueError, "same length"),
-    (lambda: msdisf.analyse([1, 2], [1, 2], [1, 2.5]), ValueError, "whole numbers"),
-    (lambda: msdisf.analyse([1, 2], [1, 2], [1, np.nan]), ValueError, "whole numbers"),
+    (lambda: msdisf.analyse([1, 2], [1, 2], [1, 2.5]), ValueError, "row 1: 2.5 is not a whole number"),
+    (lambda: msdisf.analyse([1, 2], [1, 2], [1, np.nan]), ValueError, "frame, row 1: the value is missing"),
+    (lambda: msdisf.analyse([1, 2], [1, 2], ["0", "x"]), ValueError, "frame, row 1: 'x' is not a number"),
     (lambda: msdisf.analyse([1, 2, 3], [1, 2, 3], [4, 5, 4], [7, 7, 7]), ValueError, "both hold particle"),
     (lambda: msdisf.analyse([], [], []), ValueError, "no records"),
     (lambda: msdisf.analyse([1, np.inf], [1, 2], [1, 2]), ValueError, "infinite"),
     (lambda: msdisf.analyse([1, 2], [1, 2], [1, 2], lags="log:x"), ValueError, "lags must be"),
     (lambda: msdisf.analyse([1, 2], [1, 2], [1, 2], lags=[0, 3]), ValueError, "at least 1"),
     (lambda: msdisf.analyse([1, 2], [1, 2], [1, 2], estimator="pooled"), ValueError, "estimator"),
-    (lambda: msdisf.analyse([1, 2], [1, 2], [0, 10**12]), MemoryError, "fewer lags"),
+    (lambda: msdisf.analyse([1, 2, 3], [1, 2, 3], [0, 1, 10**12]), MemoryError, "fewer lags"),
+    # Messages name the user's own row labels, columns and particle ids.
+    (lambda: msdisf.analyse_frame(pd.DataFrame({"particle": [5.0, 5.0, 5.0], "frame": [2, 3, 3], "x": [0.0, 1, 2],
+                                                "y": 0.0}, index=[10, 11, 12])),
+     ValueError, r"rows 11 and 12 both hold particle 5\.0 at frame 3"),
+    (lambda: msdisf.analyse([1, 2, 3], [1, 2, 3], [1, 1, 1], ["a", "b", "b"]), ValueError,
+     "rows 1 and 2 both hold particle 'b' at frame 1"),
+    (lambda: msdisf.analyse([1, 2, 3], [1, 2, 3], [1, 2, 1]), ValueError, "rows 0 and 2 both hold frame 1$"),
+    # '' and 'NA' before row 17 are missing positions, not errors.
+    (lambda: msdisf.analyse_frame(pd.DataFrame({"particle": 1, "frame": range(20), "y": 0.0,
+                                                "x": [0.0, "", "NA", None] + [1.0] * 13 + ["abc", 2.0, 3.0]})),
+     ValueError, "^column 'x', row 17: 'abc' is not a number$"),
+    (lambda: msdisf.analyse_frame(pd.DataFrame({"particle": 1, "t": [0, 0.1, 0.25], "x": 0.0, "y": 0.0}), dt=0.1),
+     ValueError, "column 't', row 2: time 0.25 lies 50 % of a step off"),
 ])
 def test_bad_input_raises(call, error, message):
     with pytest.raises(error, match=message):
