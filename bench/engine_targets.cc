@@ -83,17 +83,17 @@ void run_case(const Case& c) {
 
 int main(int argc, char** argv) {
   const Case cases[] = {
-      {"1e7 frames, 200 log lags", 1, 10000000, LagRequest::log_spaced(200), Method::kCorrelation, 0},
-      {"20000 particles x 100 frames, all lags", 20000, 100, LagRequest::all(), Method::kCorrelation, 0},
-      {"20000 particles x 100 frames, all lags, ordered", 20000, 100, LagRequest::all(), Method::kFast, 0},
-      {"1000 particles x 1000 frames, all lags", 1000, 1000, LagRequest::all(), Method::kCorrelation, 0},
-      {"1000 particles x 1000 frames, all lags, ordered", 1000, 1000, LagRequest::all(), Method::kFast, 0},
-      {"1e5 frames, all lags", 1, 100000, LagRequest::all(), Method::kCorrelation, 0},
-      {"1e5 frames, all lags, ordered", 1, 100000, LagRequest::all(), Method::kFast, 0},
-      {"1e5 frames, all lags, 1 thread", 1, 100000, LagRequest::all(), Method::kCorrelation, 1},
-      {"1e6 frames, all lags", 1, 1000000, LagRequest::all(), Method::kCorrelation, 0},
+      {"1e7 frames, 200 log lags", 1, 10000000, LagRequest::log_spaced(200), Method::kFast, 0},
+      {"20000 particles x 100 frames, all lags", 20000, 100, LagRequest::all(), Method::kFast, 0},
+      {"20000 particles x 100 frames, all lags, ordered", 20000, 100, LagRequest::all(), Method::kOrdered, 0},
+      {"1000 particles x 1000 frames, all lags", 1000, 1000, LagRequest::all(), Method::kFast, 0},
+      {"1000 particles x 1000 frames, all lags, ordered", 1000, 1000, LagRequest::all(), Method::kOrdered, 0},
+      {"1e5 frames, all lags", 1, 100000, LagRequest::all(), Method::kFast, 0},
+      {"1e5 frames, all lags, ordered", 1, 100000, LagRequest::all(), Method::kOrdered, 0},
+      {"1e5 frames, all lags, 1 thread", 1, 100000, LagRequest::all(), Method::kFast, 1},
+      {"1e6 frames, all lags", 1, 1000000, LagRequest::all(), Method::kFast, 0},
       {"1e4 frames, all lags, plain kernel, 1 thread", 1, 10000, LagRequest::all(), Method::kExact, 1},
-      {"1e4 frames, all lags", 1, 10000, LagRequest::all(), Method::kCorrelation, 0},
+      {"1e4 frames, all lags", 1, 10000, LagRequest::all(), Method::kFast, 0},
   };
   std::printf("| case | seconds | rows | peak RSS (MiB) |\n|---|---|---|---|\n");
   for (const Case& c : cases) {

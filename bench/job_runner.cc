@@ -20,7 +20,7 @@ int main(int argc, char** argv) {
     std::cerr << argv[0] << ": unknown method \"" << method << "\"" << std::endl;
     return 1;
   }
-  const EstimatorOptions options{.method = method == "exact" ? Method::kExact : Method::kFast,
+  const EstimatorOptions options{.method = method == "exact" ? Method::kExact : Method::kOrdered,
                                  .threads = std::atoi(argv[2])};
   Console console{std::cout, std::cerr};
   AnalysisState state(CAPACITY);

@@ -250,8 +250,8 @@ std::variant<Plan, std::string> plan_from(const Request& r) {
                         : estimator == "per-trajectory" ? PairRule::kPerTrajectory
                                                         : PairRule::kAllPairs;
   plan.analysis.method = r.method == "exact"     ? Method::kExact
-                         : r.method == "ordered" ? Method::kFast
-                                                 : Method::kCorrelation;
+                         : r.method == "ordered" ? Method::kOrdered
+                                                 : Method::kFast;
   if (!r.quantities.empty()) {
     const auto q = quantities_from(r.quantities);
     if (!q) return "--quantities takes a list of msd, mqd, ngp, skewness, md, mcd and isf; not '" + r.quantities + "'";
@@ -515,7 +515,7 @@ class Run {
     }
     EstimatorOptions options;
     // The job table's digits come from moments summed in pair order.
-    options.method = plan_.analysis.method == Method::kExact ? Method::kExact : Method::kFast;
+    options.method = plan_.analysis.method == Method::kExact ? Method::kExact : Method::kOrdered;
     options.threads = request_.threads;
     options.max_lag = request_.max_lag;
     options.store_counts = true;

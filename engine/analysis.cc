@@ -228,7 +228,7 @@ void compute(const detail::ParticleSet& set, const std::vector<long>& lags, cons
   // Many particles of modest size: one particle per thread, pooled in
   // particle order so that the pooled sums do not depend on the threads.
   const bool across =
-      context.method == Method::kFast && threads > 1 && count >= 4L * threads && plan.largest_work * 4.0 < plan.work;
+      context.method == Method::kOrdered && threads > 1 && count >= 4L * threads && plan.largest_work * 4.0 < plan.work;
   if (!across) {
     // Moment sums are each particle's own, pooled afterwards; scattering
     // terms go straight into the pooled sums, one running sum per lag.
@@ -287,9 +287,9 @@ AnalysisResult analyse(const TrajectoryData& data, const AnalysisOptions& option
     // Per-thread transform buffers may take an eighth of the memory allowed.
     const double limit = memory_limit(options);
     const double transform_budget = limit / 8.0;
-    const bool correlation = options.method == Method::kCorrelation;
+    const bool correlation = options.method == Method::kFast;
     const Plan plan =
-        plan_particles(set, result.lag, waves, correlation ? Method::kFast : options.method, threads, transform_budget);
+        plan_particles(set, result.lag, waves, correlation ? Method::kOrdered : options.method, threads, transform_budget);
     const double error_work =
         options.errors ? detail::standard_error_work(set, result.lag, waves, options.quantities) : 0.0;
     const double error_bytes = options.errors ? detail::standard_error_bytes(set, rows, threads) : 0.0;

@@ -84,7 +84,7 @@ struct AnalysisOptions {
   /// sin(q*dx). There is no factor 2*pi: pass 2*pi/lambda for a wavelength
   /// lambda. Empty: q = 1/s for the 15 default length scales s.
   std::vector<double> wave_numbers = {};
-  Method method = Method::kCorrelation;
+  Method method = Method::kFast;
   Quantities quantities = {};
   /// Standard errors of the msd, ngp and scattering cos columns that are
   /// wanted (see StandardErrors). They cost one pass over the records per
@@ -170,11 +170,11 @@ std::vector<double> default_wave_numbers();
 /// exhausted memory. Empty input, or input whose particles have no two
 /// records, gives a result without rows (for kAll and kLogSpaced).
 ///
-/// Counts are exact. With kExact and kFast, moments are bit-identical to the
+/// Counts are exact. With kExact and kOrdered, moments are bit-identical to the
 /// plain pair kernel (per lag, each particle's terms summed in origin order,
 /// particle sums pooled in increasing particle id) for every lag choice,
-/// thread count and instruction set, and kFast's scattering means are within
-/// 1e-9 of it. kCorrelation's promise is in method.h.
+/// thread count and instruction set, and kOrdered's scattering means are within
+/// 1e-9 of it. kFast's promise is in method.h.
 ///
 /// Cost: grouping O(n log n) (O(n) when rows already come sorted by particle
 /// and frame); per particle, the cheaper of its pairs and its frame span.

@@ -8,7 +8,7 @@
 namespace msdisf {
 
 struct EstimatorOptions {
-  Method method = Method::kFast;
+  Method method = Method::kOrdered;
   int threads = 0;   // 0: every processor
   long max_lag = 0;  // above 0: compute (and write) lags 1..max_lag only
   /// Whether the single-trajectory estimators write intermediate tables at

@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMSDISF_SANITIZE=ON -DMSDISF_WERROR=ON \
-  -DMSDISF_BUILD_BENCHMARKS=OFF -DMSDISF_PYTHON=OFF >/dev/null
+  -DMSDISF_BUILD_TESTS=ON -DMSDISF_BUILD_BENCHMARKS=OFF -DMSDISF_PYTHON=OFF >/dev/null
 cmake --build build-asan -j"$(nproc)"
 # Allocation tests ask for impossible sizes on purpose: the allocator must
 # answer with a null pointer (and the fatal report), not a sanitizer abort.

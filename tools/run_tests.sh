@@ -4,6 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install_deps.sh "$@"
-cmake -S . -B build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMSDISF_WERROR=ON >/dev/null
+cmake -S . -B build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMSDISF_WERROR=ON \
+  -DMSDISF_BUILD_TESTS=ON -DMSDISF_BUILD_BENCHMARKS=ON >/dev/null
 cmake --build build-test -j"$(nproc)"
 ctest --test-dir build-test --output-on-failure -j"$(nproc)"

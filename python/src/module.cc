@@ -215,8 +215,8 @@ py::dict analyse(const Doubles& x, const Doubles& y, const Integers& frame, cons
   options.lags = lag_request(lag_kind, max_lag, count, lags);
   options.wave_numbers = wave_numbers;
   options.method = method == "exact"     ? msdisf::Method::kExact
-                   : method == "ordered" ? msdisf::Method::kFast
-                                         : msdisf::Method::kCorrelation;
+                   : method == "ordered" ? msdisf::Method::kOrdered
+                                         : msdisf::Method::kFast;
   options.quantities = quantities_from(quantities);
   options.errors = errors;
   options.threads = threads;

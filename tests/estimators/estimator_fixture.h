@@ -82,7 +82,7 @@ inline void expect_lag_equals(const AnalysisState& state, long k, const LagValue
 }
 
 inline const EstimatorOptions kExact{.method = Method::kExact, .threads = 0};
-inline const EstimatorOptions kFast{.method = Method::kFast, .threads = 0};
+inline const EstimatorOptions kOrdered{.method = Method::kOrdered, .threads = 0};
 /// Scattering values of the fast method agree with the pairwise arithmetic within this.
 inline constexpr double kFastTolerance = 1e-9;
 

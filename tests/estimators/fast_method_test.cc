@@ -59,10 +59,10 @@ void expect_same_results(const AnalysisState& fast, const AnalysisState& exact, 
 
 void expect_fast_matches_exact(const Trajectories& input, const Estimator& estimator) {
   const auto exact = run(input, estimator, {.method = Method::kExact, .threads = 2});
-  const auto fast = run(input, estimator, {.method = Method::kFast, .threads = 2});
+  const auto fast = run(input, estimator, {.method = Method::kOrdered, .threads = 2});
   expect_same_results(*fast, *exact, testing::kFastTolerance);
   // Splitting the work differently changes no bit, for either method.
-  expect_same_results(*run(input, estimator, {.method = Method::kFast, .threads = 1}), *fast, 0.0);
+  expect_same_results(*run(input, estimator, {.method = Method::kOrdered, .threads = 1}), *fast, 0.0);
   expect_same_results(*run(input, estimator, {.method = Method::kExact, .threads = 1}), *exact, 0.0);
 }
 

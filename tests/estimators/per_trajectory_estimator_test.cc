@@ -14,7 +14,7 @@ namespace {
 
 using testing::CapturedConsole;
 using testing::kExact;
-using testing::kFast;
+using testing::kOrdered;
 
 // Entries 0..3 belong to trajectory 1 and 4..9 to trajectory 2; entry 10 holds no record.
 std::unique_ptr<AnalysisState> two_trajectories(std::vector<double>& x, std::vector<double>& y, int n) {
@@ -41,7 +41,7 @@ TEST(PerTrajectoryEstimator, TwoTrajectoriesPoolTheirPairs) {
     std::vector<double> x2, y2;
     auto fast = two_trajectories(x2, y2, n);
     CapturedConsole fast_io;
-    calculate_isf_and_msd_distincttrajs(*fast, "unused", fast_io.console, kFast);
+    calculate_isf_and_msd_distincttrajs(*fast, "unused", fast_io.console, kOrdered);
     for (long k = 0; k < 5; ++k) {
       testing::expect_lag_equals(*fast, k, expected[static_cast<std::size_t>(k)], true, testing::kFastTolerance);
     }
@@ -125,7 +125,7 @@ TEST(PerTrajectoryEstimator, AgreesWithTheReferenceOnManyTrajectories) {
     numbers.insert(numbers.end(), static_cast<std::size_t>(n), trajectory * 1.5);
   }
   const auto expected = testing::reference_pooled(x, y, ranges);
-  for (const auto& [options, tolerance] : {std::pair{kExact, 0.0}, {kFast, testing::kFastTolerance}}) {
+  for (const auto& [options, tolerance] : {std::pair{kExact, 0.0}, {kOrdered, testing::kFastTolerance}}) {
     auto state = testing::state_from(x, y);
     for (std::size_t i = 0; i < numbers.size(); ++i) state->TRAJNUMS.set(static_cast<long>(i), numbers[i]);
     CapturedConsole io;

@@ -30,5 +30,9 @@ check run.tsv
 grep -q $'^lag\ttime\tpairs\tmsd' run.tsv || { echo "run.tsv has no time column" >&2; exit 1; }
 [ "$(grep -vc '^#' run.tsv)" -eq 201 ] || { echo "run.tsv should hold 200 lags" >&2; exit 1; }
 [ "$(ls results | wc -l)" -eq "$(wc -l <files.txt)" ] || { echo "the array did not write a table per file" >&2; exit 1; }
+lags() { grep -v '^#' "$1" | cut -f1; }
+for table in results/*; do
+  [ "$(lags "$table")" = "$(lags results/tracks.msdisf.tsv)" ] || { echo "$table has other lags than tracks" >&2; exit 1; }
+done
 grep -q $'\tmsd_se\t' errors.tsv || { echo "errors.tsv has no msd_se column" >&2; exit 1; }
 echo "README examples ran"
