@@ -5,9 +5,9 @@
 #include <iostream>
 #include <string>
 
-#include "estimators/single_trajectory_estimators.h"
-#include "input/trajectory_readers.h"
-#include "output/result_table.h"
+#include "job_table/estimators/single_trajectory_estimators.h"
+#include "job_table/input/trajectory_readers.h"
+#include "job_table/output/result_table.h"
 
 int main(int argc, char** argv) {
   using namespace msdisf;

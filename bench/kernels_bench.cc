@@ -12,9 +12,9 @@
 
 #include "engine/analysis.h"
 #include "engine/moment_kernel.h"
-#include "estimators/single_trajectory_estimators.h"
-#include "input/trajectory_readers.h"
-#include "output/result_table.h"
+#include "job_table/estimators/single_trajectory_estimators.h"
+#include "job_table/input/trajectory_readers.h"
+#include "job_table/output/result_table.h"
 
 namespace {
 

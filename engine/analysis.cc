@@ -17,13 +17,13 @@
 #include "engine/particle_set.h"
 #include "engine/particle_sums.h"
 #include "engine/standard_errors.h"
-#include "state/scales.h"
+#include "engine/default_scales.h"
 
 namespace msdisf {
 
 std::vector<double> default_wave_numbers() {
   std::vector<double> waves;
-  for (const double s : scales) waves.push_back(1.0 / s);
+  for (const double s : kDefaultLengthScales) waves.push_back(1.0 / s);
   return waves;
 }
 

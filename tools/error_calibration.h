@@ -12,7 +12,7 @@
 
 #include "engine/analysis.h"
 #include "engine/msd_fit.h"
-#include "numeric/random_mars.h"
+#include "job_table/numeric/random_mars.h"
 
 namespace msdisf::calibration {
 

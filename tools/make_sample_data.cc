@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "numeric/random_mars.h"
+#include "job_table/numeric/random_mars.h"
 #include "tools/sample_data_parameters.h"
 
 namespace {

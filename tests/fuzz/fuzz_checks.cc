@@ -5,12 +5,12 @@
 #include <sstream>
 #include <string_view>
 
-#include "driver/result_path.h"
+#include "job_table/driver/result_path.h"
 #include "engine/analysis.h"
 #include "engine/time_grid.h"
-#include "input/record_table.h"
-#include "input/number_scanner.h"
-#include "input/trajectory_readers.h"
+#include "io/record_table.h"
+#include "job_table/input/number_scanner.h"
+#include "job_table/input/trajectory_readers.h"
 
 namespace msdisf::fuzz {
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "state/analysis_state.h"
+#include "job_table/state/analysis_state.h"
 
 namespace msdisf::fuzz {
 

@@ -1,0 +1,671 @@
+#include "io/record_table.h"
+
+#include <fcntl.h>
+#include <omp.h>
+
+#include "engine/huge_pages.h"
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <optional>
+#include <unordered_map>
+
+namespace msdisf {
+
+namespace {
+
+std::string_view trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\r')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
+  if (s.size() >= 2 && (s.front() == '"' || s.front() == '\'') && s.back() == s.front()) s = s.substr(1, s.size() - 2);
+  return s;
+}
+
+void split(std::string_view line, char separator, std::vector<std::string_view>& fields) {
+  fields.clear();
+  if (separator == ' ') {
+    std::size_t i = 0;
+    while (i < line.size()) {
+      while (i < line.size() && (line[i] == ' ' || line[i] == '\t' || line[i] == '\r')) ++i;
+      if (i == line.size()) break;
+      const std::size_t start = i;
+      while (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r') ++i;
+      fields.push_back(line.substr(start, i - start));
+    }
+    return;
+  }
+  std::size_t start = 0;
+  while (true) {
+    const std::size_t end = line.find(separator, start);
+    fields.push_back(trim(line.substr(start, end == std::string_view::npos ? end : end - start)));
+    if (end == std::string_view::npos) break;
+    start = end + 1;
+  }
+}
+
+// A number as text writes it, including values beyond the range of a double
+// (1e-400 reads as 0, 1e400 as infinity).
+std::optional<double> number(std::string_view token) {
+  token = trim(token);
+  if (!token.empty() && token.front() == '+') token.remove_prefix(1);
+  double value = 0.0;
+  const auto [end, error] = std::from_chars(token.data(), token.data() + token.size(), value);
+  if (token.empty() || end != token.data() + token.size()) return std::nullopt;
+  if (error == std::errc::result_out_of_range) return std::strtod(std::string(token).c_str(), nullptr);
+  if (error != std::errc()) return std::nullopt;
+  return value;
+}
+
+std::string lower(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+// The tokens that mark a missing value, as trackers and spreadsheets write them.
+bool missing_token(std::string_view token) {
+  token = trim(token);
+  if (token.empty()) return true;
+  if (token.size() > 4) return false;
+  const std::string t = lower(token);
+  return t == "na" || t == "n/a" || t == "nan" || t == "null" || t == "none";
+}
+
+// A token as a message quotes it: long ones cut, with their length.
+std::string quoted(std::string_view token) {
+  if (token.size() <= 40) return "'" + std::string(token) + "'";
+  return "'" + std::string(token.substr(0, 32)) + "...' (" + std::to_string(token.size()) + " characters)";
+}
+
+const char* separator_name(char separator) {
+  switch (separator) {
+    case ',':
+      return "comma-separated";
+    case ';':
+      return "semicolon-separated";
+    case '\t':
+      return "tab-separated";
+    default:
+      return "white-space-separated";
+  }
+}
+
+// Content lines: neither blank nor a comment.
+struct Line {
+  std::string_view text;
+  long number;
+};
+
+class Lines {
+ public:
+  explicit Lines(std::string_view text, long lines_before = 0) : text_(text), number_(lines_before) {}
+  /// The comment right before the line `next` returned, without its '#';
+  /// empty when a blank line or no comment stands there.
+  std::string_view comment;
+
+  bool next(Line& line) {
+    comment = {};
+    while (at_ < text_.size()) {
+      const std::size_t end = std::min(text_.find('\n', at_), text_.size());
+      const std::string_view raw = text_.substr(at_, end - at_);
+      at_ = end + 1;
+      ++number_;
+      const std::string_view content = trim(raw);
+      if (content.empty()) comment = {};
+      if (!content.empty() && content.front() == '#') comment = content.substr(1);
+      if (content.empty() || content.front() == '#') continue;
+      line = {raw, number_};
+      return true;
+    }
+    return false;
+  }
+
+ private:
+  std::string_view text_;
+  std::size_t at_ = 0;
+  long number_;
+};
+
+enum Role { kX, kY, kFrame, kParticle, kTime, kRoles };
+constexpr std::array<const char*, kRoles> kRoleNames = {"x", "y", "frame", "particle", "time"};
+
+// The chosen columns, by index into a line's fields (-1: none).
+struct Columns {
+  std::array<int, kRoles> at = {-1, -1, -1, -1, -1};
+  std::array<std::string, kRoles> names;
+  /// What was guessed about a file without a header, for every message.
+  std::string guess;
+  bool text_ids = false;
+
+  int time_or_frame() const { return at[kTime] >= 0 ? at[kTime] : at[kFrame]; }
+  Role time_role() const { return at[kTime] >= 0 ? kTime : kFrame; }
+};
+
+// Texts longer than this are parsed in pieces on every thread.
+constexpr std::size_t kParallelBytes = std::size_t{1} << 22;
+// A header field longer than this is no column name.
+constexpr std::size_t kLongestName = 1000;
+
+// Where one piece of the text puts its records (room for one a line), and
+// what else it found: how many records, skipped lines, its first unusable
+// line, and text ids with their piece-local codes.
+struct RecordPiece {
+  double* x = nullptr;
+  double* y = nullptr;
+  std::int64_t* frame = nullptr;
+  double* time = nullptr;
+  std::int64_t* particle = nullptr;  // null: one particle
+  long* line = nullptr;
+  std::size_t count = 0;
+  long missing = 0;
+  long skipped = 0;
+  std::vector<long> first_skipped;
+  std::optional<RecordTableError> error;
+  bool saw_text_id = false;
+  std::unordered_map<std::string_view, std::int64_t> ids;
+  std::vector<std::string_view> id_names;
+};
+
+std::string column_list(const std::vector<std::string>& names) {
+  std::string list;
+  for (const std::string& n : names) list += (list.empty() ? "'" : ", '") + n + "'";
+  return list;
+}
+
+std::optional<int> find_column(const std::string& wanted, const std::vector<std::string>& header) {
+  int number = 0;
+  const auto [end, error] = std::from_chars(wanted.data(), wanted.data() + wanted.size(), number);
+  if (error == std::errc() && end == wanted.data() + wanted.size()) {
+    if (number >= 1 && number <= static_cast<int>(header.size())) return number - 1;
+    return std::nullopt;
+  }
+  for (std::size_t i = 0; i < header.size(); ++i) {
+    if (lower(header[i]) == lower(wanted)) return static_cast<int>(i);
+  }
+  return std::nullopt;
+}
+
+int guess_column(const std::vector<std::string>& header, std::initializer_list<const char*> names) {
+  for (const char* name : names) {
+    for (std::size_t i = 0; i < header.size(); ++i) {
+      if (lower(header[i]) == name) return static_cast<int>(i);
+    }
+  }
+  return -1;
+}
+
+bool whole(double v) { return std::isfinite(v) && v == std::floor(v); }
+
+// The records of one piece of the text, whose first line follows line
+// `lines_before`; stops at the first unusable line unless skipping them.
+void parse_records(std::string_view text, long lines_before, const Columns& c, char separator, int needed,
+                   const RecordTableOptions& options, RecordPiece& table) {
+  Lines lines(text, lines_before);
+  std::vector<std::string_view> fields;
+  Line line{};
+  for (bool have = lines.next(line); have; have = lines.next(line)) {
+    split(line.text, separator, fields);
+    // Records the problem; true when reading stops here.
+    auto stop = [&](const std::string& what) {
+      if (!options.skip_bad_lines) {
+        table.error = RecordTableError{"line " + std::to_string(line.number) + what + c.guess};
+        return true;
+      }
+      ++table.skipped;
+      if (table.first_skipped.size() < 5) table.first_skipped.push_back(line.number);
+      return false;
+    };
+    auto token = [&](int column) { return trim(fields[static_cast<std::size_t>(column)]); };
+    auto column_text = [&](Role role) { return ", column '" + c.names[role] + "': "; };
+    if (static_cast<int>(fields.size()) < needed) {
+      if (stop(": " + std::to_string(fields.size()) + " field" + (fields.size() == 1 ? "" : "s") + ", " +
+               std::to_string(needed) + " needed")) {
+        return;
+      }
+      continue;
+    }
+    double position[2] = {NAN, NAN};
+    bool bad = false, missing = false;
+    for (int r = 0; r < 2 && !bad; ++r) {
+      const std::string_view t = token(c.at[r]);
+      const std::optional<double> v = number(t);
+      if (v && std::isfinite(*v)) {
+        position[r] = *v;
+      } else if (!v && missing_token(t)) {
+        missing = true;
+      } else if (!v || !std::isnan(*v)) {
+        bad = true;
+        if (stop(column_text(Role(r)) + quoted(t) + " is not a " + (v ? "finite number" : "number"))) return;
+      } else {
+        missing = true;
+      }
+    }
+    if (bad) continue;
+    const Role time_role = c.time_role();
+    const std::string_view ft = token(c.time_or_frame());
+    const std::optional<double> f = number(ft);
+    if (!f || !std::isfinite(*f)) {
+      if (stop(column_text(time_role) + quoted(ft) + " is not a number")) return;
+      continue;
+    }
+    if (time_role == kFrame && !whole(*f)) {
+      if (stop(column_text(kFrame) + quoted(ft) +
+               " is not a whole frame number (for a column of times, give --dt or --fps, or name it with --time)")) {
+        return;
+      }
+      continue;
+    }
+    if (time_role == kFrame && std::fabs(*f) > 4.0e18) {
+      if (stop(column_text(kFrame) + quoted(ft) + " is too large a frame")) return;
+      continue;
+    }
+    if (c.at[kParticle] >= 0) {
+      const std::string_view pt = token(c.at[kParticle]);
+      if (pt.empty()) {
+        if (stop(column_text(kParticle) + "the particle id is missing")) return;
+        continue;
+      }
+      if (c.text_ids) {
+        const auto [at, added] = table.ids.try_emplace(pt, static_cast<std::int64_t>(table.id_names.size()));
+        if (added) table.id_names.push_back(pt);
+        table.particle[table.count] = at->second;
+      } else {
+        const std::optional<double> p = number(pt);
+        if (!p || !whole(*p) || std::fabs(*p) > 4.0e18) {
+          table.saw_text_id = true;  // read again with ids as text
+          return;
+        }
+        table.particle[table.count] = static_cast<std::int64_t>(*p);
+      }
+    }
+    table.missing += missing ? 1 : 0;
+    table.x[table.count] = position[0];
+    table.y[table.count] = position[1];
+    if (time_role == kFrame) {
+      table.frame[table.count] = static_cast<std::int64_t>(*f);
+    } else {
+      table.time[table.count] = *f;
+    }
+    table.line[table.count] = line.number;
+    ++table.count;
+  }
+}
+
+// Whether the first line is a header: some field is neither a number nor a
+// missing value. A field too long to be a name is an error of its own.
+std::variant<bool, RecordTableError> is_header(const Line& first, const std::vector<std::string_view>& fields) {
+  bool header = false;
+  for (const auto field : fields) {
+    const std::string_view f = trim(field);
+    if (f.size() > kLongestName && !number(f)) {
+      return RecordTableError{"line " + std::to_string(first.number) + ": " + quoted(f) +
+                              " is neither a number nor a column name"};
+    }
+    header = header || (!number(f) && !missing_token(f));
+  }
+  return header;
+}
+
+// For a headerless file of three fields: t x y when the first field looks
+// like the time and the third does not (whole numbers, or never decreasing).
+HeaderlessLayout guess_three_columns(std::string_view text, char separator) {
+  bool first_whole = true, third_whole = true, first_rising = true, third_rising = true;
+  double first_last = -INFINITY, third_last = -INFINITY;
+  Lines ahead(text);
+  Line probe{};
+  std::vector<std::string_view> values;
+  for (int n = 0; n < 50 && ahead.next(probe); ++n) {
+    split(probe.text, separator, values);
+    if (values.size() != 3) continue;
+    const double a = number(values[0]).value_or(NAN), b = number(values[2]).value_or(NAN);
+    first_whole = first_whole && whole(a);
+    third_whole = third_whole && whole(b);
+    first_rising = first_rising && a >= first_last;
+    third_rising = third_rising && b >= third_last;
+    first_last = a, third_last = b;
+  }
+  if (first_whole != third_whole) return first_whole ? HeaderlessLayout::kTXY : HeaderlessLayout::kXYT;
+  return first_rising && !third_rising ? HeaderlessLayout::kTXY : HeaderlessLayout::kXYT;
+}
+
+const char* layout_name(HeaderlessLayout layout) {
+  switch (layout) {
+    case HeaderlessLayout::kTXY:
+      return "t x y";
+    case HeaderlessLayout::kMulti:
+      return "x y t particle";
+    default:
+      return "x y t";
+  }
+}
+
+std::string field_count(std::size_t n) { return std::to_string(n) + (n == 1 ? " field" : " fields"); }
+
+// The columns of a file without a header, from its layout; an error when the
+// first line has too few fields for it.
+std::variant<Columns, RecordTableError> headerless_columns(std::string_view text, const Line& first,
+                                                           std::size_t fields, char separator,
+                                                           const RecordTableOptions& options) {
+  HeaderlessLayout layout = options.layout;
+  Columns c;
+  if (layout == HeaderlessLayout::kGuess) {
+    if (fields == 4) {
+      layout = HeaderlessLayout::kMulti;
+    } else if (fields == 3) {
+      layout = guess_three_columns(text, separator);
+    } else {
+      return RecordTableError{"line " + std::to_string(first.number) + ": " + field_count(fields) +
+                              " without a header; name the columns with --columns x,y,frame[,particle]"};
+    }
+    c.guess = std::string(" (no header: read as ") + layout_name(layout) + "; --format or --columns sets the layout)";
+  }
+  const std::size_t needed = layout == HeaderlessLayout::kMulti ? 4 : 3;
+  if (fields < needed) {
+    return RecordTableError{"line " + std::to_string(first.number) + ": " + field_count(fields) + ", " +
+                            std::to_string(needed) + " needed for " + layout_name(layout)};
+  }
+  const bool txy = layout == HeaderlessLayout::kTXY;
+  c.at[kX] = txy ? 1 : 0;
+  c.at[kY] = txy ? 2 : 1;
+  c.at[options.headerless_times ? kTime : kFrame] = txy ? 0 : 2;
+  c.at[kParticle] = layout == HeaderlessLayout::kMulti ? 3 : -1;
+  return c;
+}
+
+// The columns of a file with names (a header, or a header comment): those
+// chosen, then those found by name.
+std::optional<RecordTableError> name_columns(Columns& c, const std::vector<std::string>& names, long line) {
+  auto none = [&](Role r) {
+    return RecordTableError{"line " + std::to_string(line) + ": no column looks like " + kRoleNames[r] + "; name it with --" +
+                            kRoleNames[r] + " (the columns are " + column_list(names) + ")"};
+  };
+  if (c.at[kX] < 0) c.at[kX] = guess_column(names, {"x", "x_um", "x (um)", "pos_x", "position_x", "position x"});
+  if (c.at[kY] < 0) c.at[kY] = guess_column(names, {"y", "y_um", "y (um)", "pos_y", "position_y", "position y"});
+  if (c.at[kFrame] < 0 && c.at[kTime] < 0) {
+    c.at[kFrame] = guess_column(names, {"frame", "frames", "frame_number", "step", "timestep", "slice"});
+    if (c.at[kFrame] < 0) c.at[kTime] = guess_column(names, {"t", "time", "time_s", "time (s)"});
+  }
+  for (const Role r : {kX, kY}) {
+    if (c.at[r] < 0) return none(r);
+  }
+  if (c.time_or_frame() < 0) {
+    return RecordTableError{"line " + std::to_string(line) +
+                            ": no column looks like a frame or a time; name it with --frame or --time (the columns are " +
+                            column_list(names) + ")"};
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::string RecordTable::particle_text(std::size_t i) const {
+  if (particle.empty()) return "0";
+  const std::int64_t id = particle[i];
+  return particle_names.empty() ? std::to_string(id) : particle_names[static_cast<std::size_t>(id)];
+}
+
+std::variant<RecordTable, RecordTableError> read_record_table(std::string_view text,
+                                                              const RecordTableOptions& options) {
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+  Lines lines(text);
+  Line first{};
+  if (!lines.next(first)) return RecordTableError{"there are no records"};
+  char separator = options.separator;
+  if (separator == 0) {
+    separator =
+        first.text.find(',') != std::string_view::npos                                                            ? ','
+        : first.text.find(';') != std::string_view::npos                                                          ? ';'
+        : first.text.find('\t') != std::string_view::npos && trim(first.text).find(' ') != std::string_view::npos ? ' '
+        : first.text.find('\t') != std::string_view::npos                                                         ? '\t'
+                                                                                                                  : ' ';
+  }
+  std::vector<std::string_view> fields;
+  split(first.text, separator, fields);
+  const auto header_or_error = is_header(first, fields);
+  if (const auto* error = std::get_if<RecordTableError>(&header_or_error)) return *error;
+  const bool header = std::get<bool>(header_or_error);
+  std::vector<std::string> names;
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    names.push_back(header ? std::string(trim(fields[i])) : std::to_string(i + 1));
+  }
+  // A comment just above headerless data that names as many columns, as in
+  // "# t x y", is the header.
+  bool comment_header = false;
+  if (!header && !lines.comment.empty()) {
+    std::vector<std::string_view> labels;
+    split(lines.comment, separator, labels);
+    if (labels.size() != fields.size()) split(lines.comment, ' ', labels);
+    const bool all_names = std::none_of(labels.begin(), labels.end(), [](std::string_view l) {
+      return number(l).has_value() || trim(l).empty() || trim(l).size() > kLongestName;
+    });
+    if (labels.size() == fields.size() && all_names) {
+      for (std::size_t i = 0; i < labels.size(); ++i) names[i] = std::string(trim(labels[i]));
+      comment_header = true;
+    }
+  }
+  const bool named = header || comment_header;
+
+  Columns c;
+  const ColumnChoice& chosen = options.columns;
+  const std::array<const std::string*, kRoles> wanted = {&chosen.x, &chosen.y, &chosen.frame, &chosen.particle,
+                                                          &chosen.time};
+  if (!chosen.frame.empty() && !chosen.time.empty()) return RecordTableError{"give a frame column or a time column, not both"};
+  bool any_chosen = false;
+  for (int r = 0; r < kRoles; ++r) {
+    if (wanted[r]->empty()) continue;
+    any_chosen = any_chosen || r == kX || r == kY || r == kFrame;
+    const std::optional<int> at = find_column(*wanted[r], names);
+    if (!at) {
+      return RecordTableError{"line " + std::to_string(first.number) + ": there is no column '" + *wanted[r] +
+                              "' for " + kRoleNames[r] +
+                              (named ? " (the columns are " + column_list(names) + ")"
+                                     : " (the file has no header and " + field_count(names.size()) + "; use numbers)")};
+    }
+    c.at[r] = *at;
+  }
+  if (named) {
+    if (auto error = name_columns(c, names, first.number)) return *error;
+    if (c.at[kParticle] < 0 && chosen.particle.empty()) {
+      c.at[kParticle] = guess_column(names, {"particle", "track", "track_id", "trackid", "id", "trajectory", "traj",
+                                              "trajnum", "particle_id", "track id"});
+    }
+  } else if (!any_chosen) {
+    const int chosen_particle = c.at[kParticle], chosen_time = c.at[kTime];
+    auto from_layout = headerless_columns(text, first, fields.size(), separator, options);
+    if (auto* error = std::get_if<RecordTableError>(&from_layout)) return *error;
+    c = std::get<Columns>(from_layout);
+    if (chosen_particle >= 0) c.at[kParticle] = chosen_particle;
+    if (chosen_time >= 0) c.at[kTime] = chosen_time, c.at[kFrame] = -1;
+  } else if (c.at[kX] < 0 || c.at[kY] < 0 || c.time_or_frame() < 0) {
+    return RecordTableError{"name all of x, y and frame or time (--columns x,y,frame[,particle])"};
+  }
+
+  RecordTable table;
+  for (int r = 0; r < kRoles; ++r) c.names[r] = c.at[r] >= 0 ? names[static_cast<std::size_t>(c.at[r])] : "";
+  table.time_column = c.names[c.time_role()];
+  table.layout = std::string(separator_name(separator)) +
+                 (header           ? " with a header"
+                  : comment_header ? " with a header comment"
+                                   : " without a header") +
+                 "; x = '" + c.names[kX] + "', y = '" + c.names[kY] + "', " + kRoleNames[c.time_role()] + " = '" +
+                 table.time_column + "'" +
+                 (c.at[kParticle] >= 0 ? ", particle = '" + c.names[kParticle] + "'" : ", one particle") + c.guess;
+  const int needed = *std::max_element(c.at.begin(), c.at.end()) + 1;
+
+  // The records' lines from here on are parsed in pieces on all threads;
+  // each piece's records, skips and first error are joined in line order, so
+  // the result and any message are those of one pass.
+  const std::size_t records_from =
+      header ? static_cast<std::size_t>(first.text.data() - text.data()) + first.text.size() + 1
+             : static_cast<std::size_t>(first.text.data() - text.data());
+  const long lines_before = header ? first.number : first.number - 1;
+  const std::string_view body = records_from < text.size() ? text.substr(records_from) : std::string_view();
+  const long pieces = body.size() > kParallelBytes ? 4L * std::max(1, omp_get_max_threads()) : 1L;
+  std::vector<std::size_t> cut(static_cast<std::size_t>(pieces) + 1, body.size());
+  cut[0] = 0;
+  for (long k = 1; k < pieces; ++k) {
+    const std::size_t at = std::max(cut[static_cast<std::size_t>(k) - 1],
+                                    body.size() * static_cast<std::size_t>(k) / static_cast<std::size_t>(pieces));
+    const std::size_t newline = body.find('\n', at);
+    cut[static_cast<std::size_t>(k)] = newline == std::string_view::npos ? body.size() : newline + 1;
+  }
+  std::vector<long> newlines(static_cast<std::size_t>(pieces), 0);
+#pragma omp parallel for schedule(static, 1) if (pieces > 1)
+  for (long k = 0; k < pieces; ++k) {
+    const auto i = static_cast<std::size_t>(k);
+    const std::string_view piece = body.substr(cut[i], cut[i + 1] - cut[i]);
+    newlines[i] = static_cast<long>(std::count(piece.begin(), piece.end(), '\n'));
+  }
+  // Each piece writes from its own offset (room for one record a line), and
+  // the pieces' records are then moved together in order.
+  std::vector<long> first_line(static_cast<std::size_t>(pieces));
+  std::vector<std::size_t> room(static_cast<std::size_t>(pieces) + 1, 0);
+  long before = lines_before;
+  for (long k = 0; k < pieces; ++k) {
+    const auto i = static_cast<std::size_t>(k);
+    first_line[i] = before;
+    before += newlines[i];
+    room[i + 1] = room[i] + static_cast<std::size_t>(newlines[i]) + 1;
+  }
+  const bool with_particle = c.at[kParticle] >= 0;
+  const bool with_times = c.time_role() == kTime;
+  detail::assign_huge(table.x, room.back(), 0.0);
+  detail::assign_huge(table.y, room.back(), 0.0);
+  if (with_times) {
+    detail::assign_huge(table.time, room.back(), 0.0);
+  } else {
+    detail::assign_huge(table.frame, room.back(), std::int64_t{0});
+  }
+  detail::assign_huge(table.line, room.back(), 0L);
+  if (with_particle) detail::assign_huge(table.particle, room.back(), std::int64_t{0});
+  std::vector<RecordPiece> parsed;
+  // Ids are read as numbers first; one that is not a whole number has every
+  // piece read again with ids as text.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    parsed.assign(static_cast<std::size_t>(pieces), RecordPiece{});
+#pragma omp parallel for schedule(dynamic, 1) if (pieces > 1)
+    for (long k = 0; k < pieces; ++k) {
+      const auto i = static_cast<std::size_t>(k);
+      RecordPiece& piece = parsed[i];
+      piece.x = table.x.data() + room[i];
+      piece.y = table.y.data() + room[i];
+      piece.frame = with_times ? nullptr : table.frame.data() + room[i];
+      piece.time = with_times ? table.time.data() + room[i] : nullptr;
+      piece.line = table.line.data() + room[i];
+      piece.particle = with_particle ? table.particle.data() + room[i] : nullptr;
+      parse_records(body.substr(cut[i], cut[i + 1] - cut[i]), first_line[i], c, separator, needed, options, piece);
+    }
+    const bool text_ids =
+        std::any_of(parsed.begin(), parsed.end(), [](const RecordPiece& piece) { return piece.saw_text_id; });
+    if (!text_ids) break;
+    c.text_ids = true;
+  }
+  // Text ids: each piece's local codes become codes in order of first appearance.
+  std::unordered_map<std::string_view, std::int64_t> global_ids;
+  std::size_t total = 0;
+  for (std::size_t i = 0; i < parsed.size(); ++i) {
+    RecordPiece& piece = parsed[i];
+    if (piece.error) return *piece.error;
+    if (c.text_ids) {
+      std::vector<std::int64_t> code(piece.id_names.size());
+      for (std::size_t j = 0; j < piece.id_names.size(); ++j) {
+        const auto [at, added] =
+            global_ids.try_emplace(piece.id_names[j], static_cast<std::int64_t>(table.particle_names.size()));
+        if (added) table.particle_names.emplace_back(piece.id_names[j]);
+        code[j] = at->second;
+      }
+      for (std::size_t r = 0; r < piece.count; ++r) {
+        std::int64_t& id = table.particle[room[i] + r];
+        id = code[static_cast<std::size_t>(id)];
+      }
+    }
+    auto move = [&](auto& column) {
+      std::copy(column.begin() + static_cast<long>(room[i]), column.begin() + static_cast<long>(room[i] + piece.count),
+                column.begin() + static_cast<long>(total));
+    };
+    if (total != room[i]) {
+      move(table.x), move(table.y), move(table.line);
+      if (with_times) {
+        move(table.time);
+      } else {
+        move(table.frame);
+      }
+      if (with_particle) move(table.particle);
+    }
+    total += piece.count;
+    table.missing += piece.missing;
+    table.skipped += piece.skipped;
+    for (const long l : piece.first_skipped) {
+      if (table.first_skipped.size() < 5) table.first_skipped.push_back(l);
+    }
+  }
+  table.x.resize(total);
+  table.y.resize(total);
+  if (with_times) {
+    table.time.resize(total);
+  } else {
+    table.frame.resize(total);
+  }
+  table.line.resize(total);
+  if (with_particle) table.particle.resize(total);
+  if (table.x.empty()) return RecordTableError{"there are no records"};
+  return table;
+}
+
+std::optional<std::string> load_input(const std::string& path) {
+  const int fd = path == "-" ? ::dup(STDIN_FILENO) : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  // A regular file that is not gzip-compressed is read at its size in one go.
+  struct stat info {};
+  unsigned char magic[2] = {0, 0};
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && ::pread(fd, magic, 2, 0) >= 0 &&
+      !(magic[0] == 0x1f && magic[1] == 0x8b)) {
+    // Huge pages, where granted, spare most page faults of a large text.
+    std::string text;
+    text.reserve(static_cast<std::size_t>(info.st_size));
+    detail::advise_huge_pages(text.data(), static_cast<std::size_t>(info.st_size));
+    text.resize(static_cast<std::size_t>(info.st_size));
+    std::size_t filled = 0;
+    while (filled < text.size()) {
+      const ssize_t got = ::read(fd, text.data() + filled, text.size() - filled);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) break;
+      filled += static_cast<std::size_t>(got);
+    }
+    ::close(fd);
+    if (filled != text.size()) return std::nullopt;
+    return text;
+  }
+  gzFile file = gzdopen(fd, "rb");
+  if (file == nullptr) {
+    ::close(fd);
+    return std::nullopt;
+  }
+  gzbuffer(file, 1 << 17);
+  std::string text;
+  std::size_t filled = 0;
+  text.resize(1 << 20);
+  while (true) {
+    if (filled == text.size()) text.resize(text.size() * 2);
+    const int got = gzread(file, text.data() + filled,
+                           static_cast<unsigned>(std::min<std::size_t>(text.size() - filled, 1u << 30)));
+    if (got < 0) {
+      gzclose(file);
+      return std::nullopt;
+    }
+    if (got == 0) break;
+    filled += static_cast<std::size_t>(got);
+  }
+  gzclose(file);
+  text.resize(filled);
+  return text;
+}
+
+}  // namespace msdisf
