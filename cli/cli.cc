@@ -21,6 +21,7 @@
 #include "cli/progress_bar.h"
 #include "job_table/driver/result_path.h"
 #include "engine/analysis.h"
+#include "engine/option_text.h"
 #include "engine/time_grid.h"
 #include "job_table/estimators/per_trajectory_estimator.h"
 #include "job_table/estimators/single_trajectory_estimators.h"
@@ -149,58 +150,6 @@ std::optional<std::vector<double>> number_list(const std::string& text) {
   return values;
 }
 
-std::optional<long> whole_number(const std::string& text) {
-  char* end = nullptr;
-  const long v = std::strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0') return std::nullopt;
-  return v;
-}
-
-std::optional<LagRequest> lag_request(const std::string& text) {
-  if (text == "all") return LagRequest::all();
-  if (text.rfind("max:", 0) == 0) {
-    const auto l = whole_number(text.substr(4));
-    if (l && *l > 0) return LagRequest::up_to(*l);
-    return std::nullopt;
-  }
-  if (text.rfind("log:", 0) == 0) {
-    const std::string rest = text.substr(4);
-    const std::size_t colon = rest.find(':');
-    const auto k = whole_number(rest.substr(0, colon));
-    const auto l = colon == std::string::npos ? std::optional<long>(0) : whole_number(rest.substr(colon + 1));
-    if (k && *k > 0 && l && *l >= 0 && (colon == std::string::npos || *l > 0)) return LagRequest::log_spaced(*k, *l);
-    return std::nullopt;
-  }
-  const auto list = number_list(text);
-  if (!list) return std::nullopt;
-  std::vector<long> lags;
-  for (const double v : *list) {
-    if (v < 1 || v != std::floor(v)) return std::nullopt;
-    lags.push_back(static_cast<long>(v));
-  }
-  return LagRequest::list(lags);
-}
-
-// "msd,ngp,isf" and the like; nullopt for a name that is not a quantity.
-std::optional<Quantities> quantities_from(const std::string& text) {
-  Quantities q{false, false, false, false, false, false, false};
-  const std::map<std::string, bool Quantities::*> names = {
-      {"msd", &Quantities::msd},           {"mqd", &Quantities::mqd}, {"ngp", &Quantities::ngp},
-      {"skewness", &Quantities::skewness}, {"md", &Quantities::md},   {"mcd", &Quantities::mcd},
-      {"isf", &Quantities::scattering}};
-  std::stringstream in(text);
-  std::string item;
-  bool any = false;
-  while (std::getline(in, item, ',')) {
-    const auto at = names.find(item);
-    if (at == names.end()) return std::nullopt;
-    q.*(at->second) = true;
-    any = true;
-  }
-  if (!any) return std::nullopt;
-  return q;
-}
-
 std::variant<Plan, std::string> plan_from(const Request& r) {
   Plan plan;
   const std::map<std::string, char> separators = {
@@ -229,8 +178,8 @@ std::variant<Plan, std::string> plan_from(const Request& r) {
   plan.table.skip_bad_lines = r.skip_bad_lines;
 
   if (r.max_lag > 0 && r.lags != "all") return "give --lags or --max-lag, not both";
-  const std::optional<LagRequest> lags = r.max_lag > 0 ? LagRequest::up_to(r.max_lag) : lag_request(r.lags);
-  if (!lags) return "--lags takes all, max:L, log:K, log:K:L or a list such as 1,2,5,10; not '" + r.lags + "'";
+  const std::optional<LagRequest> lags = r.max_lag > 0 ? LagRequest::up_to(r.max_lag) : lags_from_text(r.lags);
+  if (!lags) return std::string("--lags takes ") + kLagTexts + "; not '" + r.lags + "'";
   plan.analysis.lags = *lags;
   if (!r.q.empty() && !r.scales.empty()) return "give --q or --scales, not both";
   if (!r.q.empty()) {
@@ -245,21 +194,19 @@ std::variant<Plan, std::string> plan_from(const Request& r) {
     }
     for (const double v : *s) plan.analysis.wave_numbers.push_back(1.0 / v);
   }
-  const std::string estimator = r.estimator.empty() ? "all-pairs" : r.estimator;
-  plan.analysis.pairs = estimator == "window"           ? PairRule::kWindow
-                        : estimator == "per-trajectory" ? PairRule::kPerTrajectory
-                                                        : PairRule::kAllPairs;
-  plan.analysis.method = r.method == "exact"     ? Method::kExact
-                         : r.method == "ordered" ? Method::kOrdered
-                                                 : Method::kFast;
+  const auto pairs = pair_rule_from_text(r.estimator.empty() ? "all-pairs" : r.estimator);
+  if (!pairs) return std::string("--estimator takes ") + kPairRuleTexts + "; not '" + r.estimator + "'";
+  plan.analysis.pairs = *pairs;
+  const auto method = method_from_text(r.method);
+  if (!method) return std::string("--method takes ") + kMethodTexts + "; not '" + r.method + "'";
+  plan.analysis.method = *method;
   if (!r.quantities.empty()) {
-    const auto q = quantities_from(r.quantities);
-    if (!q) return "--quantities takes a list of msd, mqd, ngp, skewness, md, mcd and isf; not '" + r.quantities + "'";
+    const auto q = quantities_from_text(r.quantities);
+    if (!q) return std::string("--quantities takes a list of ") + kQuantityTexts + "; not '" + r.quantities + "'";
     plan.analysis.quantities = *q;
   }
   plan.analysis.errors = r.errors;
-  const Quantities& q = plan.analysis.quantities;
-  if (r.errors && !q.msd && !q.ngp && !q.scattering) return "--errors needs msd, ngp or isf among --quantities";
+  if (const auto problem = options_problem(plan.analysis)) return "--errors: " + *problem;
   if (r.errors && r.job_table_output) return "--errors does not go with --job-table-output";
   plan.analysis.threads = r.threads;
   plan.output.separator = r.output_format == "csv" ? ',' : '\t';
@@ -494,20 +441,20 @@ class Run {
                                 : request_.format == "multi" ? RecordLayout::kMulti
                                                              : RecordLayout::kXYT;
     const bool multi = layout == RecordLayout::kMulti;
-    const std::string estimator =
-        request_.estimator.empty() ? (multi ? "per-trajectory" : "window") : request_.estimator;
-    if (multi != (estimator == "per-trajectory")) {
-      return fail(kCommandLine, "--job-table-output with the " + estimator + " estimator needs " +
+    // The job table pools separate trajectories per trajectory, and windows a single one.
+    const PairRule rule = request_.estimator.empty() ? (multi ? PairRule::kPerTrajectory : PairRule::kWindow)
+                                                     : plan_.analysis.pairs;
+    if (multi != (rule == PairRule::kPerTrajectory)) {
+      return fail(kCommandLine, "--job-table-output with the " + request_.estimator + " estimator needs " +
                                     (multi ? "--format xyt or txy" : "--format multi"));
     }
     AnalysisState state(std::clamp(entries_bound(text, layout), 1L, kMaxJobTableEntries));
-    state.RANK = layout == RecordLayout::kTXY ? 4 : multi ? 0 : 2;
     std::ostringstream silent, problems;
     Console quiet{silent, problems};
     if (multi) {
       read_experimental_text(state, text, input, quiet);
     } else {
-      read_simulation_text(state, text, input, quiet);
+      read_simulation_text(state, text, input, quiet, layout);
     }
     if (!problems.str().empty()) {
       std::string first = problems.str().substr(0, problems.str().find('\n'));
@@ -521,9 +468,9 @@ class Run {
     options.store_counts = true;
     options.intermediate_tables = false;
     try {
-      if (estimator == "window") {
+      if (rule == PairRule::kWindow) {
         calculate_isf_and_msd(state, output.path(), quiet, options);
-      } else if (estimator == "all-pairs") {
+      } else if (rule == PairRule::kAllPairs) {
         calculate_isf_and_msd_fixedlag(state, output.path(), quiet, options);
       } else {
         calculate_isf_and_msd_distincttrajs(state, output.path(), quiet, options);
@@ -567,15 +514,8 @@ std::optional<std::string> range_problem(const CLI::App& app, const Request& r) 
   return std::nullopt;
 }
 
-}  // namespace
-
-int run_cli(int argc, const char* const* argv, Console& console, bool progress_terminal) {
-  if (argc >= 2 && std::strcmp(argv[1], "fit") == 0) return run_fit(argc - 1, argv + 1, console);
-  Request request;
-  CLI::App app{
-      "msdisf: mean squared displacement, displacement moments and intermediate scattering functions\n"
-      "of 2D particle trajectories, for every time lag.",
-      "msdisf"};
+// Every option of the command line, bound to the request's fields.
+void add_options(CLI::App& app, Request& request) {
   app.add_option("INPUT", request.inputs, "Trajectory files ('-' for standard input)");
   app.add_option("--inputs-from", request.inputs_from, "A file listing inputs, one per line");
   app.add_option("-o,--output", request.output, "Result table ('-' for standard output; one input only)");
@@ -603,13 +543,11 @@ int run_cli(int argc, const char* const* argv, Console& console, bool progress_t
   app.add_option("--scales", request.scales, "Length scales s, with q = 1/s (default: the 15 standard scales)");
   app.add_option("--estimator", request.estimator,
                  "all-pairs (default), window (no particle's first position is an origin) or per-trajectory "
-                 "(no particle's last position is an end)")
-      ->check(CLI::IsMember({"all-pairs", "window", "per-trajectory"}));
+                 "(no particle's last position is an end)");
   app.add_option("--method", request.method,
                  "fast (default: every column from FFT correlations, within 1e-10 of the exact sums), ordered "
                  "(moments summed pair by pair in order, bit for bit the exact ones; slower) or exact (the plain "
-                 "pairwise arithmetic)")
-      ->check(CLI::IsMember({"exact", "ordered", "fast"}));
+                 "pairwise arithmetic)");
   app.add_option("--quantities", request.quantities,
                  "The columns to compute, such as msd or msd,ngp,isf (default: msd, mqd, ngp, skewness, md, mcd "
                  "and isf); fewer cost less");
@@ -627,6 +565,30 @@ int run_cli(int argc, const char* const* argv, Console& console, bool progress_t
   app.add_flag("-q,--quiet", request.quiet, "Print nothing but problems");
   app.set_version_flag("--version", std::string("msdisf ") + MSDISF_VERSION);
   app.footer(kFooter);
+}
+
+// The inputs named in request.inputs_from, one a line (# comments, blank
+// lines and trailing blanks left out); false when the list cannot be read.
+bool add_listed_inputs(Request& request) {
+  std::ifstream list(request.inputs_from);
+  if (!list) return false;
+  for (std::string line; std::getline(list, line);) {
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+    if (!line.empty() && line[0] != '#') request.inputs.push_back(line);
+  }
+  return true;
+}
+
+}  // namespace
+
+int run_cli(int argc, const char* const* argv, Console& console, bool progress_terminal) {
+  if (argc >= 2 && std::strcmp(argv[1], "fit") == 0) return run_fit(argc - 1, argv + 1, console);
+  Request request;
+  CLI::App app{
+      "msdisf: mean squared displacement, displacement moments and intermediate scattering functions\n"
+      "of 2D particle trajectories, for every time lag.",
+      "msdisf"};
+  add_options(app, request);
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
@@ -644,16 +606,9 @@ int run_cli(int argc, const char* const* argv, Console& console, bool progress_t
       request.command_line += std::string(" ") + argv[i];
     }
   }
-  if (!request.inputs_from.empty()) {
-    std::ifstream list(request.inputs_from);
-    if (!list) {
-      console.err << "msdisf: " << request.inputs_from << ": cannot be read" << std::endl;
-      return kCannotReadOrWrite;
-    }
-    for (std::string line; std::getline(list, line);) {
-      while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
-      if (!line.empty() && line[0] != '#') request.inputs.push_back(line);
-    }
+  if (!request.inputs_from.empty() && !add_listed_inputs(request)) {
+    console.err << "msdisf: " << request.inputs_from << ": cannot be read" << std::endl;
+    return kCannotReadOrWrite;
   }
   auto usage = [&console](const std::string& message) {
     console.err << "msdisf: " << message << " (see msdisf --help)" << std::endl;

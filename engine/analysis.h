@@ -10,8 +10,10 @@
 // A pair (a, b) of one particle has lag frame_b - frame_a; a missing frame
 // never shifts a lag. Each lag's sums are divided by its pooled pair count.
 //
-// The engine keeps no state between calls and never prints: two analyses may
-// run at once, and progress and cancellation go through callbacks.
+// The engine never prints, and two analyses may run at once: what one call
+// leaves behind is only a process-wide store of FFT plans and transform
+// buffers (bounded; see fft_plans.h), shared under a lock and reused by later
+// calls. Progress and cancellation go through callbacks.
 #pragma once
 
 #include <cstdint>

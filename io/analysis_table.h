@@ -19,9 +19,8 @@ struct AnalysisTableFormat {
   double time_step = 0.0;
 };
 
-/// The column names, in order: lag, [time,] pairs, msd, mqd, ngp, skewness,
-/// md, mcd, then isf_x[q], isf_y[q], isf_r[q], isf_x_im[q], isf_y_im[q],
-/// isf_r_im[q] for each wave number q (six significant digits).
+/// The column names, in order: lag, [time,] pairs, then the result's value
+/// columns as result_columns names them, then se_groups with standard errors.
 std::vector<std::string> analysis_columns(const AnalysisResult& result, const AnalysisTableFormat& format);
 
 /// Writes the table in pieces of about a megabyte through `sink`, which

@@ -57,7 +57,9 @@ bool extract(NumberScanner& scanner, double& a, double& b, double& c) {
 bool read_simulation_data(AnalysisState& state, const std::string& path, Console& console) {
   const std::optional<std::string> text = open_or_report(path, console);
   if (!text) return false;
-  read_simulation_text(state, *text, path, console);
+  // The simulation ranks write t x y, the others x y t.
+  const RecordLayout layout = state.RANK >= 4 && state.RANK <= 8 ? RecordLayout::kTXY : RecordLayout::kXYT;
+  read_simulation_text(state, *text, path, console, layout);
   return true;
 }
 
@@ -68,12 +70,13 @@ bool read_experimental_data(AnalysisState& state, const std::string& path, Conso
   return true;
 }
 
-void read_simulation_text(AnalysisState& state, std::string_view text, const std::string& path, Console& console) {
+void read_simulation_text(AnalysisState& state, std::string_view text, const std::string& path, Console& console,
+                          RecordLayout layout) {
   state.N = static_cast<int>(count_lines(text));
   console.out << formatted("so the file has %i lines\n", state.N) << std::flush;
 
   NumberScanner scanner(text.data(), text.data() + text.size());
-  const bool txy = state.RANK >= 4 && state.RANK <= 8;
+  const bool txy = layout == RecordLayout::kTXY;
   long d = 0;
   long record = 0;
   bool warn_if_short = true;

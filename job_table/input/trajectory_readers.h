@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "job_table/input/capacity.h"
 #include "job_table/state/analysis_state.h"
 #include "job_table/state/console.h"
 
@@ -38,8 +39,9 @@ inline constexpr int READ_LIMIT = 2'500'000;
 [[nodiscard]] bool read_experimental_data(AnalysisState& state, const std::string& path, Console& console);
 
 /// The same readers on text already in memory; `path` only names the input in
-/// messages.
-void read_simulation_text(AnalysisState& state, std::string_view text, const std::string& path, Console& console);
+/// messages. `layout` is kXYT or kTXY: the order of a record's fields.
+void read_simulation_text(AnalysisState& state, std::string_view text, const std::string& path, Console& console,
+                          RecordLayout layout);
 void read_experimental_text(AnalysisState& state, std::string_view text, const std::string& path, Console& console);
 
 }  // namespace msdisf

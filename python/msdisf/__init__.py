@@ -44,8 +44,6 @@ from . import _core
 __all__ = ["analyse", "analyse_frame", "read_table", "isf", "fit", "default_wave_numbers"]
 __version__ = "0.1.0"
 
-_MOMENTS = ["msd", "mqd", "ngp", "skewness", "md", "mcd"]
-_GROUPS = ["isf_x", "isf_y", "isf_r", "isf_x_im", "isf_y_im", "isf_r_im"]
 
 
 def default_wave_numbers():
@@ -57,26 +55,32 @@ def _label(group, q):
     return f"{group}[{q:.6g}]"
 
 
-def _lag_request(lags):
-    """(kind, max_lag, count, list) for the engine from the lags argument."""
+def _lags_text(lags):
+    """The engine's text for a lag request: "all", "max:L", "log:K[:L]" as
+    given, an int L as "max:L", a list of ints as "1,2,5"."""
     if isinstance(lags, str):
-        parts = lags.split(":")
-        try:
-            if parts == ["all"]:
-                return "all", 0, 0, []
-            if parts[0] == "max" and len(parts) == 2:
-                return "max", int(parts[1]), 0, []
-            if parts[0] == "log" and len(parts) in (2, 3):
-                return "log", int(parts[2]) if len(parts) == 3 else 0, int(parts[1]), []
-        except ValueError:
-            pass
-        raise ValueError(f"lags must be 'all', 'max:L', 'log:K', 'log:K:L', an int or a list of ints, not {lags!r}")
+        return lags
     if isinstance(lags, (int, np.integer)):
-        return "max", int(lags), 0, []
+        return f"max:{int(lags)}"
     values = np.asarray(lags)
     if values.ndim != 1 or not np.issubdtype(values.dtype, np.integer):
         raise ValueError("a list of lags must hold whole numbers")
-    return "list", 0, 0, [int(v) for v in values]
+    return ",".join(str(int(v)) for v in values)
+
+
+def _quantities_text(quantities):
+    """The engine's text for the quantities: "" for all of them, else the
+    names joined by commas."""
+    if quantities is None:
+        return ""
+    if isinstance(quantities, str):
+        return quantities
+    return ",".join(str(q) for q in quantities)
+
+
+# The keywords the engine reads as text, each with its conversion; the engine
+# parses and checks them (one place for the command line and Python).
+_ENGINE_TEXT = {"lags": _lags_text, "estimator": str, "method": str, "quantities": _quantities_text}
 
 
 def _wave_numbers(q, scales):
@@ -260,14 +264,6 @@ def _time_step(dt, fps):
     return None
 
 
-def _quantities(quantities):
-    if quantities is None:
-        return _MOMENTS + ["isf"]
-    if isinstance(quantities, str):
-        quantities = [quantities]
-    return [str(q) for q in quantities]
-
-
 class _ProgressBar:
     def __init__(self, stream=sys.stderr):
         self.stream = stream
@@ -361,18 +357,15 @@ def _analysis(x, y, frame, time, particle, dt, fps, mpp, rows, names, options):
                          f"{len(x)}, {len(y)}, {len(frames)}" + (f" and {len(codes)}" if codes is not None else ""))
     if len(x) == 0:
         raise ValueError("there are no records to analyse")
-    wanted = _quantities(options["quantities"])
-    if options["errors"] and not {"msd", "ngp", "isf"} & set(wanted):
-        raise ValueError("errors=True needs msd, ngp or isf among the quantities")
-    kind, max_lag, count, lag_list = _lag_request(options["lags"])
+    text = {key: convert(options[key]) for key, convert in _ENGINE_TEXT.items()}
     progress = options["progress"]
     bar = _ProgressBar() if progress is True else None
     callback = bar if bar is not None else (progress if callable(progress) else None)
     threads = options["threads"]
     try:
-        out = _core.analyse(x, y, frames, codes, kind, max_lag, count, lag_list,
-                            _wave_numbers(options["q"], options["scales"]), options["estimator"], options["method"],
-                            wanted, bool(options["errors"]), 0 if threads is None else int(threads), callback)
+        out = _core.analyse(x, y, frames, codes, text["lags"], _wave_numbers(options["q"], options["scales"]),
+                            text["estimator"], text["method"], text["quantities"], bool(options["errors"]),
+                            0 if threads is None else int(threads), callback)
     except ValueError as error:
         if not hasattr(error, "record"):
             raise
@@ -382,9 +375,7 @@ def _analysis(x, y, frame, time, particle, dt, fps, mpp, rows, names, options):
         if bar is not None:
             bar.close()
     waves = list(out["wave_numbers"])
-    columns = list(out["moments"]) + [_label(g, wave) for g in _GROUPS for wave in waves]
-    columns += list(out["error_moments"]) + [_label(g, wave) for g in out["error_groups"] for wave in waves]
-    df = pd.DataFrame(out["table"], columns=columns, index=pd.Index(out["lag"], name="lag"), copy=False)
+    df = pd.DataFrame(out["table"], columns=list(out["columns"]), index=pd.Index(out["lag"], name="lag"), copy=False)
     df.insert(0, "pairs", out["pairs"])
     if "se_groups" in out:
         df["se_groups"] = out["se_groups"]

@@ -14,6 +14,8 @@
 #include <type_traits>
 
 #include "engine/analysis.h"
+#include "engine/option_text.h"
+#include "engine/result_columns.h"
 #include "engine/huge_pages.h"
 #include "engine/msd_fit.h"
 #include "engine/time_grid.h"
@@ -30,19 +32,12 @@ std::span<const T> view(const py::array_t<T, py::array::c_style | py::array::for
   return {a.data(), static_cast<std::size_t>(a.size())};
 }
 
-msdisf::LagRequest lag_request(const std::string& kind, long max_lag, long count, const std::vector<long>& lags) {
-  if (kind == "all") return msdisf::LagRequest::all();
-  if (kind == "max") return msdisf::LagRequest::up_to(max_lag);
-  if (kind == "log") return msdisf::LagRequest::log_spaced(count, max_lag);
-  if (kind == "list") return msdisf::LagRequest::list(lags);
-  throw py::value_error("unknown kind of lags: " + kind);
-}
-
-msdisf::PairRule pair_rule(const std::string& estimator) {
-  if (estimator == "all-pairs") return msdisf::PairRule::kAllPairs;
-  if (estimator == "window") return msdisf::PairRule::kWindow;
-  if (estimator == "per-trajectory") return msdisf::PairRule::kPerTrajectory;
-  throw py::value_error("estimator must be 'all-pairs', 'window' or 'per-trajectory', not '" + estimator + "'");
+// An option's value as the engine reads it; ValueError naming the option otherwise.
+template <class Parse>
+auto parsed(const char* option, const std::string& text, const char* expected, Parse parse) {
+  const auto value = parse(text);
+  if (!value) throw py::value_error(std::string(option) + " must be " + expected + ", not '" + text + "'");
+  return *value;
 }
 
 // A ValueError with the engine's message that also carries the input rows
@@ -124,41 +119,18 @@ py::array_t<T> handed_over(std::vector<T>&& values) {
   return py::array_t<T>(static_cast<py::ssize_t>(held->size()), held->data(), owner);
 }
 
-// Results as one float64 table (rows x columns: msd, mqd, ngp, skewness, md,
-// mcd, then the scattering groups, each one column per wave number), the lags
-// and pair counts as int64 arrays. Takes the result's columns over.
+// Results as one float64 table (rows x columns, named as result_columns
+// names them), the lags and pair counts as int64 arrays. Takes the result's
+// columns over.
 py::dict to_python(msdisf::AnalysisResult& r) {
   const auto rows = static_cast<py::ssize_t>(r.rows());
   std::vector<std::vector<double>*> sources;
-  py::list moments;
-  const std::pair<const char*, std::vector<double>*> named[] = {
-      {"msd", &r.msd}, {"mqd", &r.mqd}, {"ngp", &r.ngp}, {"skewness", &r.skewness}, {"md", &r.md}, {"mcd", &r.mcd}};
-  const bool wanted[] = {r.quantities.msd,      r.quantities.mqd, r.quantities.ngp,
-                         r.quantities.skewness, r.quantities.md,  r.quantities.mcd};
-  for (std::size_t i = 0; i < 6; ++i) {
-    if (!wanted[i]) continue;
-    moments.append(named[i].first);
-    sources.push_back(named[i].second);
+  py::list names;
+  for (auto& [name, values] : msdisf::result_columns(r)) {
+    names.append(name);
+    sources.push_back(values);
   }
-  for (auto* group : {&r.cos_x, &r.cos_y, &r.cos_r, &r.sin_x, &r.sin_y, &r.sin_r}) {
-    for (auto& column : *group) sources.push_back(&column);
-  }
-  // Standard errors follow: msd_se, ngp_se, then the cos groups' errors.
-  py::list error_moments, error_groups;
   msdisf::StandardErrors& e = r.errors;
-  if (!e.empty()) {
-    for (const auto& [name, column] : {std::pair{"msd_se", &e.msd}, std::pair{"ngp_se", &e.ngp}}) {
-      if (column->empty()) continue;
-      error_moments.append(name);
-      sources.push_back(column);
-    }
-    for (const auto& [name, group] :
-         {std::pair{"isf_x_se", &e.cos_x}, std::pair{"isf_y_se", &e.cos_y}, std::pair{"isf_r_se", &e.cos_r}}) {
-      if (group->empty()) continue;
-      error_groups.append(name);
-      for (auto& column : *group) sources.push_back(&column);
-    }
-  }
   const auto columns = static_cast<py::ssize_t>(sources.size());
   py::dict out;
   if (columns == 1) {
@@ -166,60 +138,33 @@ py::dict to_python(msdisf::AnalysisResult& r) {
   } else {
     out["table"] = column_major(sources, rows);
   }
-  out["moments"] = moments;
+  out["columns"] = names;
   static_assert(std::is_same_v<long, std::int64_t>);
   out["lag"] = handed_over(std::move(r.lag));
   out["pairs"] = handed_over(std::move(r.pairs));
   out["wave_numbers"] = r.wave_numbers;
   out["notes"] = r.notes;
-  out["error_moments"] = error_moments;
-  out["error_groups"] = error_groups;
   if (!e.empty())
     out["se_groups"] = py::array_t<std::int64_t>(rows, reinterpret_cast<const std::int64_t*>(e.groups.data()));
   return out;
 }
 
-msdisf::Quantities quantities_from(const std::vector<std::string>& names) {
-  msdisf::Quantities q{false, false, false, false, false, false, false};
-  for (const std::string& name : names) {
-    if (name == "msd")
-      q.msd = true;
-    else if (name == "mqd")
-      q.mqd = true;
-    else if (name == "ngp")
-      q.ngp = true;
-    else if (name == "skewness")
-      q.skewness = true;
-    else if (name == "md")
-      q.md = true;
-    else if (name == "mcd")
-      q.mcd = true;
-    else if (name == "isf")
-      q.scattering = true;
-    else
-      throw py::value_error("quantities are msd, mqd, ngp, skewness, md, mcd and isf; not '" + name + "'");
-  }
-  return q;
-}
-
 py::dict analyse(const Doubles& x, const Doubles& y, const Integers& frame, const std::optional<Integers>& particle,
-                 const std::string& lag_kind, long max_lag, long count, const std::vector<long>& lags,
-                 const std::vector<double>& wave_numbers, const std::string& estimator, const std::string& method,
-                 const std::vector<std::string>& quantities, bool errors, int threads, py::object progress) {
+                 const std::string& lags, const std::vector<double>& wave_numbers, const std::string& estimator,
+                 const std::string& method, const std::string& quantities, bool errors, int threads,
+                 py::object progress) {
   static_assert(sizeof(long) == sizeof(std::int64_t));
-  if (method != "fast" && method != "ordered" && method != "exact") {
-    throw py::value_error("method must be 'fast', 'ordered' or 'exact'");
-  }
   msdisf::AnalysisOptions options;
-  options.pairs = pair_rule(estimator);
-  options.lags = lag_request(lag_kind, max_lag, count, lags);
+  options.pairs = parsed("estimator", estimator, msdisf::kPairRuleTexts, msdisf::pair_rule_from_text);
+  options.lags = parsed("lags", lags, msdisf::kLagTexts, msdisf::lags_from_text);
   options.wave_numbers = wave_numbers;
-  options.method = method == "exact"     ? msdisf::Method::kExact
-                   : method == "ordered" ? msdisf::Method::kOrdered
-                                         : msdisf::Method::kFast;
-  options.quantities = quantities_from(quantities);
+  options.method = parsed("method", method, msdisf::kMethodTexts, msdisf::method_from_text);
+  if (!quantities.empty()) {
+    options.quantities = parsed("quantities", quantities, msdisf::kQuantityTexts, msdisf::quantities_from_text);
+  }
   options.errors = errors;
   options.threads = threads;
+  if (const auto problem = msdisf::options_problem(options)) throw py::value_error(*problem);
   Callbacks callbacks(std::move(progress));
   options.progress = [&callbacks](double f) { callbacks.progress(f); };
   options.cancelled = [&callbacks] { return callbacks.cancelled(); };
@@ -305,8 +250,8 @@ py::tuple frames_from_times(const Doubles& time, double dt) {
 
 PYBIND11_MODULE(_core, m) {
   m.doc() = "The msdisf analysis engine; use the functions of the msdisf package.";
-  m.def("analyse", &analyse, py::arg("x"), py::arg("y"), py::arg("frame"), py::arg("particle"), py::arg("lag_kind"),
-        py::arg("max_lag"), py::arg("count"), py::arg("lags"), py::arg("wave_numbers"), py::arg("estimator"),
+  m.def("analyse", &analyse, py::arg("x"), py::arg("y"), py::arg("frame"), py::arg("particle"), py::arg("lags"),
+        py::arg("wave_numbers"), py::arg("estimator"),
         py::arg("method"), py::arg("quantities"), py::arg("errors"), py::arg("threads"), py::arg("progress"));
   m.def("fit", &fit, py::arg("lag"), py::arg("t"), py::arg("msd"), py::arg("msd_se"), py::arg("first_lag"),
         py::arg("last_lag"));

@@ -90,10 +90,10 @@ std::string multi_reader_violation(const AnalysisState& state) {
 std::string check_single_reader(const std::uint8_t* data, std::size_t size) {
   if (size < 2) return {};
   AnalysisState state(1 + data[1] % 64);
-  state.RANK = data[0] % 2 == 0 ? 2 : 4;
   std::ostringstream out, err;
   Console console{out, err};
-  read_simulation_text(state, payload(data, size, 2), "fuzz.dat", console);
+  read_simulation_text(state, payload(data, size, 2), "fuzz.dat", console,
+                       data[0] % 2 == 0 ? RecordLayout::kXYT : RecordLayout::kTXY);
   return single_reader_violation(state);
 }
 

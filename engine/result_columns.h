@@ -1,0 +1,51 @@
+// The per-lag value columns of a result, named and in the order every table
+// of it uses: msd, mqd, ngp, skewness, md, mcd (those computed), then
+// isf_x[q], isf_y[q], isf_r[q] (cos parts) and isf_x_im[q], isf_y_im[q],
+// isf_r_im[q] (sin parts) for each wave number q, then with standard errors
+// msd_se, ngp_se, isf_x_se[q], isf_y_se[q], isf_r_se[q]. Lags, pair counts
+// and se_groups are whole numbers and are not among them.
+#pragma once
+
+#include <string>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "engine/analysis.h"
+
+namespace msdisf {
+
+/// q with six significant digits, as column names write it ("0.186567").
+std::string wave_label(double q);
+
+/// Each column's name beside its values; `Result` is AnalysisResult or
+/// const AnalysisResult, and the values point into it.
+template <class Result>
+auto result_columns(Result& r) {
+  using Column = std::conditional_t<std::is_const_v<Result>, const std::vector<double>, std::vector<double>>;
+  std::vector<std::pair<std::string, Column*>> columns;
+  const Quantities& q = r.quantities;
+  const std::tuple<const char*, Column*, bool> moments[] = {
+      {"msd", &r.msd, q.msd},           {"mqd", &r.mqd, q.mqd}, {"ngp", &r.ngp, q.ngp},
+      {"skewness", &r.skewness, q.skewness}, {"md", &r.md, q.md},   {"mcd", &r.mcd, q.mcd}};
+  for (const auto& [name, values, wanted] : moments) {
+    if (wanted) columns.emplace_back(name, values);
+  }
+  using Group = std::conditional_t<std::is_const_v<Result>, const std::vector<std::vector<double>>,
+                                   std::vector<std::vector<double>>>;
+  auto add_group = [&](const char* name, Group& group) {
+    for (std::size_t w = 0; w < group.size(); ++w) {
+      columns.emplace_back(std::string(name) + "[" + wave_label(r.wave_numbers[w]) + "]", &group[w]);
+    }
+  };
+  add_group("isf_x", r.cos_x), add_group("isf_y", r.cos_y), add_group("isf_r", r.cos_r);
+  add_group("isf_x_im", r.sin_x), add_group("isf_y_im", r.sin_y), add_group("isf_r_im", r.sin_r);
+  if (r.errors.empty()) return columns;
+  if (!r.errors.msd.empty()) columns.emplace_back("msd_se", &r.errors.msd);
+  if (!r.errors.ngp.empty()) columns.emplace_back("ngp_se", &r.errors.ngp);
+  add_group("isf_x_se", r.errors.cos_x), add_group("isf_y_se", r.errors.cos_y), add_group("isf_r_se", r.errors.cos_r);
+  return columns;
+}
+
+}  // namespace msdisf
