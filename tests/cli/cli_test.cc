@@ -129,6 +129,7 @@ TEST_F(MsdisfRun, HelpAndVersion) {
   EXPECT_EQ(help.exit_status, 0);
   EXPECT_NE(help.out.find("--lags"), std::string::npos);
   EXPECT_NE(help.out.find("Exit status: 0 done; 1"), std::string::npos);
+  EXPECT_NE(help.out.find("log:K:L gives the same lags for every file"), std::string::npos);
   const auto version = msdisf({"--version"});
   EXPECT_EQ(version.exit_status, 0);
   EXPECT_EQ(version.out.rfind("msdisf ", 0), 0u);

@@ -140,6 +140,16 @@ TEST(MsdisfInputs, RealWorldFiles) {
   }
 }
 
+TEST(MsdisfInputs, LengthPerPixelScalesPositionsAndIsRecorded) {
+  // One particle moving 2 px a frame: msd at lag 1 is 8 px^2, 8 * 0.25^2 with --mpp 0.25.
+  testing::TempDir dir;
+  dir.write("in.csv", "frame,x,y\n0,0,0\n1,2,2\n2,4,4\n");
+  const auto result = run_program(MSDISF_PATH, {"--mpp", "0.25", "--fps", "4", "-o", "-", "in.csv"}, dir.path());
+  ASSERT_EQ(result.exit_status, 0) << result.err;
+  EXPECT_NE(result.out.find("; dt: 0.25; mpp: 0.25; "), std::string::npos) << result.out.substr(0, 200);
+  EXPECT_NE(result.out.find("\n1\t0.25\t2\t0.5\t"), std::string::npos) << result.out.substr(0, 400);
+}
+
 TEST(MsdisfInputs, GzipManyFilesAndAListOfThem) {
   testing::TempDir dir;
   dir.write("a.csv", kTracksCsv);
