@@ -18,10 +18,12 @@
 #include <variant>
 
 #include "cli/fit_command.h"
+#include "cli/merge_command.h"
 #include "cli/progress_bar.h"
 #include "job_table/driver/result_path.h"
 #include "engine/analysis.h"
 #include "engine/option_text.h"
+#include "engine/sums.h"
 #include "engine/time_grid.h"
 #include "job_table/estimators/per_trajectory_estimator.h"
 #include "job_table/estimators/single_trajectory_estimators.h"
@@ -31,6 +33,7 @@
 #include "io/analysis_table.h"
 #include "job_table/output/result_table.h"
 #include "io/safe_output.h"
+#include "io/sums_file.h"
 
 #ifndef MSDISF_VERSION
 #error "MSDISF_VERSION must name the release"
@@ -68,6 +71,7 @@ struct Request {
   bool no_metadata = false;
   std::string format;
   bool job_table_output = false;
+  bool sums = false;
   bool quiet = false;
   std::string command_line;
 };
@@ -208,6 +212,7 @@ std::variant<Plan, std::string> plan_from(const Request& r) {
   plan.analysis.errors = r.errors;
   if (const auto problem = options_problem(plan.analysis)) return "--errors: " + *problem;
   if (r.errors && r.job_table_output) return "--errors does not go with --job-table-output";
+  if (r.sums && (r.errors || r.job_table_output)) return "--sums does not go with --errors or --job-table-output";
   plan.analysis.threads = r.threads;
   plan.output.separator = r.output_format == "csv" ? ',' : '\t';
   return plan;
@@ -236,7 +241,10 @@ bool streamed(const std::string& input) {
 
 std::string output_for(const Request& r, const std::string& input) {
   if (!r.output.empty()) return r.output;
-  const std::string extension = r.job_table_output ? ".dat" : r.output_format == "csv" ? ".msdisf.csv" : ".msdisf.tsv";
+  const std::string extension = r.job_table_output        ? ".dat"
+                                : r.sums                  ? ".msdisf.sums"
+                                : r.output_format == "csv" ? ".msdisf.csv"
+                                                           : ".msdisf.tsv";
   const std::string name = (r.job_table_output ? "msd_isf_" : "") + stem_of(input) + extension;
   if (!r.output_dir.empty()) return (std::filesystem::path(r.output_dir) / name).string();
   if (streamed(input)) return "-";
@@ -383,6 +391,7 @@ class Run {
       for (double& v : table.x) v *= plan_.mpp;
       for (double& v : table.y) v *= plan_.mpp;
     }
+    if (request_.sums) return sums(input, table, dt, output);
     AnalysisOptions options = plan_.analysis;
     std::optional<ProgressBar> bar;
     if (progress_terminal_ && !request_.quiet) {
@@ -417,6 +426,28 @@ class Run {
     }
     const bool written =
         write_analysis_table(result, format, [&output](std::string_view p) { return output.write(p); });
+    return written ? kDone : cannot_write(output);
+  }
+
+  // The lag sums of the table's records, for msdisf merge.
+  int sums(const std::string& input, const RecordTable& table, double dt, SafeOutput& output) {
+    LagSums sums;
+    try {
+      sums = lag_sums({table.x, table.y, table.frame, table.particle}, plan_.analysis, table.particle_names);
+    } catch (const AnalysisError& error) {
+      const int status = error.kind == AnalysisError::Kind::kInvalidInput ? kInputContent : kCommandLine;
+      return fail(status, input + ": " + with_lines(error, table));
+    }
+    const LagRequest::Kind kind = plan_.analysis.lags.kind;
+    if (!request_.quiet && (kind == LagRequest::Kind::kAll ||
+                            (kind == LagRequest::Kind::kLogSpaced && plan_.analysis.lags.max_lag == 0))) {
+      say(input + ": the lags follow this file's longest span; for sums that merge with others, give "
+                  "--lags max:L, log:K:L or a list");
+    }
+    sums.dt = dt;
+    sums.mpp = plan_.mpp;
+    sums.sources = {input};
+    const bool written = write_sums_file(sums, [&output](std::string_view p) { return output.write(p); });
     return written ? kDone : cannot_write(output);
   }
 
@@ -560,6 +591,8 @@ void add_options(CLI::App& app, Request& request) {
   app.add_flag("--no-metadata", request.no_metadata, "No first comment line with the program, input and options");
   app.add_option("--format", request.format, "Layout of a file without a header: xyt, txy or multi")
       ->check(CLI::IsMember({"xyt", "txy", "multi"}));
+  app.add_flag("--sums", request.sums,
+               "Write the lag sums (<stem>.msdisf.sums) instead of the table; msdisf merge pools them");
   app.add_flag("--job-table-output", request.job_table_output,
                "With --format: read, estimate and write exactly as msd_isf does");
   app.add_flag("-q,--quiet", request.quiet, "Print nothing but problems");
@@ -583,6 +616,7 @@ bool add_listed_inputs(Request& request) {
 
 int run_cli(int argc, const char* const* argv, Console& console, bool progress_terminal) {
   if (argc >= 2 && std::strcmp(argv[1], "fit") == 0) return run_fit(argc - 1, argv + 1, console);
+  if (argc >= 2 && std::strcmp(argv[1], "merge") == 0) return run_merge(argc - 1, argv + 1, console);
   Request request;
   CLI::App app{
       "msdisf: mean squared displacement, displacement moments and intermediate scattering functions\n"

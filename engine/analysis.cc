@@ -18,6 +18,7 @@
 #include "engine/particle_sums.h"
 #include "engine/standard_errors.h"
 #include "engine/default_scales.h"
+#include "engine/sums.h"
 
 namespace msdisf {
 
@@ -81,11 +82,6 @@ ParticleRecords records_of(const detail::ParticleSet& set, const detail::Particl
   return {set.x().data() + at, set.y().data() + at, set.frame().data() + at, p.records()};
 }
 
-// The requested lags a particle can have: those up to its span.
-std::span<const long> lags_within(const std::vector<long>& lags, long span) {
-  return {lags.data(), static_cast<std::size_t>(std::upper_bound(lags.begin(), lags.end(), span) - lags.begin())};
-}
-
 // The columns that hold sums while computing, or are wanted in the end;
 // the others stay empty.
 void allocate(AnalysisResult& result, std::size_t rows, std::size_t waves, const detail::MomentNeeds& needs) {
@@ -119,8 +115,8 @@ detail::SumsView sums_in(AnalysisResult& result) {
   return view;
 }
 
-// Divides each row's sums by its pair count, in the order the result tables
-// have always used; a row without pairs gets 0/0, a NaN.
+// Divides each row's sums by its pair count, one division per column entry;
+// a row without pairs gets 0/0, a NaN.
 void finalise(AnalysisResult& result, int threads) {
   const std::size_t rows = result.rows();
   auto divide = [&](std::vector<double>& column) {
@@ -173,7 +169,7 @@ Plan plan_particles(const detail::ParticleSet& set, const std::vector<long>& lag
                     int threads, double transform_budget) {
   Plan plan;
   for (const auto& p : set.particles()) {
-    const std::span<const long> own = lags_within(lags, set.span(p));
+    const std::span<const long> own = detail::lags_within(lags, set.span(p));
     const ParticleCost cost = detail::particle_cost(records_of(set, p), own, waves, method, threads, transform_budget);
     plan.costs.push_back(cost);
     plan.work += cost.work;
@@ -188,8 +184,15 @@ double memory_limit(const AnalysisOptions& options) {
   return options.memory_limit > 0 ? static_cast<double>(options.memory_limit) : default_memory_limit();
 }
 
-void check_size(std::size_t rows, std::size_t waves, const Plan& plan, int threads, double limit, double error_bytes,
-                double error_work) {
+// The standard errors' work and working memory; zero without them.
+struct ErrorCost {
+  double work = 0.0;
+  double bytes = 0.0;
+};
+
+void check_size(std::size_t rows, std::size_t waves, const Plan& plan, int threads, double limit,
+                const ErrorCost& errors) {
+  const double error_bytes = errors.bytes, error_work = errors.work;
   const double columns = kMomentColumns + 6.0 * static_cast<double>(waves) +
                          (error_bytes > 0.0 ? 3.0 + 3.0 * static_cast<double>(waves) : 0.0);
   const double result_bytes = static_cast<double>(rows) * columns * 8.0;
@@ -218,7 +221,7 @@ void compute(const detail::ParticleSet& set, const std::vector<long>& lags, cons
   const auto& particles = set.particles();
   const long count = static_cast<long>(particles.size());
   const int waves = total.waves;
-  auto own_lags = [&](long i) { return lags_within(lags, set.span(particles[static_cast<std::size_t>(i)])); };
+  auto own_lags = [&](long i) { return detail::lags_within(lags, set.span(particles[static_cast<std::size_t>(i)])); };
   auto records = [&](long i) { return records_of(set, particles[static_cast<std::size_t>(i)]); };
   if (count == 1) {
     // Sums formed from zero in the result's columns are the pooled sums.
@@ -269,9 +272,10 @@ void compute(const detail::ParticleSet& set, const std::vector<long>& lags, cons
   }
 }
 
-}  // namespace
-
-AnalysisResult analyse(const TrajectoryData& data, const AnalysisOptions& options) {
+// The analysis of `data`; with `finished` false its columns hold the pooled
+// sums instead of their ratios (and no standard errors are formed). Lags are
+// in frames either way.
+AnalysisResult run_analysis(const TrajectoryData& data, const AnalysisOptions& options, bool finished) {
   AnalysisResult result;
   try {
     const int threads = checked_threads(options, result.notes);
@@ -290,10 +294,12 @@ AnalysisResult analyse(const TrajectoryData& data, const AnalysisOptions& option
     const bool correlation = options.method == Method::kFast;
     const Plan plan =
         plan_particles(set, result.lag, waves, correlation ? Method::kOrdered : options.method, threads, transform_budget);
-    const double error_work =
-        options.errors ? detail::standard_error_work(set, result.lag, waves, options.quantities) : 0.0;
-    const double error_bytes = options.errors ? detail::standard_error_bytes(set, rows, threads) : 0.0;
-    check_size(rows, result.wave_numbers.size(), plan, threads, limit, error_bytes, error_work);
+    ErrorCost error_cost;
+    if (options.errors) {
+      error_cost = {detail::standard_error_work(set, result.lag, waves, options.quantities),
+                    detail::standard_error_bytes(set, rows, threads)};
+    }
+    check_size(rows, result.wave_numbers.size(), plan, threads, limit, error_cost);
     std::optional<detail::CorrelationMethod> by_correlation;
     if (correlation) {
       by_correlation.emplace(set, result.lag, needs_of(options.quantities), waves, plan.costs, transform_budget);
@@ -303,10 +309,10 @@ AnalysisResult analyse(const TrajectoryData& data, const AnalysisOptions& option
     const detail::MomentNeeds needs = correlation ? needs_of(options.quantities) : detail::MomentNeeds{};
     allocate(result, rows, result.wave_numbers.size(), needs);
 
-    detail::RunControl control(options, (correlation ? by_correlation->work() : plan.work) + error_work);
+    detail::RunControl control(options, (correlation ? by_correlation->work() : plan.work) + error_cost.work);
     detail::PlanCache plans;
     detail::SumsContext context{result.wave_numbers, options.method, plans, control, transform_budget};
-    if (correlation) context.phase_limit = 32768.0;
+    if (correlation) context.phase_limit = detail::kPhaseLimit;
     control.poll();
     if (!control.stopped()) {
       if (correlation) {
@@ -316,13 +322,15 @@ AnalysisResult analyse(const TrajectoryData& data, const AnalysisOptions& option
       }
     }
     control.rethrow();
-    finalise(result, threads);
-    if (options.errors) {
-      detail::add_standard_errors(set, result, control, threads);
-      control.rethrow();
+    if (finished) {
+      finalise(result, threads);
+      if (options.errors) {
+        detail::add_standard_errors(set, result, control, threads);
+        control.rethrow();
+      }
+      drop_unwanted(result, options.quantities);
     }
     control.finish();
-    drop_unwanted(result, options.quantities);
     if (set.stride() > 1) {
       for (long& lag : result.lag) lag *= set.stride();
       result.notes.push_back("frames step by " + std::to_string(set.stride()) + ": lags are counted on that grid (" +
@@ -331,6 +339,92 @@ AnalysisResult analyse(const TrajectoryData& data, const AnalysisOptions& option
   } catch (const std::bad_alloc&) {
     throw AnalysisError(Kind::kOutOfMemory, "memory ran out; ask for fewer lags or wave numbers, or fewer threads");
   }
+  return result;
+}
+
+// A request whose lags do not depend on the data: a largest lag becomes
+// every lag up to it, log-spaced lags up to a largest one their list.
+LagRequest fixed_lags(const LagRequest& request) {
+  if (request.kind == LagRequest::Kind::kUpTo && request.max_lag >= 1) {
+    return LagRequest::list(detail::select_lags(LagRequest::all(), request.max_lag));
+  }
+  if (request.kind == LagRequest::Kind::kLogSpaced && request.max_lag >= 1 && request.count >= 1) {
+    return LagRequest::list(detail::log_spaced_lags(request.count, request.max_lag));
+  }
+  return request;
+}
+
+// Moves `column` out when it holds a sum that `wanted` needs.
+std::vector<double> sum_column(std::vector<double>& column, bool wanted, std::size_t rows) {
+  return wanted && column.size() == rows ? std::move(column) : std::vector<double>();
+}
+
+}  // namespace
+
+AnalysisResult analyse(const TrajectoryData& data, const AnalysisOptions& options) {
+  return run_analysis(data, options, true);
+}
+
+LagSums lag_sums(const TrajectoryData& data, const AnalysisOptions& options, const std::vector<std::string>& ids) {
+  if (options.errors) {
+    throw AnalysisError(Kind::kInvalidOptions, "standard errors do not come from lag sums; analyse with errors instead");
+  }
+  AnalysisOptions fixed = options;
+  fixed.lags = fixed_lags(options.lags);
+  AnalysisResult result = run_analysis(data, fixed, false);
+  LagSums sums;
+  sums.estimator = options.pairs;
+  sums.quantities = options.quantities;
+  sums.wave_numbers = std::move(result.wave_numbers);
+  const std::size_t rows = result.rows();
+  const detail::MomentNeeds needs = needs_of(options.quantities);
+  sums.s1 = sum_column(result.md, needs.s1, rows);
+  sums.s2 = sum_column(result.msd, needs.s2, rows);
+  sums.s3 = sum_column(result.mcd, needs.s3, rows);
+  sums.s4 = sum_column(result.mqd, needs.s4, rows);
+  sums.lag = std::move(result.lag);
+  sums.pairs = std::move(result.pairs);
+  const bool scattering = options.quantities.scattering;
+  for (auto [into, from] : {std::pair{&sums.cos_x, &result.cos_x}, {&sums.cos_y, &result.cos_y},
+                            {&sums.cos_r, &result.cos_r}, {&sums.sin_x, &result.sin_x},
+                            {&sums.sin_y, &result.sin_y}, {&sums.sin_r, &result.sin_r}}) {
+    if (scattering) *into = std::move(*from);
+  }
+  if (!scattering) sums.wave_numbers.clear();
+  // Every particle of the data, keyed by its id as the user wrote it.
+  std::vector<std::int64_t> distinct(data.particle.begin(), data.particle.end());
+  if (distinct.empty() && !data.frame.empty()) distinct.push_back(0);
+  std::sort(distinct.begin(), distinct.end());
+  distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+  for (const std::int64_t id : distinct) {
+    const bool named = id >= 0 && static_cast<std::size_t>(id) < ids.size();
+    const std::string text = named ? ids[static_cast<std::size_t>(id)] : std::to_string(id);
+    sums.particles.push_back({particle_key(text), text});
+  }
+  std::sort(sums.particles.begin(), sums.particles.end());
+  return sums;
+}
+
+AnalysisResult finish(const LagSums& sums) {
+  AnalysisResult result;
+  result.quantities = sums.quantities;
+  result.wave_numbers = sums.wave_numbers;
+  result.lag = sums.lag;
+  const std::size_t rows = sums.rows();
+  const detail::MomentNeeds needs = needs_of(sums.quantities);
+  allocate(result, rows, sums.quantities.scattering ? sums.wave_numbers.size() : 0, needs);
+  result.pairs = sums.pairs;
+  for (auto [into, from] : {std::pair{&result.md, &sums.s1}, {&result.msd, &sums.s2}, {&result.mcd, &sums.s3},
+                            {&result.mqd, &sums.s4}}) {
+    if (from->size() == rows) *into = *from;
+  }
+  for (auto [into, from] : {std::pair{&result.cos_x, &sums.cos_x}, {&result.cos_y, &sums.cos_y},
+                            {&result.cos_r, &sums.cos_r}, {&result.sin_x, &sums.sin_x},
+                            {&result.sin_y, &sums.sin_y}, {&result.sin_r, &sums.sin_r}}) {
+    if (from->size() == into->size()) *into = *from;
+  }
+  finalise(result, 1);
+  drop_unwanted(result, sums.quantities);
   return result;
 }
 

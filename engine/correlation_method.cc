@@ -1,17 +1,8 @@
 #include "engine/correlation_method.h"
 
-#include <algorithm>
+#include "engine/lag_selection.h"
 
 namespace msdisf::detail {
-
-namespace {
-
-// The requested lags a particle can have: those up to its span.
-std::span<const long> lags_within(std::span<const long> lags, long span) {
-  return lags.first(static_cast<std::size_t>(std::upper_bound(lags.begin(), lags.end(), span) - lags.begin()));
-}
-
-}  // namespace
 
 CorrelationMethod::CorrelationMethod(const ParticleSet& set, std::span<const long> lags, MomentNeeds needs, int waves,
                                      std::span<const ParticleCost> costs, double transform_budget)

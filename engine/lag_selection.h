@@ -1,7 +1,9 @@
 // Turning a lag request into the sorted list of lags that get a row.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "engine/analysis.h"
@@ -21,6 +23,12 @@ bool fits_grid(const LagRequest& request, std::int64_t step);
 /// The request in steps of a grid of `step` frames that it fits: largest
 /// lags divided by it (rounded down), listed lags too.
 LagRequest lags_on_grid(const LagRequest& request, std::int64_t step);
+
+/// The lags of `lags` (ascending) up to `span`: those a particle whose
+/// records span `span` frames can have.
+inline std::span<const long> lags_within(std::span<const long> lags, long span) {
+  return lags.first(static_cast<std::size_t>(std::upper_bound(lags.begin(), lags.end(), span) - lags.begin()));
+}
 
 /// `count` distinct integers from 1 to `max_lag`, as evenly spaced on a log
 /// scale as distinct integers allow; 1..max_lag when count >= max_lag.

@@ -13,6 +13,11 @@
 // wanted moment; the bound is smallest where positions stay close to the
 // reference, so lags that fail are tried again with shorter windows, each
 // with its own reference, and the last few are summed pair by pair.
+//
+// The parts: the expansion into correlations (moment_terms.h), the windows
+// of each level and their costs (moment_windows.h), one pack's correlations
+// and bound (moment_pack.h), and the rows summed pair by pair
+// (moment_direct.h).
 #pragma once
 
 #include <span>

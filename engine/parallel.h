@@ -1,4 +1,4 @@
-// Thread counts for the parallel estimators.
+// Thread counts, teams and shared loops of the parallel estimators.
 #pragma once
 
 #include <omp.h>
@@ -11,11 +11,18 @@ inline int thread_count(int requested) { return requested > 0 ? requested : omp_
 /// Whether work for `threads` threads needs a team of its own. One thread at
 /// the top level gets none, not even an inactive one: inside it every region
 /// of the work would be nested, and libgomp starts new threads for each
-/// nested team (0.5 to 6 ms a time on a loaded machine) where a top-level
-/// team reuses its own. Inside another team a team of one is kept, so that
-/// omp_get_thread_num() is 0 and the work's loops are not shared with the
-/// outer team.
+/// nested team where a top-level team reuses its own. Inside another team a
+/// team of one is kept, so that omp_get_thread_num() is 0 and the work's
+/// loops are not shared with the outer team.
 inline bool needs_team(int threads) { return threads > 1 || omp_in_parallel(); }
+
+/// Runs body(item) for items 0..count-1 on `threads` threads, each item on
+/// one thread, in no set order.
+template <class Body>
+void for_items(long count, int threads, Body&& body) {
+#pragma omp parallel for schedule(dynamic, 1) num_threads(threads) if (threads > 1 && count > 1)
+  for (long item = 0; item < count; ++item) body(item);
+}
 
 /// Runs body() once on each thread of a team of `threads` where one is
 /// needed, otherwise once on the calling thread.

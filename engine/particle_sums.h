@@ -43,7 +43,8 @@ struct SumsContext {
   /// first one; a wave number whose phases q * u pass this limit is summed
   /// pair by pair with the plain kernel's own arguments. Below it, rounding
   /// of a phase stays below about limit * 2^-52: 2^19 keeps the fast method
-  /// within 1e-9, the correlation method uses 2^15 for its 1e-10.
+  /// within 1e-9, the correlation method uses kPhaseLimit (2^15,
+  /// phase_correlation.h) for its 1e-10.
   double phase_limit = 524288.0;
 };
 

@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "engine/correlation_packs.h"
+#include "engine/cost_model.h"
+#include "engine/lag_selection.h"
 #include "engine/parallel.h"
 #include "engine/phase_channels.h"
 
@@ -14,24 +16,12 @@ namespace msdisf::detail {
 
 namespace {
 
-// Rough costs in nanoseconds; they only steer the choice of path.
-constexpr double kPhaseCost = 2.0;    // one phase factor
-constexpr double kProductCost = 1.0;  // one conj(z_a) * z_b added
-// The same over arrays far larger than the caches, when both threads stream
-// from memory at once (measured on 10^7 points).
-constexpr double kStreamedProductCost = 4.0;
-constexpr double kFftCostPerPoint = 0.8;  // per point and log2(size), one transform
-constexpr double kTransformBytesPerPoint = 24.0;
 // Short grids share transforms of about this many points: small enough to
 // stay in cache, large enough to spare per-call costs.
 constexpr long kPackPoints = 2048;
 
-// Below this, rounding of a phase (relative error 2u from the shift and the
-// product) and of its sine and cosine stays under 1e-11 per factor.
-constexpr double kPhaseLimit = 32768.0;
-
-// Small transforms run fastest at powers of two (measured: 2.1 ns a point at
-// 2048 against 2.8 at 2000).
+// Small transforms run fastest at powers of two, even where a size of small
+// primes just above n is closer to it.
 long pack_size(long n) {
   return n <= 4096 ? static_cast<long>(std::bit_ceil(static_cast<unsigned long>(n))) : fft_size(n);
 }
@@ -68,7 +58,7 @@ long transform_top(const std::vector<Segment>& segments, std::span<const long> l
   for (const Segment& s : segments) {
     if (s.grid->length() > kPackPoints) lengths.push_back(s.grid->length());
   }
-  const std::size_t rows = static_cast<std::size_t>(std::upper_bound(lags.begin(), lags.end(), top) - lags.begin());
+  const std::size_t rows = lags_within(lags, top).size();
   if (lengths.empty() || static_cast<double>(lengths.size()) * static_cast<double>(rows) > 1e7) return top;
   // suffix[r]: the sum of lags r.. of the rows up to top.
   std::vector<double> suffix(rows + 1, 0.0);
@@ -78,7 +68,7 @@ long transform_top(const std::vector<Segment>& segments, std::span<const long> l
     double total = 0.0;
     for (const long length : lengths) {
       const double n = static_cast<double>(pack_size(length + std::min(t, length - 1)));
-      total += 1.5 * kFftCostPerPoint * n * std::log2(n);
+      total += channel_transform_cost(n);
       // Rows past the cut with a pair in this grid: lags below its length.
       const auto end = static_cast<std::size_t>(
           std::lower_bound(lags.begin() + static_cast<long>(cut), lags.begin() + static_cast<long>(rows), length) -
@@ -209,9 +199,8 @@ class Scattering {
       for (long i = 0; i < pack.count; ++i) {
         longest = std::max(longest, segments_[static_cast<std::size_t>(pack.first + i)].grid->length() - 1);
       }
-      plan.transform_rows =
-          static_cast<long>(std::upper_bound(lags_.begin(), lags_.end(), pack.max_lag) - lags_.begin());
-      plan.rows = static_cast<long>(std::upper_bound(lags_.begin(), lags_.end(), longest) - lags_.begin());
+      plan.transform_rows = static_cast<long>(lags_within(lags_, pack.max_lag).size());
+      plan.rows = static_cast<long>(lags_within(lags_, longest).size());
       const Segment& last = segments_[static_cast<std::size_t>(pack.first + pack.count - 1)];
       plan.length = pack.offsets.back() + last.window;
       for (long i = 0; i < pack.count; ++i) plan.valid += phases_[static_cast<std::size_t>(pack.first + i)].valid;
@@ -240,9 +229,9 @@ class Scattering {
         direct += pairs_here;
         if (direct_row_[static_cast<std::size_t>(r)] != 0 || r >= plan.transform_rows) tail += pairs_here;
       }
-      const double n = static_cast<double>(packs_[p].size);
-      plan.fft = context_.prefer_transforms || 1.5 * kFftCostPerPoint * n * std::log2(n) + tail < direct;
-      work_ += channels * (pack_fill(p) + std::min(direct, 1.5 * kFftCostPerPoint * n * std::log2(n) + tail));
+      const double transforms = channel_transform_cost(static_cast<double>(packs_[p].size));
+      plan.fft = context_.prefer_transforms || transforms + tail < direct;
+      work_ += channels * (pack_fill(p) + std::min(direct, transforms + tail));
     }
   }
 
@@ -288,8 +277,16 @@ class Scattering {
   // Returns the buffer holding them.
   template <typename Column>
   fftw_complex* start_channel(std::size_t p, int channel, Buffers& buffers, Column&& column) {
+    fftw_complex* z = fill_channel(p, channel, buffers);
+    add_direct_rows(p, channel, z, column);
+    return z;
+  }
+
+  // Fills the channel's phase factors into the buffer it returns: the x and
+  // y factors where the buffers keep them, and the x + y factors from those
+  // when both hold this pack and wave.
+  fftw_complex* fill_channel(std::size_t p, int channel, Buffers& buffers) const {
     const Pack& pack = packs_[p];
-    const PackPlan& plan = plans_[p];
     const int wave = channel / 3, d = channel % 3;
     const double q = waves_[static_cast<std::size_t>(wave)];
     const long key = static_cast<long>(p) * static_cast<long>(waves_.size()) + wave;
@@ -312,24 +309,35 @@ class Scattering {
         written = end;
       }
       std::fill(&z[written][0], &z[0][0] + 2 * pack.size, 0.0);
-    } else {
-      // Only the gaps between grids need zeros; fill_phases writes the rest.
-      long written = 0;
-      for (long i = 0; i < pack.count; ++i) {
-        const auto s = static_cast<std::size_t>(pack.first + i);
-        const long at = pack.offsets[static_cast<std::size_t>(i)];
-        const long length = segments_[s].grid->length();
-        std::fill(&z[written][0], &z[at][0], 0.0);
-        if (plain(s, wave)) {
-          std::fill(&z[at][0], &z[at + length][0], 0.0);
-        } else {
-          fill_phases(*segments_[s].grid, d, q, phases_[s].x0, phases_[s].y0, z + at, buffers.phases);
-        }
-        written = at + length;
-      }
-      std::fill(&z[written][0], &z[0][0] + 2 * pack.size, 0.0);
-      if (keep) buffers.cached[d] = key;
+      return z;
     }
+    // Only the gaps between grids need zeros; fill_phases writes the rest.
+    long written = 0;
+    for (long i = 0; i < pack.count; ++i) {
+      const auto s = static_cast<std::size_t>(pack.first + i);
+      const long at = pack.offsets[static_cast<std::size_t>(i)];
+      const long length = segments_[s].grid->length();
+      std::fill(&z[written][0], &z[at][0], 0.0);
+      if (plain(s, wave)) {
+        std::fill(&z[at][0], &z[at + length][0], 0.0);
+      } else {
+        fill_phases(*segments_[s].grid, d, q, phases_[s].x0, phases_[s].y0, z + at, buffers.phases);
+      }
+      written = at + length;
+    }
+    std::fill(&z[written][0], &z[0][0] + 2 * pack.size, 0.0);
+    if (keep) buffers.cached[d] = key;
+    return z;
+  }
+
+  // Adds the channel's rows that are summed directly, from its factors z:
+  // across the whole pack up to its spacing, grid by grid past it, where a
+  // lag could reach the next grid.
+  template <typename Column>
+  void add_direct_rows(std::size_t p, int channel, const fftw_complex* z, Column&& column) const {
+    const Pack& pack = packs_[p];
+    const PackPlan& plan = plans_[p];
+    const int wave = channel / 3, d = channel % 3;
     double* cos = column(kCosX + d, wave);
     double* sin = column(kSinX + d, wave);
     for (long r = 0; r < plan.transform_rows; ++r) {
@@ -340,7 +348,6 @@ class Scattering {
       cos[r] += re;
       sin[r] += im;
     }
-    // Lags past the pack's spacing could reach the next grid: grid by grid.
     for (long r = plan.transform_rows; r < plan.rows; ++r) {
       if (direct_row_[static_cast<std::size_t>(r)] == kNoPair) continue;
       const long lag = lags_[static_cast<std::size_t>(r)];
@@ -353,7 +360,6 @@ class Scattering {
         sin[r] += im;
       }
     }
-    return z;
   }
 
   // The grids of the pack whose phases are too large, pair by pair.
@@ -365,9 +371,8 @@ class Scattering {
       const auto s = static_cast<std::size_t>(pack.first + i);
       if (!plain(s, wave)) continue;
       const PaddedRange& grid = *segments_[s].grid;
-      const auto within =
-          std::upper_bound(lags_.begin(), lags_.begin() + plans_[p].rows, grid.length() - 1) - lags_.begin();
-      plain_channel(grid, d, waves_[static_cast<std::size_t>(wave)], lags_.first(static_cast<std::size_t>(within)),
+      plain_channel(grid, d, waves_[static_cast<std::size_t>(wave)],
+                    lags_within(lags_.first(static_cast<std::size_t>(plans_[p].rows)), grid.length() - 1),
                     column(kCosX + d, wave), column(kSinX + d, wave));
     }
   }

@@ -19,6 +19,11 @@
 
 namespace msdisf::detail {
 
+/// The largest phase q * u of a grid whose factors are formed: below it, the
+/// rounding of a phase (relative error 2u from the shift and the product)
+/// and of its sine and cosine stays under 1e-11 per factor.
+inline constexpr double kPhaseLimit = 32768.0;
+
 /// The grids laid out in transform packs for the given lags (which it
 /// refers to): made once, for the work estimate and for the sums.
 class PhaseLayout {

@@ -5,6 +5,8 @@
 #include <bit>
 #include <cmath>
 
+#include "engine/cost_model.h"
+#include "engine/lag_selection.h"
 #include "engine/phase_channels.h"
 #include "engine/phase_sincos.h"
 
@@ -112,36 +114,19 @@ void for_each_pair(const ParticleSet& set, const ParticleRange& p, long lag, Vis
   }
 }
 
-// Adds one particle's pairs at one lag to its groups: the particle alone, or
-// with `by_windows` its windows of origins at every level too. `terms(a, b,
-// t)` forms the terms of the pair (a, b) and returns false when the pair is
-// invalid.
-template <typename TermsOf>
-void add_particle(const ParticleSet& set, const ParticleRange& p, long lag, const Terms& ref, LagGroups& groups,
-                  std::vector<Window>& windows, bool by_windows, TermsOf&& terms) {
-  const std::int64_t* frame = set.frame().data();
-  windows.clear();
-  if (!by_windows) {
-    Window total{0, 0.0, {}};
-    for_each_pair(set, p, lag, [&](long a, long b) {
-      Terms t;
-      if (!terms(a, b, t)) return;
-      total.n += 1.0;
-      for (int k = 0; k < kTerms; ++k) total.s[k] += t[k];
-    });
-    if (total.n > 0.0) groups.particles.add(total.n, total.s, ref);
-    return;
-  }
-  for_each_pair(set, p, lag, [&](long a, long b) {
-    Terms t;
-    if (!terms(a, b, t)) return;
-    const long index = static_cast<long>(frame[a] - frame[p.begin]) >> groups.shift;
-    if (windows.empty() || windows.back().index != index) windows.push_back({index, 0.0, {}});
-    Window& w = windows.back();
-    w.n += 1.0;
-    for (int k = 0; k < kTerms; ++k) w.s[k] += t[k];
-  });
-  if (windows.empty()) return;
+// One lag's share of a pass: its reference means and the groups its pairs
+// go to, by particle alone or, with `by_windows`, by windows of origins too.
+struct LagTarget {
+  long lag;
+  const Terms& ref;
+  LagGroups& groups;
+  bool by_windows;
+};
+
+// Adds the finest windows of one particle to every level of `groups`,
+// merging them level by level in place, and the whole particle to its own
+// grouping.
+void add_windows(std::vector<Window>& windows, const Terms& ref, LagGroups& groups) {
   for (std::size_t level = 0; level < groups.windows.size(); ++level) {
     // Windows of this level are pairs of the previous level's, merged in place.
     std::size_t merged = 0;
@@ -165,6 +150,38 @@ void add_particle(const ParticleSet& set, const ParticleRange& p, long lag, cons
     for (int k = 0; k < kTerms; ++k) total.s[k] += w.s[k];
   }
   groups.particles.add(total.n, total.s, ref);
+}
+
+// Adds one particle's pairs at the target's lag to its groups. `terms(a, b,
+// t)` forms the terms of the pair (a, b) and returns false when the pair is
+// invalid.
+template <typename TermsOf>
+void add_particle(const ParticleSet& set, const ParticleRange& p, const LagTarget& target, std::vector<Window>& windows,
+                  TermsOf&& terms) {
+  const std::int64_t* frame = set.frame().data();
+  LagGroups& groups = target.groups;
+  windows.clear();
+  if (!target.by_windows) {
+    Window total{0, 0.0, {}};
+    for_each_pair(set, p, target.lag, [&](long a, long b) {
+      Terms t;
+      if (!terms(a, b, t)) return;
+      total.n += 1.0;
+      for (int k = 0; k < kTerms; ++k) total.s[k] += t[k];
+    });
+    if (total.n > 0.0) groups.particles.add(total.n, total.s, target.ref);
+    return;
+  }
+  for_each_pair(set, p, target.lag, [&](long a, long b) {
+    Terms t;
+    if (!terms(a, b, t)) return;
+    const long index = static_cast<long>(frame[a] - frame[p.begin]) >> groups.shift;
+    if (windows.empty() || windows.back().index != index) windows.push_back({index, 0.0, {}});
+    Window& w = windows.back();
+    w.n += 1.0;
+    for (int k = 0; k < kTerms; ++k) w.s[k] += t[k];
+  });
+  if (!windows.empty()) add_windows(windows, target.ref, groups);
 }
 
 // The standard error of one term's mean (from `variance_of` a grouping) and
@@ -250,7 +267,6 @@ void run_pass(const ParticleSet& set, const std::vector<long>& lags, const std::
   const long longest = set.longest_span();
   const auto& particles = set.particles();
   const long rows = static_cast<long>(lags.size());
-  constexpr double kPerRecord = 3.0;
   // Windows only matter when too few particles have pairs at a lag; spans
   // bound that number from above, and a lag found short afterwards is redone.
   std::vector<long> spans;
@@ -267,7 +283,7 @@ void run_pass(const ParticleSet& set, const std::vector<long>& lags, const std::
     double records = 0.0;
     for (std::size_t i = first; i < last; ++i) {
       if (set.span(particles[i]) < lags[r]) continue;
-      add_particle(set, particles[i], lags[r], refs[r], groups[r], windows, by_windows[r] != 0, terms);
+      add_particle(set, particles[i], {lags[r], refs[r], groups[r], by_windows[r] != 0}, windows, terms);
       records += static_cast<double>(particles[i].records());
     }
     return records;
@@ -283,7 +299,8 @@ void run_pass(const ParticleSet& set, const std::vector<long>& lags, const std::
 #pragma omp for schedule(dynamic, 1)
       for (long r = 0; r < rows; ++r) {
         if (control.stopped()) continue;
-        control.guarded([&] { control.advance(kPerRecord * add_range(static_cast<std::size_t>(r), first, last, windows)); });
+        control.guarded(
+            [&] { control.advance(kErrorRecordCost * add_range(static_cast<std::size_t>(r), first, last, windows)); });
       }
     }
     first = last;
@@ -313,10 +330,10 @@ double standard_error_work(const ParticleSet& set, const std::vector<long>& lags
   const double passes = ((wanted.msd || wanted.ngp) ? 1.0 : 0.0) + (wanted.scattering ? waves : 0);
   double records = 0.0;
   for (const ParticleRange& p : set.particles()) {
-    const auto within = std::upper_bound(lags.begin(), lags.end(), set.span(p)) - lags.begin();
+    const std::size_t within = lags_within(lags, set.span(p)).size();
     records += static_cast<double>(within) * static_cast<double>(p.records());
   }
-  return 3.0 * passes * records;
+  return kErrorRecordCost * passes * records;
 }
 
 double standard_error_bytes(const ParticleSet& set, std::size_t rows, int threads) {

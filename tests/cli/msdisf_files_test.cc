@@ -150,6 +150,64 @@ TEST(MsdisfInputs, LengthPerPixelScalesPositionsAndIsRecorded) {
   EXPECT_NE(result.out.find("\n1\t0.25\t2\t0.5\t"), std::string::npos) << result.out.substr(0, 400);
 }
 
+// The numbers of a written table, row by row, without its comment line.
+std::vector<std::vector<double>> table_numbers(const std::string& text) {
+  std::vector<std::vector<double>> rows;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.empty() || line[0] == '#' || line.rfind("lag", 0) == 0) continue;
+    std::istringstream fields(line);
+    rows.emplace_back();
+    for (std::string f; std::getline(fields, f, '\t');) rows.back().push_back(std::stod(f));
+  }
+  return rows;
+}
+
+TEST(MsdisfInputs, SumsOfShardsMergeIntoTheTableOfAll) {
+  testing::TempDir dir;
+  std::string all = "frame,particle,x,y\n", shard[3] = {all, all, all};
+  for (int p = 0; p < 9; ++p) {
+    for (int f = 0; f < 40 + 7 * p; ++f) {
+      const std::string row = std::to_string(f) + ",p" + std::to_string(p) + "," + std::to_string(std::sin(f * 0.3 + p) * 4) +
+                              "," + std::to_string(0.1 * f * p) + "\n";
+      all += row, shard[p % 3] += row;
+    }
+  }
+  dir.write("all.csv", all);
+  std::vector<std::string> merge = {"merge", "-o", "pooled.tsv"};
+  for (int k = 0; k < 3; ++k) {
+    dir.write("s" + std::to_string(k) + ".csv", shard[k]);
+    const auto made = run_program(MSDISF_PATH, {"-q", "--sums", "--lags", "log:20:90", "--fps", "10",
+                                                "s" + std::to_string(k) + ".csv"}, dir.path());
+    ASSERT_EQ(made.exit_status, 0) << made.err;
+    merge.push_back("s" + std::to_string(k) + ".msdisf.sums");
+  }
+  ASSERT_EQ(run_program(MSDISF_PATH, merge, dir.path()).exit_status, 0);
+  ASSERT_EQ(run_program(MSDISF_PATH, {"-q", "--lags", "log:20:90", "--fps", "10", "-o", "one.tsv", "all.csv"}, dir.path())
+                .exit_status, 0);
+  const auto pooled = table_numbers(read_file(dir.path() / "pooled.tsv"));
+  const auto one = table_numbers(read_file(dir.path() / "one.tsv"));
+  ASSERT_EQ(pooled.size(), one.size());
+  ASSERT_EQ(pooled.size(), 20u);
+  for (std::size_t r = 0; r < one.size(); ++r) {
+    ASSERT_EQ(pooled[r].size(), one[r].size());
+    for (std::size_t c = 0; c < one[r].size(); ++c) {
+      ASSERT_NEAR(pooled[r][c], one[r][c], 1e-12 * std::max(1.0, std::fabs(one[r][c]))) << "row " << r << " column " << c;
+    }
+  }
+  // A particle in two shards, and a sums file cut short: status 3, one line, nothing written.
+  const auto twice = run_program(MSDISF_PATH, {"merge", "-o", "t.tsv", "s0.msdisf.sums", "s0.msdisf.sums"}, dir.path());
+  EXPECT_EQ(twice.exit_status, 3);
+  EXPECT_NE(twice.err.find("' is in both s0.csv and s0.csv"), std::string::npos) << twice.err;
+  const std::string sums = read_file(dir.path() / "s1.msdisf.sums");
+  dir.write("cut.sums", sums.substr(0, sums.size() / 2));
+  const auto cut = run_program(MSDISF_PATH, {"merge", "-o", "t.tsv", "s0.msdisf.sums", "cut.sums"}, dir.path());
+  EXPECT_EQ(cut.exit_status, 3);
+  EXPECT_EQ(cut.err.rfind("msdisf merge: cut.sums: line ", 0), 0u) << cut.err;
+  EXPECT_FALSE(fs::exists(dir.path() / "t.tsv"));
+}
+
 TEST(MsdisfInputs, GzipManyFilesAndAListOfThem) {
   testing::TempDir dir;
   dir.write("a.csv", kTracksCsv);

@@ -1,0 +1,117 @@
+// Lag sums: shards of whole particles merged in any order give the table of
+// one analysis of all of them; sums of different things, or shards that
+// share a particle, are refused.
+#include "engine/sums.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+
+#include "engine/result_columns.h"
+#include "tests/engine/records.h"
+
+namespace msdisf {
+namespace {
+
+using testing::Records;
+
+// Random walks of `particles` particles with gaps and drift; particle p gets id first_id + p.
+Records walks(int particles, std::int64_t first_id, unsigned seed) {
+  std::mt19937_64 random(seed);
+  std::normal_distribution<double> step(0.3, 1.5);
+  std::uniform_int_distribution<int> length(2, 300), skip(0, 9);
+  Records r;
+  for (int p = 0; p < particles; ++p) {
+    double x = 1e3 * p, y = -50.0;
+    std::int64_t frame = skip(random);
+    for (int k = length(random); k > 0; --k) {
+      x += step(random), y += step(random);
+      frame += 1 + (skip(random) == 0 ? 3 : 0);
+      r.x.push_back(x), r.y.push_back(skip(random) == 1 ? NAN : y);
+      r.frame.push_back(frame), r.particle.push_back(first_id + p);
+    }
+  }
+  return r;
+}
+
+void expect_same_table(const AnalysisResult& merged, const AnalysisResult& one) {
+  ASSERT_EQ(merged.lag, one.lag);
+  ASSERT_EQ(merged.pairs, one.pairs);
+  const auto a = result_columns(merged), b = result_columns(one);
+  ASSERT_EQ(a.size(), b.size());
+  for (std::size_t c = 0; c < a.size(); ++c) {
+    ASSERT_EQ(a[c].first, b[c].first);
+    const bool scattering = a[c].first.rfind("isf", 0) == 0;
+    for (std::size_t r = 0; r < one.rows(); ++r) {
+      const double want = (*b[c].second)[r], got = (*a[c].second)[r];
+      if (std::isnan(want)) {
+        ASSERT_TRUE(std::isnan(got)) << a[c].first << " lag " << one.lag[r];
+      } else {
+        ASSERT_NEAR(got, want, 1e-12 * (scattering ? 1.0 : std::max(1.0, std::fabs(want)))) << a[c].first << " lag " << one.lag[r];
+      }
+    }
+  }
+}
+
+TEST(LagSums, ShardsMergedInAnyOrderGiveTheTableOfOneCall) {
+  const Records shards[] = {walks(7, 0, 1), walks(5, 100, 2), walks(9, 200, 3)};
+  Records all;
+  for (const Records& s : shards) {
+    all.x.insert(all.x.end(), s.x.begin(), s.x.end()), all.y.insert(all.y.end(), s.y.begin(), s.y.end());
+    all.frame.insert(all.frame.end(), s.frame.begin(), s.frame.end());
+    all.particle.insert(all.particle.end(), s.particle.begin(), s.particle.end());
+  }
+  for (const Method method : {Method::kFast, Method::kOrdered, Method::kExact}) {
+    for (const PairRule rule : {PairRule::kAllPairs, PairRule::kWindow}) {
+      AnalysisOptions options{.pairs = rule, .lags = LagRequest::log_spaced(40, 400), .wave_numbers = {0.3, 2.0},
+                              .method = method};
+      const AnalysisResult one = analyse(all.data(), options);
+      expect_same_table(finish(lag_sums(all.data(), options)), one);  // one shard: the same bits
+      for (const auto& order : {std::array{0, 1, 2}, std::array{2, 0, 1}}) {
+        LagSums merged = lag_sums(shards[order[0]].data(), options);
+        for (int k = 1; k < 3; ++k) merge_into(merged, lag_sums(shards[order[k]].data(), options));
+        expect_same_table(finish(merged), one);
+        EXPECT_EQ(merged.particles.size(), 21u);
+      }
+    }
+  }
+  const LagSums only_msd = lag_sums(all.data(), {.lags = LagRequest::up_to(50), .quantities = {true, false, false, false, false, false, false}});
+  EXPECT_EQ(finish(only_msd).msd, analyse(all.data(), {.lags = LagRequest::up_to(50), .quantities = {true, false, false, false, false, false, false}}).msd);
+}
+
+TEST(LagSums, SumsOfDifferentThingsOrSharedParticlesAreRefused) {
+  const Records a = walks(4, 0, 5), b = walks(4, 10, 6);
+  const AnalysisOptions base{.lags = LagRequest::up_to(30), .wave_numbers = {1.0}};
+  struct Case {
+    const char* name;
+    AnalysisOptions other;
+    const Records* records;
+    const char* message;
+  };
+  AnalysisOptions other_lags = base, other_q = base, other_rule = base;
+  other_lags.lags = LagRequest::up_to(31);
+  other_q.wave_numbers = {1.5};
+  other_rule.pairs = PairRule::kWindow;
+  const Case cases[] = {{"lags", other_lags, &b, "the sums differ in lags (row 31: no more lags against lag 31"},
+                        {"wave numbers", other_q, &b, "the sums differ in wave numbers"},
+                        {"estimator", other_rule, &b, "the sums differ in estimator"},
+                        {"a shared particle", base, &a, "' is in both a.sums and b.sums"}};
+  for (const Case& c : cases) {
+    LagSums into = lag_sums(a.data(), base);
+    into.sources = {"a.sums"};
+    LagSums other = lag_sums(c.records->data(), c.other);
+    other.sources = {"b.sums"};
+    try {
+      merge_into(into, other);
+      ADD_FAILURE() << c.name << ": merged";
+    } catch (const AnalysisError& error) {
+      EXPECT_NE(std::string(error.what()).find(c.message), std::string::npos) << c.name << ": " << error.what();
+    }
+  }
+  EXPECT_EQ(particle_key("007"), particle_key("7"));  // whole numbers by their digits
+  EXPECT_NE(particle_key("5"), particle_key("c5"));
+}
+
+}  // namespace
+}  // namespace msdisf
