@@ -1,5 +1,6 @@
 # Builds the compiled part of the msdisf Python package from the engine's
-# sources; everything else is in pyproject.toml. With Debian's packages only:
+# sources and the sums file's (which needs nothing but the engine);
+# everything else is in pyproject.toml. With Debian's packages only:
 #   /usr/bin/python3 -m pip install . --no-build-isolation --break-system-packages
 from glob import glob
 
@@ -8,7 +9,7 @@ from setuptools import setup
 
 engine = Pybind11Extension(
     "msdisf._core",
-    sorted(["python/src/module.cc"] + glob("engine/*.cc")),
+    sorted(["python/src/module.cc", "io/sums_file.cc"] + glob("engine/*.cc")),
     include_dirs=["."],
     cxx_std=20,
     # The numbers must come from the arithmetic as written: no fused

@@ -72,6 +72,7 @@ struct Request {
   std::string format;
   bool job_table_output = false;
   bool sums = false;
+  bool per_particle = false;
   bool quiet = false;
   std::string command_line;
 };
@@ -213,6 +214,10 @@ std::variant<Plan, std::string> plan_from(const Request& r) {
   if (const auto problem = options_problem(plan.analysis)) return "--errors: " + *problem;
   if (r.errors && r.job_table_output) return "--errors does not go with --job-table-output";
   if (r.sums && (r.errors || r.job_table_output)) return "--sums does not go with --errors or --job-table-output";
+  if (r.per_particle && (r.errors || r.sums || r.job_table_output)) {
+    return "--per-particle does not go with --errors, --sums or --job-table-output";
+  }
+  plan.analysis.per_particle = r.per_particle;
   plan.analysis.threads = r.threads;
   plan.output.separator = r.output_format == "csv" ? ',' : '\t';
   return plan;
@@ -418,6 +423,7 @@ class Run {
     }
     AnalysisTableFormat format = plan_.output;
     format.time_step = dt;
+    if (request_.per_particle) format.particle_names = table.particle_names;
     if (!request_.no_metadata) {
       format.metadata = std::string("msdisf ") + MSDISF_VERSION + "; input: " + input;
       if (dt > 0.0) format.metadata += "; dt: " + shortest(dt);
@@ -593,6 +599,8 @@ void add_options(CLI::App& app, Request& request) {
       ->check(CLI::IsMember({"xyt", "txy", "multi"}));
   app.add_flag("--sums", request.sums,
                "Write the lag sums (<stem>.msdisf.sums) instead of the table; msdisf merge pools them");
+  app.add_flag("--per-particle", request.per_particle,
+               "One row per particle and lag with pairs, the particle's id first (moments summed pair by pair)");
   app.add_flag("--job-table-output", request.job_table_output,
                "With --format: read, estimate and write exactly as msd_isf does");
   app.add_flag("-q,--quiet", request.quiet, "Print nothing but problems");

@@ -272,6 +272,33 @@ void compute(const detail::ParticleSet& set, const std::vector<long>& lags, cons
   }
 }
 
+// Keeps the rows with pairs, in order.
+void keep_rows_with_pairs(AnalysisResult& result) {
+  std::size_t kept = 0;
+  auto move_row = [&](std::size_t from) {
+    result.lag[kept] = result.lag[from];
+    result.particle[kept] = result.particle[from];
+    result.pairs[kept] = result.pairs[from];
+    for (auto* column : {&result.msd, &result.mqd, &result.md, &result.mcd}) {
+      if (!column->empty()) (*column)[kept] = (*column)[from];
+    }
+    for (auto* group : {&result.cos_x, &result.cos_y, &result.cos_r, &result.sin_x, &result.sin_y, &result.sin_r}) {
+      for (auto& column : *group) column[kept] = column[from];
+    }
+    ++kept;
+  };
+  for (std::size_t r = 0; r < result.lag.size(); ++r) {
+    if (result.pairs[r] > 0) move_row(r);
+  }
+  for (auto* column : {&result.msd, &result.mqd, &result.ngp, &result.skewness, &result.md, &result.mcd}) {
+    if (!column->empty()) column->resize(kept);
+  }
+  for (auto* group : {&result.cos_x, &result.cos_y, &result.cos_r, &result.sin_x, &result.sin_y, &result.sin_r}) {
+    for (auto& column : *group) column.resize(kept);
+  }
+  result.lag.resize(kept), result.particle.resize(kept), result.pairs.resize(kept);
+}
+
 // The analysis of `data`; with `finished` false its columns hold the pooled
 // sums instead of their ratios (and no standard errors are formed). Lags are
 // in frames either way.
@@ -342,6 +369,67 @@ AnalysisResult run_analysis(const TrajectoryData& data, const AnalysisOptions& o
   return result;
 }
 
+// Rows of (particle, lag) with the particle's own sums, then their means.
+// Each particle writes its own slice of the result, so the rows do not
+// depend on the threads.
+AnalysisResult run_per_particle(const TrajectoryData& data, const AnalysisOptions& options) {
+  if (options.errors) throw AnalysisError(Kind::kInvalidOptions, "per-particle results come without standard errors");
+  AnalysisResult result;
+  const int threads = checked_threads(options, result.notes);
+  result.wave_numbers = checked_waves(options);
+  result.quantities = options.quantities;
+  detail::ParticleSet set(data, options.pairs);
+  if (detail::fits_grid(options.lags, set.grid_step())) set.count_frames_on_grid();
+  const std::vector<long> lags =
+      detail::select_lags(detail::lags_on_grid(options.lags, set.stride()), set.longest_span());
+  const auto& particles = set.particles();
+  std::vector<std::size_t> first_row(particles.size() + 1, 0);
+  for (std::size_t i = 0; i < particles.size(); ++i) {
+    first_row[i + 1] = first_row[i] + detail::lags_within(lags, set.span(particles[i])).size();
+  }
+  const std::size_t rows = first_row.back();
+  const std::size_t waves = result.wave_numbers.size();
+  const double bytes = static_cast<double>(rows) * 8.0 * (9.0 + 6.0 * static_cast<double>(waves));
+  const double limit = memory_limit(options);
+  if (bytes > limit) {
+    throw AnalysisError(Kind::kTooLarge, "per-particle results would take " + gigabytes(bytes) + " (" +
+                                             std::to_string(rows) + " rows), more than the " + gigabytes(limit) +
+                                             " allowed; ask for fewer lags or wave numbers");
+  }
+  result.lag.resize(rows);
+  result.particle.resize(rows);
+  allocate(result, rows, waves, detail::MomentNeeds{});
+  detail::RunControl control(options, static_cast<double>(rows) * (1.0 + static_cast<double>(waves)));
+  detail::PlanCache plans;
+  detail::SumsContext context{result.wave_numbers, Method::kOrdered, plans, control, limit / 8.0};
+  const detail::SumsView all = sums_in(result);
+  const long count = static_cast<long>(particles.size());
+#pragma omp parallel for schedule(dynamic, 1) num_threads(threads)
+  for (long i = 0; i < count; ++i) {
+    if (control.stopped()) continue;
+    control.guarded([&] {
+      const auto k = static_cast<std::size_t>(i);
+      const std::span<const long> own = detail::lags_within(lags, set.span(particles[k]));
+      detail::SumsView view = all;
+      const long at = static_cast<long>(first_row[k]);
+      for (double** column : {&view.s1, &view.s2, &view.s3, &view.s4}) *column += at;
+      view.pairs += at;
+      for (double*& column : view.scattering) column += at;
+      detail::add_particle_sums(records_of(set, particles[k]), own, context, view, 1);
+      for (std::size_t r = 0; r < own.size(); ++r) {
+        result.lag[first_row[k] + r] = own[r] * set.stride();
+        result.particle[first_row[k] + r] = set.ids()[k];
+      }
+    });
+  }
+  control.rethrow();
+  keep_rows_with_pairs(result);
+  finalise(result, threads);
+  drop_unwanted(result, options.quantities);
+  control.finish();
+  return result;
+}
+
 // A request whose lags do not depend on the data: a largest lag becomes
 // every lag up to it, log-spaced lags up to a largest one their list.
 LagRequest fixed_lags(const LagRequest& request) {
@@ -362,6 +450,13 @@ std::vector<double> sum_column(std::vector<double>& column, bool wanted, std::si
 }  // namespace
 
 AnalysisResult analyse(const TrajectoryData& data, const AnalysisOptions& options) {
+  if (options.per_particle) {
+    try {
+      return run_per_particle(data, options);
+    } catch (const std::bad_alloc&) {
+      throw AnalysisError(Kind::kOutOfMemory, "memory ran out; ask for fewer lags or wave numbers");
+    }
+  }
   return run_analysis(data, options, true);
 }
 

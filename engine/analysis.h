@@ -92,6 +92,12 @@ struct AnalysisOptions {
   /// wanted (see StandardErrors). They cost one pass over the records per
   /// requested lag and wave number; without them nothing extra is computed.
   bool errors = false;
+  /// One row per particle and lag at which the particle has pairs, instead
+  /// of one pooled row per lag; AnalysisResult::particle names each row's
+  /// particle. Moments are summed pair by pair (as kOrdered sums them,
+  /// whatever `method` says). Not with `errors`. The rows' size is checked
+  /// against memory_limit before any work.
+  bool per_particle = false;
   /// Threads; 0 for every processor. More than the processors is capped (a note says so).
   int threads = 0;
   /// Bytes the result and working arrays may take; 0 for half the physical
@@ -133,6 +139,9 @@ struct AnalysisResult {
   Quantities quantities = {};
   std::vector<long> lag;
   std::vector<long> pairs;
+  /// With per_particle: each row's particle id (rows ordered by particle,
+  /// then lag); empty otherwise.
+  std::vector<std::int64_t> particle;
   std::vector<double> msd;       ///< <dx^2 + dy^2>
   std::vector<double> mqd;       ///< <dx^4 + dy^4>
   std::vector<double> ngp;       ///< (2/3) mqd / msd^2 - 1

@@ -113,10 +113,14 @@ void ParticleSet::sort_into_own_arrays(const TrajectoryData& data) {
     own_frame_[i] = data.frame[order[i]];
     if (i > 0 && particle_of(data, order[i]) != particle_of(data, order[i - 1])) {
       particles_.push_back({begin, static_cast<long>(i)});
+      ids_.push_back(particle_of(data, order[i - 1]));
       begin = static_cast<long>(i);
     }
   }
-  if (n > 0) particles_.push_back({begin, static_cast<long>(n)});
+  if (n > 0) {
+    particles_.push_back({begin, static_cast<long>(n)});
+    ids_.push_back(particle_of(data, order[n - 1]));
+  }
   x_ = own_x_;
   y_ = own_y_;
   frame_ = own_frame_;
@@ -133,6 +137,7 @@ ParticleSet::ParticleSet(const TrajectoryData& data, PairRule rule) {
     for (std::size_t i = 1; i <= n; ++i) {
       if (i == n || particle_of(data, i) != particle_of(data, i - 1)) {
         particles_.push_back({begin, static_cast<long>(i)});
+        ids_.push_back(particle_of(data, i - 1));
         begin = static_cast<long>(i);
       }
     }
@@ -140,12 +145,15 @@ ParticleSet::ParticleSet(const TrajectoryData& data, PairRule rule) {
     sort_into_own_arrays(data);
   }
   std::vector<ParticleRange> kept;
-  for (ParticleRange p : particles_) {
+  std::vector<std::int64_t> kept_ids;
+  for (std::size_t k = 0; k < particles_.size(); ++k) {
+    ParticleRange p = particles_[k];
     if (rule == PairRule::kWindow) ++p.begin;
     if (rule == PairRule::kPerTrajectory) --p.end;
-    if (p.records() >= 2) kept.push_back(p);
+    if (p.records() >= 2) kept.push_back(p), kept_ids.push_back(ids_[k]);
   }
   particles_ = std::move(kept);
+  ids_ = std::move(kept_ids);
   std::int64_t step = 0;
   for (const ParticleRange& p : particles_) {
     for (long i = p.begin + 1; i < p.end && step != 1; ++i) {

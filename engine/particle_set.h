@@ -35,6 +35,8 @@ class ParticleSet {
   std::span<const double> y() const { return y_; }
   std::span<const std::int64_t> frame() const { return frame_; }
   const std::vector<ParticleRange>& particles() const { return particles_; }
+  /// The particle id of each of particles().
+  const std::vector<std::int64_t>& ids() const { return ids_; }
 
   long span(const ParticleRange& p) const {
     return static_cast<long>(frame_[static_cast<std::size_t>(p.end - 1)] - frame_[static_cast<std::size_t>(p.begin)]);
@@ -59,6 +61,7 @@ class ParticleSet {
   std::span<const double> x_, y_;
   std::span<const std::int64_t> frame_;
   std::vector<ParticleRange> particles_;
+  std::vector<std::int64_t> ids_;
   std::int64_t grid_step_ = 1;
   std::int64_t stride_ = 1;
 };

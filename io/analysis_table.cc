@@ -23,7 +23,9 @@ void append_double(std::string& out, double value) {
 }  // namespace
 
 std::vector<std::string> analysis_columns(const AnalysisResult& result, const AnalysisTableFormat& format) {
-  std::vector<std::string> names = {"lag"};
+  std::vector<std::string> names;
+  if (!result.particle.empty()) names.emplace_back("particle");
+  names.emplace_back("lag");
   if (format.time_step > 0.0) names.emplace_back("time");
   names.emplace_back("pairs");
   for (const auto& [name, values] : result_columns(result)) names.push_back(name);
@@ -44,7 +46,14 @@ bool write_analysis_table(const AnalysisResult& result, const AnalysisTableForma
   std::vector<const std::vector<double>*> columns;
   for (const auto& [name, values] : result_columns(result)) columns.push_back(values);
   const StandardErrors& errors = result.errors;
+  const bool per_particle = !result.particle.empty();
   for (std::size_t r = 0; r < result.rows(); ++r) {
+    if (per_particle) {
+      const std::int64_t id = result.particle[r];
+      const bool named = id >= 0 && static_cast<std::size_t>(id) < format.particle_names.size();
+      out += named ? format.particle_names[static_cast<std::size_t>(id)] : std::to_string(id);
+      out += format.separator;
+    }
     out += std::to_string(result.lag[r]);
     if (format.time_step > 0.0) {
       out += format.separator;

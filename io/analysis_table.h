@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine/analysis.h"
 
@@ -17,9 +18,12 @@ struct AnalysisTableFormat {
   std::string metadata;
   /// Time per frame: above 0, a time column (lag * dt) follows the lag.
   double time_step = 0.0;
+  /// Per-particle results: the text of each particle id (indexed by the id);
+  /// empty when the ids are the numbers themselves.
+  std::vector<std::string> particle_names;
 };
 
-/// The column names, in order: lag, [time,] pairs, then the result's value
+/// The column names, in order: [particle,] lag, [time,] pairs, then the result's value
 /// columns as result_columns names them, then se_groups with standard errors.
 std::vector<std::string> analysis_columns(const AnalysisResult& result, const AnalysisTableFormat& format);
 

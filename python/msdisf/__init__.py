@@ -28,10 +28,17 @@ track_id, id, trajectory, ...) and says on standard error which it used when
 it is not named particle; with none of them it raises, and particle=None
 treats all rows as one particle. Errors about the input name the
 DataFrame's own row labels, columns and particle ids.
+
+Shards. lag_sums() gives the sums behind a table instead of the table; the
+sums of shards of whole particles merge (LagSums.merge, merge()) into the
+sums of all of them, and LagSums.table() is then analyse()'s table of all
+the data. LagSums.save() and load_sums() write and read sums files, the
+same files as the command line's.
 """
 
 from __future__ import annotations
 
+import os
 import re
 import sys
 from time import monotonic
@@ -41,7 +48,8 @@ import pandas as pd
 
 from . import _core
 
-__all__ = ["analyse", "analyse_frame", "read_table", "isf", "fit", "default_wave_numbers"]
+__all__ = ["analyse", "analyse_frame", "lag_sums", "LagSums", "merge", "load_sums", "read_table", "isf", "fit",
+           "default_wave_numbers"]
 __version__ = "0.1.0"
 
 
@@ -283,12 +291,12 @@ class _ProgressBar:
 
 # analyse()'s keywords about the analysis itself, with their defaults.
 _OPTIONS = dict(lags="all", q=None, scales=None, estimator="all-pairs", method="fast", quantities=None, errors=False,
-                threads=None, progress=False)
+                threads=None, progress=False, per_particle=False)
 
 
 def analyse(x, y, frame=None, particle=None, *, time=None, dt=None, fps=None, mpp=None, lags="all", q=None,
             scales=None, estimator="all-pairs", method="fast", quantities=None, errors=False, threads=None,
-            progress=False):
+            progress=False, per_particle=False):
     """Per-lag motion statistics of the positions (x, y) of records at
     integer frames, or at times.
 
@@ -319,7 +327,10 @@ def analyse(x, y, frame=None, particle=None, *, time=None, dt=None, fps=None, mp
     least 20 have pairs at a lag, otherwise windows of origins; see the
     README); they cost a pass over the data per lag and wave number. threads: None for
     every processor. progress: True for a progress bar on standard error, or
-    a callable taking the fraction done.
+    a callable taking the fraction done. per_particle: True for one row per
+    particle and lag at which it has pairs, indexed by (particle, lag) with
+    the user's own ids, from one pass (moments summed pair by pair; not with
+    errors).
 
     df.attrs holds q (the wave numbers), and dt and mpp when known.
 
@@ -334,46 +345,90 @@ def analyse(x, y, frame=None, particle=None, *, time=None, dt=None, fps=None, mp
     return _analysis(x, y, frame, time, particle, dt, fps, mpp, _Rows(),
                      {"x": "x", "y": "y", "frame": "frame", "time": "time", "particle": "particle"},
                      dict(lags=lags, q=q, scales=scales, estimator=estimator, method=method, quantities=quantities,
-                          errors=errors, threads=threads, progress=progress))
+                          errors=errors, threads=threads, progress=progress, per_particle=per_particle))
 
 
 def _analysis(x, y, frame, time, particle, dt, fps, mpp, rows, names, options):
     """analyse() with messages naming the inputs as `names` says and their
     rows as `rows` does."""
-    step = _time_step(dt, fps)
-    if mpp is not None and not (np.isfinite(mpp) and mpp > 0):
-        raise ValueError(f"mpp must be a positive number, not {mpp!r}")
-    x = _positions(x, names["x"], rows, mpp)
-    y = _positions(y, names["y"], rows, mpp)
-    if time is not None:
-        frames, step = _frames_of_times(time, names["time"], rows, step)
-    else:
-        frames = _frames(frame, names["frame"], rows)
-    particles = _particles(particle, names["particle"], rows)
-    codes = particles[0]
-    lengths = {len(x), len(y), len(frames)} | ({len(codes)} if codes is not None else set())
-    if len(lengths) != 1:
-        raise ValueError(f"x, y, {'frame' if time is None else 'time'} and particle must have the same length; got "
-                         f"{len(x)}, {len(y)}, {len(frames)}" + (f" and {len(codes)}" if codes is not None else ""))
-    if len(x) == 0:
-        raise ValueError("there are no records to analyse")
-    text = {key: convert(options[key]) for key, convert in _ENGINE_TEXT.items()}
-    progress = options["progress"]
-    bar = _ProgressBar() if progress is True else None
-    callback = bar if bar is not None else (progress if callable(progress) else None)
-    threads = options["threads"]
-    try:
-        out = _core.analyse(x, y, frames, codes, text["lags"], _wave_numbers(options["q"], options["scales"]),
-                            text["estimator"], text["method"], text["quantities"], bool(options["errors"]),
-                            0 if threads is None else int(threads), callback)
-    except ValueError as error:
-        if not hasattr(error, "record"):
-            raise
-        times = (np.asarray(time), names["time"], step) if time is not None else None
-        raise _in_user_terms(error, None, rows, particles, times) from None
-    finally:
-        if bar is not None:
-            bar.close()
+    records = _Records(x, y, frame, time, particle, dt, fps, mpp, rows, names)
+    out = records.computed(options, lambda text, waves, threads, callback: _core.analyse(
+        records.x, records.y, records.frames, records.codes, text["lags"], waves, text["estimator"], text["method"],
+        text["quantities"], bool(options["errors"]), threads, callback, bool(options.get("per_particle", False))))
+    df = _table(out, records.step, records.mpp)
+    if "particle" in out:
+        codes = np.asarray(out["particle"])
+        ids = codes if records.ids is None else np.asarray(records.ids, dtype=object)[codes]
+        df.index = pd.MultiIndex.from_arrays([ids, df.index.to_numpy()], names=["particle", "lag"])
+    return df
+
+
+class _Records:
+    """The records as the engine takes them (x, y, frames, particle codes),
+    the time per frame (step, or None), and what messages about them need."""
+
+    def __init__(self, x, y, frame, time, particle, dt, fps, mpp, rows, names):
+        step = _time_step(dt, fps)
+        if mpp is not None and not (np.isfinite(mpp) and mpp > 0):
+            raise ValueError(f"mpp must be a positive number, not {mpp!r}")
+        x = _positions(x, names["x"], rows, mpp)
+        y = _positions(y, names["y"], rows, mpp)
+        if time is not None:
+            frames, step = _frames_of_times(time, names["time"], rows, step)
+        else:
+            frames = _frames(frame, names["frame"], rows)
+        particles = _particles(particle, names["particle"], rows)
+        codes = particles[0]
+        lengths = {len(x), len(y), len(frames)} | ({len(codes)} if codes is not None else set())
+        if len(lengths) != 1:
+            counts = f"{len(x)}, {len(y)}, {len(frames)}" + (f" and {len(codes)}" if codes is not None else "")
+            raise ValueError(f"x, y, {'frame' if time is None else 'time'} and particle must have the same length; "
+                             f"got {counts}")
+        if len(x) == 0:
+            raise ValueError("there are no records to analyse")
+        self.x, self.y, self.frames, self.codes, self.ids = x, y, frames, codes, particles[1]
+        self.step = step
+        self.mpp = None if mpp is None else float(mpp)
+        self._rows = rows
+        self._times = (np.asarray(time), names["time"], step) if time is not None else None
+
+    def id_texts(self):
+        """The user's particle ids as text, one per code, for the particle
+        keys of sums: whole numbers as their digits (5 and 5.0 as "5"), others
+        as str(id); empty when the codes are the ids."""
+        if self.ids is None:
+            return []
+        texts = []
+        for value in self.ids:
+            value = value.item() if isinstance(value, np.generic) else value
+            whole = isinstance(value, (int, float)) and not isinstance(value, bool) and float(value).is_integer()
+            texts.append(str(int(value)) if whole else str(value))
+        return texts
+
+    def computed(self, options, compute):
+        """compute(texts, wave_numbers, threads, progress) with options made
+        the engine's, a progress bar when asked for, and the engine's errors
+        naming the user's rows, particle ids and times."""
+        text = {key: convert(options[key]) for key, convert in _ENGINE_TEXT.items()}
+        waves = _wave_numbers(options["q"], options["scales"])
+        progress = options["progress"]
+        bar = _ProgressBar() if progress is True else None
+        callback = bar if bar is not None else (progress if callable(progress) else None)
+        threads = 0 if options["threads"] is None else int(options["threads"])
+        try:
+            return compute(text, waves, threads, callback)
+        except ValueError as error:
+            if not hasattr(error, "record"):
+                raise
+            raise _in_user_terms(error, None, self._rows, (self.codes, self.ids), self._times) from None
+        finally:
+            if bar is not None:
+                bar.close()
+
+
+def _table(out, step, mpp):
+    """The DataFrame of the engine's table `out`: indexed by lag, pairs first,
+    a time column (lag times step) when step is known; attrs q, dt, mpp."""
     waves = list(out["wave_numbers"])
     df = pd.DataFrame(out["table"], columns=list(out["columns"]), index=pd.Index(out["lag"], name="lag"), copy=False)
     df.insert(0, "pairs", out["pairs"])
@@ -477,6 +532,149 @@ def analyse_frame(df, x=_FIND, y=_FIND, frame=_FIND, particle=_FIND, dt=None, fp
     return _analysis(values("x"), values("y"), values("frame"), values("time"), values("particle"), dt, fps, mpp,
                      _Rows(df.index), names, {**_OPTIONS, **options})
 
+
+
+def lag_sums(x, y=None, frame=None, particle=None, *, z=None, time=None, dt=None, fps=None, mpp=None, lags="all",
+             q=None, scales=None, estimator="all-pairs", method="fast", quantities=None, errors=False, threads=None,
+             progress=False):
+    """The per-lag sums behind analyse()'s table, as a LagSums: sums of
+    shards of whole particles merge into the sums of all of them, and
+    table() gives analyse()'s table of the merged data.
+
+    Inputs and keywords are analyse()'s. Give lags with a largest lag
+    ("max:L", "log:K:L") or as a list, so that every shard's sums have the
+    same lags; "all" and "log:K" follow this data's longest span. Particle
+    ids are kept as text, whole numbers as their digits (5, 5.0 and "5" are
+    one particle, as for the command line's sums files); merging refuses
+    sums that share a particle.
+
+    Two dimensions only for now: z= and a missing y raise ValueError, and so
+    does errors=True (standard errors need more than sums; use analyse).
+    """
+    if z is not None:
+        raise ValueError("three dimensions (z) are not supported yet; lag_sums takes x and y")
+    if y is None:
+        raise ValueError("one dimension (no y) is not supported yet; lag_sums takes x and y")
+    if errors:
+        raise ValueError("standard errors do not come from sums yet; use analyse(errors=True)")
+    if (frame is None) == (time is None):
+        raise ValueError("give frame (frame numbers) or time (times), one of them")
+    records = _Records(x, y, frame, time, particle, dt, fps, mpp, _Rows(),
+                       {"x": "x", "y": "y", "frame": "frame", "time": "time", "particle": "particle"})
+    options = dict(lags=lags, q=q, scales=scales, estimator=estimator, method=method, quantities=quantities,
+                   threads=threads, progress=progress)
+    sums = records.computed(options, lambda text, waves, threads, callback: _core.lag_sums(
+        records.x, records.y, records.frames, records.codes, records.id_texts(), text["lags"], waves,
+        text["estimator"], text["method"], text["quantities"], threads, records.step or 0.0, records.mpp or 0.0,
+        callback))
+    return LagSums(sums)
+
+
+class LagSums:
+    """Per-lag sums over the pairs of whole particles, with the lags, wave
+    numbers, estimator, quantities, dt and mpp they were made with and the
+    particles they hold. Made by lag_sums() or load_sums().
+
+    lags (in frames), q (wave numbers), dt and mpp (None when not given),
+    particles (how many) and sources (the files the sums were read from)
+    describe them.
+    """
+
+    __slots__ = ("_sums",)
+
+    def __init__(self, sums):
+        if not isinstance(sums, _core.LagSums):
+            raise TypeError("LagSums are made by msdisf.lag_sums() or msdisf.load_sums()")
+        self._sums = sums
+
+    def merge(self, other):
+        """Adds other's sums into these and returns self. ValueError when
+        they were made differently (lags, wave numbers, estimator,
+        quantities, dt, mpp) or share a particle, naming it."""
+        if not isinstance(other, LagSums):
+            raise TypeError(f"can only merge LagSums, not {type(other).__name__}")
+        try:
+            self._sums.merge(other._sums)
+        except ValueError as error:
+            raise ValueError(str(error).replace("--lags ", "lags=")) from None
+        return self
+
+    def copy(self):
+        """An independent copy."""
+        return LagSums(self._sums.copy())
+
+    def table(self):
+        """The DataFrame analyse() gives for the data the sums came from:
+        the same columns, index lag, a time column when dt is known, attrs
+        q, dt and mpp."""
+        return _table(self._sums.table(), self.dt, self.mpp)
+
+    def save(self, path):
+        """Writes the sums to path as a sums file (the command line's format),
+        replacing path only with a whole file. OSError naming path when it
+        cannot be written."""
+        self._sums.save(os.fspath(path))
+
+    @property
+    def lags(self):
+        """The lags, in frames (an int64 array)."""
+        return self._sums.lags
+
+    @property
+    def q(self):
+        """The wave numbers of the scattering sums (empty without them)."""
+        return list(self._sums.wave_numbers)
+
+    @property
+    def dt(self):
+        """The time per frame, or None."""
+        return self._sums.dt or None
+
+    @property
+    def mpp(self):
+        """The length per pixel the positions were multiplied by, or None."""
+        return self._sums.mpp or None
+
+    @property
+    def particles(self):
+        """How many particles the sums hold."""
+        return self._sums.particles
+
+    @property
+    def sources(self):
+        """The files the sums were read from (empty for sums made here)."""
+        return list(self._sums.sources)
+
+    def __repr__(self):
+        lags, waves, particles = self.lags, len(self.q), self.particles
+        span = f" ({lags[0]} to {lags[-1]})" if len(lags) else ""
+        units = "".join(f", {name} {value:.6g}" for name, value in (("dt", self.dt), ("mpp", self.mpp))
+                        if value is not None)
+        return (f"<msdisf.LagSums: {particles} particle{'s' * (particles != 1)}, {len(lags)} lag"
+                f"{'s' * (len(lags) != 1)}{span}, {waves} wave number{'s' * (waves != 1)}{units}>")
+
+
+def merge(sums):
+    """The merge of an iterable of LagSums into a new LagSums (the first is
+    not changed). ValueError when it is empty or the sums cannot merge."""
+    sums = iter(sums)
+    first = next(sums, None)
+    if first is None:
+        raise ValueError("merge needs at least one LagSums; got none")
+    if not isinstance(first, LagSums):
+        raise TypeError(f"can only merge LagSums, not {type(first).__name__}")
+    merged = first.copy()
+    for other in sums:
+        merged.merge(other)
+    return merged
+
+
+def load_sums(path):
+    """Reads a sums file written by LagSums.save() or the command line.
+    OSError when it cannot be read; ValueError "path: line N: ..." when it
+    is not a whole sums file."""
+    path = os.fspath(path)
+    return LagSums(_core.load_sums(path))
 
 
 _JOB_TABLE_GROUPS = {"isfx": "isf_x", "isfy": "isf_y", "isfr": "isf_r",

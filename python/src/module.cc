@@ -1,24 +1,32 @@
 // The one layer between Python and the engine: numpy arrays in (float64
-// C-contiguous arrays without a copy), one table of results out, engine
-// errors mapped to Python exceptions (invalid input to a ValueError that
-// names the rows it is about), the GIL released while computing.
+// C-contiguous arrays without a copy), one table of results out, or lag sums
+// held as they are and written to and read from sums files; engine errors
+// mapped to Python exceptions (invalid input to a ValueError that names the
+// rows it is about), the GIL released while computing.
+#include <fcntl.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <type_traits>
 
 #include "engine/analysis.h"
-#include "engine/option_text.h"
-#include "engine/result_columns.h"
 #include "engine/huge_pages.h"
 #include "engine/msd_fit.h"
+#include "engine/option_text.h"
+#include "engine/result_columns.h"
+#include "engine/sums.h"
 #include "engine/time_grid.h"
+#include "io/sums_file.h"
 
 namespace py = pybind11;
 
@@ -140,6 +148,7 @@ py::dict to_python(msdisf::AnalysisResult& r) {
   }
   out["columns"] = names;
   static_assert(std::is_same_v<long, std::int64_t>);
+  if (!r.particle.empty()) out["particle"] = handed_over(std::move(r.particle));
   out["lag"] = handed_over(std::move(r.lag));
   out["pairs"] = handed_over(std::move(r.pairs));
   out["wave_numbers"] = r.wave_numbers;
@@ -149,11 +158,11 @@ py::dict to_python(msdisf::AnalysisResult& r) {
   return out;
 }
 
-py::dict analyse(const Doubles& x, const Doubles& y, const Integers& frame, const std::optional<Integers>& particle,
-                 const std::string& lags, const std::vector<double>& wave_numbers, const std::string& estimator,
-                 const std::string& method, const std::string& quantities, bool errors, int threads,
-                 py::object progress) {
-  static_assert(sizeof(long) == sizeof(std::int64_t));
+// The engine's options from the texts and values Python passes; ValueError
+// naming the option that cannot be read.
+msdisf::AnalysisOptions engine_options(const std::string& lags, const std::vector<double>& wave_numbers,
+                                       const std::string& estimator, const std::string& method,
+                                       const std::string& quantities, bool errors, int threads) {
   msdisf::AnalysisOptions options;
   options.pairs = parsed("estimator", estimator, msdisf::kPairRuleTexts, msdisf::pair_rule_from_text);
   options.lags = parsed("lags", lags, msdisf::kLagTexts, msdisf::lags_from_text);
@@ -165,20 +174,23 @@ py::dict analyse(const Doubles& x, const Doubles& y, const Integers& frame, cons
   options.errors = errors;
   options.threads = threads;
   if (const auto problem = msdisf::options_problem(options)) throw py::value_error(*problem);
+  return options;
+}
+
+// Runs `compute(options)` on the records with the GIL released, progress and
+// Ctrl-C going through `progress` and the signal check. Engine errors become
+// MemoryError, KeyboardInterrupt or a ValueError with the records.
+template <class Compute>
+auto run_engine(msdisf::AnalysisOptions options, py::object progress, Compute compute) {
   Callbacks callbacks(std::move(progress));
   options.progress = [&callbacks](double f) { callbacks.progress(f); };
   options.cancelled = [&callbacks] { return callbacks.cancelled(); };
-  const msdisf::TrajectoryData data{view(x), view(y), view(frame),
-                                    particle ? view(*particle) : std::span<const std::int64_t>{}};
-  std::optional<msdisf::AnalysisResult> result;
+  std::optional<decltype(compute(options))> result;
   std::optional<msdisf::AnalysisError> failure;
-  double engine_seconds = 0.0;
   {
     py::gil_scoped_release release;
     try {
-      const auto start = std::chrono::steady_clock::now();
-      result.emplace(msdisf::analyse(data, options));
-      engine_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      result.emplace(compute(options));
     } catch (const msdisf::AnalysisError& error) {
       failure.emplace(error);
     }
@@ -200,9 +212,149 @@ py::dict analyse(const Doubles& x, const Doubles& y, const Integers& frame, cons
     }
     raise_value_error(*failure);
   }
-  py::dict out = to_python(*result);
+  return std::move(*result);
+}
+
+msdisf::TrajectoryData records(const Doubles& x, const Doubles& y, const Integers& frame,
+                               const std::optional<Integers>& particle) {
+  static_assert(sizeof(long) == sizeof(std::int64_t));
+  return {view(x), view(y), view(frame), particle ? view(*particle) : std::span<const std::int64_t>{}};
+}
+
+py::dict analyse(const Doubles& x, const Doubles& y, const Integers& frame, const std::optional<Integers>& particle,
+                 const std::string& lags, const std::vector<double>& wave_numbers, const std::string& estimator,
+                 const std::string& method, const std::string& quantities, bool errors, int threads,
+                 py::object progress, bool per_particle) {
+  auto options = engine_options(lags, wave_numbers, estimator, method, quantities, errors, threads);
+  options.per_particle = per_particle;
+  const msdisf::TrajectoryData data = records(x, y, frame, particle);
+  double engine_seconds = 0.0;
+  auto result = run_engine(options, std::move(progress), [&](const msdisf::AnalysisOptions& o) {
+    const auto start = std::chrono::steady_clock::now();
+    auto r = msdisf::analyse(data, o);
+    engine_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return r;
+  });
+  py::dict out = to_python(result);
   out["engine_seconds"] = engine_seconds;  // for the overhead benchmark
   return out;
+}
+
+// The lag sums of the records; ids[code] is the user's id of particle code
+// `code` as text (empty: the codes are the ids). dt and mpp (0: none) are
+// recorded with the sums.
+msdisf::LagSums lag_sums(const Doubles& x, const Doubles& y, const Integers& frame,
+                         const std::optional<Integers>& particle, const std::vector<std::string>& ids,
+                         const std::string& lags, const std::vector<double>& wave_numbers, const std::string& estimator,
+                         const std::string& method, const std::string& quantities, int threads, double dt, double mpp,
+                         py::object progress) {
+  const auto options = engine_options(lags, wave_numbers, estimator, method, quantities, false, threads);
+  const msdisf::TrajectoryData data = records(x, y, frame, particle);
+  msdisf::LagSums sums = run_engine(options, std::move(progress),
+                                    [&](const msdisf::AnalysisOptions& o) { return msdisf::lag_sums(data, o, ids); });
+  sums.dt = dt;
+  sums.mpp = mpp;
+  return sums;
+}
+
+void merge(msdisf::LagSums& into, const msdisf::LagSums& other) {
+  std::optional<msdisf::LagSums> self_copy;
+  if (&into == &other) self_copy.emplace(other);
+  std::optional<msdisf::AnalysisError> failure;
+  {
+    py::gil_scoped_release release;
+    try {
+      msdisf::merge_into(into, self_copy ? *self_copy : other);
+    } catch (const msdisf::AnalysisError& error) {
+      failure.emplace(error);
+    }
+  }
+  if (failure) throw py::value_error(failure->what());
+}
+
+msdisf::LagSums copied(const msdisf::LagSums& sums) { return sums; }
+
+py::dict table(const msdisf::LagSums& sums) {
+  std::optional<msdisf::AnalysisResult> result;
+  {
+    py::gil_scoped_release release;
+    result.emplace(msdisf::finish(sums));
+  }
+  return to_python(*result);
+}
+
+[[noreturn]] void raise_os_error(int error, const std::string& path) {
+  errno = error;
+  PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+  throw py::error_already_set();
+}
+
+// Writes the sums to a new file beside `path` and renames it over `path`, so
+// that `path` holds either its old content or the whole sums file. OSError
+// naming `path` when that fails.
+void save(const msdisf::LagSums& sums, const std::string& path) {
+  static std::atomic<unsigned> counter{0};
+  std::string temporary;
+  int fd = -1;
+  for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+    temporary = path + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter++);
+    fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && errno != EEXIST) break;
+  }
+  if (fd < 0) raise_os_error(errno, path);
+  int error = 0;
+  {
+    py::gil_scoped_release release;
+    const bool written = msdisf::write_sums_file(sums, [fd](std::string_view piece) {
+      while (!piece.empty()) {
+        const ssize_t n = ::write(fd, piece.data(), piece.size());
+        if (n < 0) {
+          if (errno == EINTR) continue;
+          return false;
+        }
+        piece.remove_prefix(static_cast<std::size_t>(n));
+      }
+      return true;
+    });
+    if (!written) error = errno;
+    if (::close(fd) != 0 && error == 0) error = errno;
+    if (error == 0 && std::rename(temporary.c_str(), path.c_str()) != 0) error = errno;
+    if (error != 0) ::unlink(temporary.c_str());
+  }
+  if (error != 0) raise_os_error(error, path);
+}
+
+// Reads a whole sums file: OSError naming `path` when it cannot be read,
+// ValueError "path: line N: ..." when it is not a whole sums file.
+msdisf::LagSums load_sums(const std::string& path) {
+  std::string text;
+  int error = 0;
+  {
+    py::gil_scoped_release release;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      error = errno;
+    } else {
+      char buffer[1 << 16];
+      for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) error = errno;
+        if (n <= 0) break;
+        text.append(buffer, static_cast<std::size_t>(n));
+      }
+      ::close(fd);
+    }
+  }
+  if (error != 0) raise_os_error(error, path);
+  auto read = msdisf::read_sums_file(text, path);
+  if (auto* failure = std::get_if<msdisf::SumsFileError>(&read)) throw py::value_error(path + ": " + failure->message);
+  return std::move(std::get<msdisf::LagSums>(read));
+}
+
+py::array_t<std::int64_t> int64_array(const std::vector<long>& values) {
+  return py::array_t<std::int64_t>(static_cast<py::ssize_t>(values.size()),
+                                   reinterpret_cast<const std::int64_t*>(values.data()));
 }
 
 py::dict fit(const Integers& lag, const Doubles& t, const Doubles& msd, const Doubles& msd_se, long first_lag,
@@ -251,10 +403,26 @@ py::tuple frames_from_times(const Doubles& time, double dt) {
 PYBIND11_MODULE(_core, m) {
   m.doc() = "The msdisf analysis engine; use the functions of the msdisf package.";
   m.def("analyse", &analyse, py::arg("x"), py::arg("y"), py::arg("frame"), py::arg("particle"), py::arg("lags"),
-        py::arg("wave_numbers"), py::arg("estimator"),
-        py::arg("method"), py::arg("quantities"), py::arg("errors"), py::arg("threads"), py::arg("progress"));
+        py::arg("wave_numbers"), py::arg("estimator"), py::arg("method"), py::arg("quantities"), py::arg("errors"),
+        py::arg("threads"), py::arg("progress"), py::arg("per_particle") = false);
   m.def("fit", &fit, py::arg("lag"), py::arg("t"), py::arg("msd"), py::arg("msd_se"), py::arg("first_lag"),
         py::arg("last_lag"));
   m.def("frames_from_times", &frames_from_times, py::arg("t"), py::arg("dt"));
   m.def("default_wave_numbers", &msdisf::default_wave_numbers);
+
+  py::class_<msdisf::LagSums>(m, "LagSums", "Per-lag sums over the pairs of whole particles; see msdisf.LagSums.")
+      .def("copy", &copied, "An independent copy.")
+      .def("merge", &merge, py::arg("other"), "Adds other's sums into these; ValueError when they cannot merge.")
+      .def("table", &table, "The result table, as analyse() gives it.")
+      .def("save", &save, py::arg("path"), "Writes the sums file at path (replacing it whole).")
+      .def_property_readonly("lags", [](const msdisf::LagSums& s) { return int64_array(s.lag); })
+      .def_property_readonly("particles", [](const msdisf::LagSums& s) { return s.particles.size(); })
+      .def_property_readonly("sources", [](const msdisf::LagSums& s) { return s.sources; })
+      .def_property_readonly("dt", [](const msdisf::LagSums& s) { return s.dt; })
+      .def_property_readonly("mpp", [](const msdisf::LagSums& s) { return s.mpp; })
+      .def_property_readonly("wave_numbers", [](const msdisf::LagSums& s) { return s.wave_numbers; });
+  m.def("lag_sums", &lag_sums, py::arg("x"), py::arg("y"), py::arg("frame"), py::arg("particle"), py::arg("ids"),
+        py::arg("lags"), py::arg("wave_numbers"), py::arg("estimator"), py::arg("method"), py::arg("quantities"),
+        py::arg("threads"), py::arg("dt"), py::arg("mpp"), py::arg("progress"));
+  m.def("load_sums", &load_sums, py::arg("path"));
 }

@@ -95,6 +95,8 @@ TEST(MsdisfInputs, RealWorldFiles) {
        "lines 2 and 4 both hold particle '0' at frame 1", ""},
       {"text particle ids", "frame,track_id,x,y\n1,c10_30,0,0\n1,c10_31,5,5\n2,c10_30,1,1\n2,c10_31,6,6\n3,c10_30,2,2\n", {},
        0, "particle = 'track_id'", "3 1"},
+      {"per-particle rows", "frame,track_id,x,y\n1,c10_30,0,0\n1,c10_31,5,5\n2,c10_30,1,1\n2,c10_31,6,6\n3,c10_30,2,2\n",
+       {"--per-particle"}, 0, "particle = 'track_id'", "2 1 1"},
       {"a repeated text id names it", "frame,particle,x,y\n1,c7,0,0\n1,c7,1,1\n", {}, 3,
        "lines 2 and 3 both hold particle 'c7' at frame 1", ""},
       {"a byte-order mark", "\xEF\xBB\xBF" + std::string(kTracksCsv), {}, 0, "frame = 'frame'", "4 2"},

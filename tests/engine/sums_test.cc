@@ -113,5 +113,40 @@ TEST(LagSums, SumsOfDifferentThingsOrSharedParticlesAreRefused) {
   EXPECT_NE(particle_key("5"), particle_key("c5"));
 }
 
+TEST(PerParticle, RowsAreOneCallPerParticle) {
+  const Records all = walks(12, 40, 9);
+  for (const PairRule rule : {PairRule::kAllPairs, PairRule::kPerTrajectory}) {
+    const AnalysisOptions options{.pairs = rule, .lags = LagRequest::log_spaced(30, 200), .wave_numbers = {0.5, 3.0},
+                                  .method = Method::kOrdered, .threads = 2};
+    AnalysisOptions per = options;
+    per.per_particle = true;
+    const AnalysisResult rows = analyse(all.data(), per);
+    std::size_t at = 0;
+    for (std::int64_t id = 40; id < 52; ++id) {
+      Records one;
+      for (std::size_t i = 0; i < all.x.size(); ++i) {
+        if (all.particle[i] != id) continue;
+        one.x.push_back(all.x[i]), one.y.push_back(all.y[i]), one.frame.push_back(all.frame[i]);
+      }
+      const AnalysisResult alone = analyse(one.data(), options);
+      for (std::size_t r = 0; r < alone.rows(); ++r) {
+        if (alone.pairs[r] == 0) continue;
+        ASSERT_LT(at, rows.rows());
+        ASSERT_EQ(rows.particle[at], id);
+        ASSERT_EQ(rows.lag[at], alone.lag[r]);
+        ASSERT_EQ(rows.pairs[at], alone.pairs[r]);
+        const auto a = result_columns(rows), b = result_columns(alone);
+        for (std::size_t c = 0; c < a.size(); ++c) {
+          const double want = (*b[c].second)[r], got = (*a[c].second)[at];
+          ASSERT_TRUE(got == want || (std::isnan(got) && std::isnan(want)) || std::fabs(got - want) < 1e-12)
+              << a[c].first << " particle " << id << " lag " << alone.lag[r] << ": " << got << " vs " << want;
+        }
+        ++at;
+      }
+    }
+    EXPECT_EQ(at, rows.rows());
+  }
+}
+
 }  // namespace
 }  // namespace msdisf
