@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/subcommand.h"
 #include "engine/msd_fit.h"
 #include "io/record_table.h"
 
@@ -107,15 +108,7 @@ int run_fit(int argc, const char* const* argv, Console& console) {
   app.add_option("TABLE", table_path, "A table written by msdisf --errors ('-' for standard input)")->required();
   app.add_option("--lags", lags, "The lags to fit, A:B (in frames)")->required();
   app.add_flag("--json", json, "Print one JSON object instead of the readable block");
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp&) {
-    console.out << app.help();
-    return 0;
-  } catch (const CLI::ParseError& error) {
-    console.err << "msdisf fit: " << error.what() << " (see msdisf fit --help)" << std::endl;
-    return 2;
-  }
+  if (const auto status = parse_subcommand(app, argc, argv, console, "msdisf fit")) return *status;
   const auto range = lag_range(lags);
   if (!range) {
     console.err << "msdisf fit: --lags takes A:B with 1 <= A <= B, such as 1:10; not '" << lags << "'" << std::endl;

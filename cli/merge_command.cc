@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/subcommand.h"
 #include "engine/sums.h"
 #include "io/analysis_table.h"
 #include "io/record_table.h"
@@ -56,15 +57,7 @@ int run_merge(int argc, const char* const* argv, Console& console) {
       ->check(CLI::IsMember({"tsv", "csv"}));
   app.add_flag("--no-metadata", request.no_metadata, "No first comment line");
   app.add_flag("-q,--quiet", request.quiet, "Print nothing but problems");
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp&) {
-    console.out << app.help();
-    return 0;
-  } catch (const CLI::ParseError& error) {
-    console.err << "msdisf merge: " << error.what() << " (see msdisf merge --help)" << std::endl;
-    return 2;
-  }
+  if (const auto status = parse_subcommand(app, argc, argv, console, "msdisf merge")) return *status;
   if (request.output.empty()) {
     console.err << "msdisf merge: -o needs a path ('-' for standard output)" << std::endl;
     return 2;
