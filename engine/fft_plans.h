@@ -57,9 +57,9 @@ class RealFftPlans {
   RealFftPlans(const RealFftPlans&) = delete;
   RealFftPlans& operator=(const RealFftPlans&) = delete;
 
-  /// Sizes up to this also transform from a buffer of reals into another:
-  /// twice as fast as in place at 2^15 points (0.05 against 0.10 ms), no
-  /// faster at 2^20.
+  /// Sizes up to this also transform from a buffer of reals into another,
+  /// which FFTW runs faster than in place at these sizes (and no faster at
+  /// larger ones).
   static constexpr long kApartLimit = 1L << 17;
 
   long size() const { return size_; }
@@ -68,8 +68,7 @@ class RealFftPlans {
   /// Sizes up to kApartLimit: `in` and `out` are distinct FFTW buffers.
   void forward(double* in, fftw_complex* out) const { fftw_execute_dft_r2c(forward_apart_, in, out); }
   /// The inverse from `spectrum` into another FFTW buffer, overwriting
-  /// both: faster than in place for large sizes (10 against 13 ms at
-  /// 2 * 10^6 points).
+  /// both: faster than in place for large sizes.
   void backward(fftw_complex* spectrum, fftw_complex* out) const {
     fftw_execute_dft_c2r(backward_, spectrum, &out[0][0]);
   }
@@ -82,8 +81,8 @@ class RealFftPlans {
 };
 
 /// Plans shared by the work of one analysis, made once per size and thread
-/// count. Planning a large size costs as much as a few of its transforms
-/// (about 25 ms at 2^21 points), so the plans of the most recent analyses
+/// count. Planning a large size costs as much as a few of its transforms,
+/// so the plans of the most recent analyses
 /// are kept for the next ones, up to kRetainedPoints points in all.
 class PlanCache {
  public:
@@ -144,17 +143,15 @@ class ReusedArray {
 
 /// Up to kSmallTransform, the smallest size >= n whose prime factors are all
 /// 2, 3, 5 or 7 (the least padding; planning them is quick). Above it, the
-/// smallest of the form 2^a * 3^b with b <= 4: FFTW plans and runs these
-/// fastest (measured near 2*10^7: 2^18 * 3^4 runs in 0.35 s and plans in
-/// 0.006 s; 2^8 * 5^7 in 0.38 s and 0.66 s; 2^10 * 3^9 in 0.57 s and 0.54 s),
-/// and they lie at most a fifth apart.
+/// smallest of the form 2^a * 3^b with b <= 4: of the smooth sizes near a
+/// large n these are the ones FFTW both plans and runs fastest, and they lie
+/// at most a fifth apart.
 inline constexpr long kSmallTransform = 65536;
 long fft_size(long n);
 /// For real transforms, which need an even size: fft_size, or above
 /// kSmallTransform the smallest 2^a * 5^b with a >= 6 and b <= 7 when that is
-/// smaller. FFTW's estimated real plans run those up to twice as fast
-/// (r2c and c2r together: 2 * 10^6 points 24 ms against 32 at 2^21, 3.2 * 10^6
-/// 41 ms against 81 at 3 * 2^20, 2 * 10^7 0.39 s against 0.55 at 81 * 2^18).
+/// smaller: FFTW's estimated real plans run those faster than the nearby
+/// sizes with a factor 3.
 long real_fft_size(long n);
 
 }  // namespace msdisf::detail

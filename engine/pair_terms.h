@@ -49,7 +49,8 @@ inline PairPhases pair_phases(double dx, double dy, double q) {
 /// mqd = 2*3s^4 and msd^2 = (2s^2)^2, and the value is 0.
 inline double non_gaussian_parameter(double mqd, double msd) { return (2.0 / 3.0) * mqd / (msd * msd) - 1.0; }
 
-/// mcd - 3 msd md + 2 md^3, in the order the result tables have always used.
+/// mcd - 3 msd md + 2 md^3, with its operations in this order: the job
+/// table's printed digits depend on it.
 inline double skewness_of(double mcd, double msd, double md) { return mcd - (msd * 3.0) * md + ((md + md) * md) * md; }
 
 }  // namespace msdisf::detail
