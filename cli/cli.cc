@@ -439,7 +439,9 @@ class Run {
   int sums(const std::string& input, const RecordTable& table, double dt, SafeOutput& output) {
     LagSums sums;
     try {
-      sums = lag_sums({table.x, table.y, table.frame, table.particle}, plan_.analysis, table.particle_names);
+      // A file of one particle names it by the file, so that such files merge.
+      const std::vector<std::string> ids = table.particle.empty() ? std::vector<std::string>{input} : table.particle_names;
+      sums = lag_sums({table.x, table.y, table.frame, table.particle}, plan_.analysis, ids);
     } catch (const AnalysisError& error) {
       const int status = error.kind == AnalysisError::Kind::kInvalidInput ? kInputContent : kCommandLine;
       return fail(status, input + ": " + with_lines(error, table));

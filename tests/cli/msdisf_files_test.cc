@@ -208,6 +208,14 @@ TEST(MsdisfInputs, SumsOfShardsMergeIntoTheTableOfAll) {
   EXPECT_EQ(cut.exit_status, 3);
   EXPECT_EQ(cut.err.rfind("msdisf merge: cut.sums: line ", 0), 0u) << cut.err;
   EXPECT_FALSE(fs::exists(dir.path() / "t.tsv"));
+  // Files of one particle each are particles of their own.
+  for (const char* name : {"one.txt", "two.txt"}) {
+    dir.write(name, "x y frame\n0 0 1\n1 1 2\n");
+    ASSERT_EQ(run_program(MSDISF_PATH, {"-q", "--sums", "--lags", "1", name}, dir.path()).exit_status, 0);
+  }
+  const auto singles = run_program(MSDISF_PATH, {"merge", "-o", "-", "one.msdisf.sums", "two.msdisf.sums"}, dir.path());
+  EXPECT_EQ(singles.exit_status, 0) << singles.err;
+  EXPECT_NE(singles.out.find("\n1\t2\t2\t"), std::string::npos) << singles.out.substr(0, 300);
 }
 
 TEST(MsdisfInputs, GzipManyFilesAndAListOfThem) {
