@@ -17,7 +17,7 @@ namespace msdisf::detail {
 
 class CorrelationMethod {
  public:
-  /// `costs` holds each particle's cost by the fast method, in set order.
+  /// `costs` holds each particle's cost by the ordered method, in set order.
   CorrelationMethod(const ParticleSet& set, std::span<const long> lags, MomentNeeds needs, int waves,
                     std::span<const ParticleCost> costs, double transform_budget);
 

@@ -2,7 +2,7 @@
 // guarantees: moments and counts bit-identical to the plain pair kernel,
 // scattering within 1e-9 of it.
 //
-// Paths of the fast method:
+// Paths of the ordered method (Method::kOrdered):
 // - dense: the records laid out on their frame grid (missing frames are
 //   invalid entries); moments by the lane-per-lag kernel over the grid;
 //   scattering sums as correlations of phase factors, by FFT for all lags at
@@ -42,7 +42,7 @@ struct SumsContext {
   /// Phase factors are formed from positions relative to the particle's
   /// first one; a wave number whose phases q * u pass this limit is summed
   /// pair by pair with the plain kernel's own arguments. Below it, rounding
-  /// of a phase stays below about limit * 2^-52: 2^19 keeps the fast method
+  /// of a phase stays below about limit * 2^-52: 2^19 keeps the ordered method
   /// within 1e-9, the correlation method uses kPhaseLimit (2^15,
   /// phase_correlation.h) for its 1e-10.
   double phase_limit = 524288.0;

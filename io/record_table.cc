@@ -411,74 +411,94 @@ std::string RecordTable::particle_text(std::size_t i) const {
   return particle_names.empty() ? std::to_string(id) : particle_names[static_cast<std::size_t>(id)];
 }
 
-std::variant<RecordTable, RecordTableError> read_record_table(std::string_view text,
-                                                              const RecordTableOptions& options) {
-  if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
-  Lines lines(text);
-  Line first{};
-  if (!lines.next(first)) return RecordTableError{"there are no records"};
-  char separator = options.separator;
-  if (separator == 0) {
-    separator =
-        first.text.find(',') != std::string_view::npos                                                            ? ','
-        : first.text.find(';') != std::string_view::npos                                                          ? ';'
-        : first.text.find('\t') != std::string_view::npos && trim(first.text).find(' ') != std::string_view::npos ? ' '
-        : first.text.find('\t') != std::string_view::npos                                                         ? '\t'
-                                                                                                                  : ' ';
-  }
-  std::vector<std::string_view> fields;
-  split(first.text, separator, fields);
-  const auto header_or_error = is_header(first, fields);
-  if (const auto* error = std::get_if<RecordTableError>(&header_or_error)) return *error;
-  const bool header = std::get<bool>(header_or_error);
+namespace {
+
+// What the first content line says about the file: its separator, whether
+// it (or a comment right above it) names the columns, and the names.
+struct FirstLine {
+  Line line;
+  char separator = ' ';
+  std::size_t fields = 0;
+  bool header = false;
+  bool comment_header = false;
   std::vector<std::string> names;
+
+  bool named() const { return header || comment_header; }
+};
+
+char detected_separator(std::string_view line) {
+  if (line.find(',') != std::string_view::npos) return ',';
+  if (line.find(';') != std::string_view::npos) return ';';
+  if (line.find('\t') != std::string_view::npos) return trim(line).find(' ') != std::string_view::npos ? ' ' : '\t';
+  return ' ';
+}
+
+std::variant<FirstLine, RecordTableError> read_first_line(std::string_view text, const RecordTableOptions& options) {
+  Lines lines(text);
+  FirstLine first;
+  if (!lines.next(first.line)) return RecordTableError{"there are no records"};
+  first.separator = options.separator != 0 ? options.separator : detected_separator(first.line.text);
+  std::vector<std::string_view> fields;
+  split(first.line.text, first.separator, fields);
+  first.fields = fields.size();
+  const auto header_or_error = is_header(first.line, fields);
+  if (const auto* error = std::get_if<RecordTableError>(&header_or_error)) return *error;
+  first.header = std::get<bool>(header_or_error);
   for (std::size_t i = 0; i < fields.size(); ++i) {
-    names.push_back(header ? std::string(trim(fields[i])) : std::to_string(i + 1));
+    first.names.push_back(first.header ? std::string(trim(fields[i])) : std::to_string(i + 1));
   }
   // A comment just above headerless data that names as many columns, as in
   // "# t x y", is the header.
-  bool comment_header = false;
-  if (!header && !lines.comment.empty()) {
+  if (!first.header && !lines.comment.empty()) {
     std::vector<std::string_view> labels;
-    split(lines.comment, separator, labels);
+    split(lines.comment, first.separator, labels);
     if (labels.size() != fields.size()) split(lines.comment, ' ', labels);
     const bool all_names = std::none_of(labels.begin(), labels.end(), [](std::string_view l) {
       return number(l).has_value() || trim(l).empty() || trim(l).size() > kLongestName;
     });
     if (labels.size() == fields.size() && all_names) {
-      for (std::size_t i = 0; i < labels.size(); ++i) names[i] = std::string(trim(labels[i]));
-      comment_header = true;
+      for (std::size_t i = 0; i < labels.size(); ++i) first.names[i] = std::string(trim(labels[i]));
+      first.comment_header = true;
     }
   }
-  const bool named = header || comment_header;
+  return first;
+}
 
+// The columns of each role: those chosen, then those found by name, or the
+// layout of a file without a header.
+std::variant<Columns, RecordTableError> choose_columns(std::string_view text, const FirstLine& first,
+                                                       const RecordTableOptions& options) {
   Columns c;
   const ColumnChoice& chosen = options.columns;
   const std::array<const std::string*, kRoles> wanted = {&chosen.x, &chosen.y, &chosen.frame, &chosen.particle,
                                                           &chosen.time};
-  if (!chosen.frame.empty() && !chosen.time.empty()) return RecordTableError{"give a frame column or a time column, not both"};
+  if (!chosen.frame.empty() && !chosen.time.empty()) {
+    return RecordTableError{"give a frame column or a time column, not both"};
+  }
+  const std::vector<std::string>& names = first.names;
   bool any_chosen = false;
   for (int r = 0; r < kRoles; ++r) {
     if (wanted[r]->empty()) continue;
     any_chosen = any_chosen || r == kX || r == kY || r == kFrame;
     const std::optional<int> at = find_column(*wanted[r], names);
     if (!at) {
-      return RecordTableError{"line " + std::to_string(first.number) + ": there is no column '" + *wanted[r] +
+      return RecordTableError{"line " + std::to_string(first.line.number) + ": there is no column '" + *wanted[r] +
                               "' for " + kRoleNames[r] +
-                              (named ? " (the columns are " + column_list(names) + ")"
-                                     : " (the file has no header and " + field_count(names.size()) + "; use numbers)")};
+                              (first.named()
+                                   ? " (the columns are " + column_list(names) + ")"
+                                   : " (the file has no header and " + field_count(names.size()) + "; use numbers)")};
     }
     c.at[r] = *at;
   }
-  if (named) {
-    if (auto error = name_columns(c, names, first.number)) return *error;
+  if (first.named()) {
+    if (auto error = name_columns(c, names, first.line.number)) return *error;
     if (c.at[kParticle] < 0 && chosen.particle.empty()) {
       c.at[kParticle] = guess_column(names, {"particle", "track", "track_id", "trackid", "id", "trajectory", "traj",
                                               "trajnum", "particle_id", "track id"});
     }
   } else if (!any_chosen) {
     const int chosen_particle = c.at[kParticle], chosen_time = c.at[kTime];
-    auto from_layout = headerless_columns(text, first, fields.size(), separator, options);
+    auto from_layout = headerless_columns(text, first.line, first.fields, first.separator, options);
     if (auto* error = std::get_if<RecordTableError>(&from_layout)) return *error;
     c = std::get<Columns>(from_layout);
     if (chosen_particle >= 0) c.at[kParticle] = chosen_particle;
@@ -486,94 +506,113 @@ std::variant<RecordTable, RecordTableError> read_record_table(std::string_view t
   } else if (c.at[kX] < 0 || c.at[kY] < 0 || c.time_or_frame() < 0) {
     return RecordTableError{"name all of x, y and frame or time (--columns x,y,frame[,particle])"};
   }
-
-  RecordTable table;
   for (int r = 0; r < kRoles; ++r) c.names[r] = c.at[r] >= 0 ? names[static_cast<std::size_t>(c.at[r])] : "";
-  table.time_column = c.names[c.time_role()];
-  table.layout = std::string(separator_name(separator)) +
-                 (header           ? " with a header"
-                  : comment_header ? " with a header comment"
-                                   : " without a header") +
-                 "; x = '" + c.names[kX] + "', y = '" + c.names[kY] + "', " + kRoleNames[c.time_role()] + " = '" +
-                 table.time_column + "'" +
-                 (c.at[kParticle] >= 0 ? ", particle = '" + c.names[kParticle] + "'" : ", one particle") + c.guess;
-  const int needed = *std::max_element(c.at.begin(), c.at.end()) + 1;
+  return c;
+}
 
-  // The records' lines from here on are parsed in pieces on all threads;
-  // each piece's records, skips and first error are joined in line order, so
-  // the result and any message are those of one pass.
-  const std::size_t records_from =
-      header ? static_cast<std::size_t>(first.text.data() - text.data()) + first.text.size() + 1
-             : static_cast<std::size_t>(first.text.data() - text.data());
-  const long lines_before = header ? first.number : first.number - 1;
-  const std::string_view body = records_from < text.size() ? text.substr(records_from) : std::string_view();
-  const long pieces = body.size() > kParallelBytes ? 4L * std::max(1, omp_get_max_threads()) : 1L;
-  std::vector<std::size_t> cut(static_cast<std::size_t>(pieces) + 1, body.size());
-  cut[0] = 0;
-  for (long k = 1; k < pieces; ++k) {
-    const std::size_t at = std::max(cut[static_cast<std::size_t>(k) - 1],
-                                    body.size() * static_cast<std::size_t>(k) / static_cast<std::size_t>(pieces));
+// One line on standard error: what was read.
+std::string layout_text(const FirstLine& first, const Columns& c) {
+  return std::string(separator_name(first.separator)) +
+         (first.header           ? " with a header"
+          : first.comment_header ? " with a header comment"
+                                 : " without a header") +
+         "; x = '" + c.names[kX] + "', y = '" + c.names[kY] + "', " + kRoleNames[c.time_role()] + " = '" +
+         c.names[c.time_role()] + "'" +
+         (c.at[kParticle] >= 0 ? ", particle = '" + c.names[kParticle] + "'" : ", one particle") + c.guess;
+}
+
+// The records' lines cut into pieces at line ends, one piece for a small
+// text, several per thread for a large one; each piece's first line number
+// and room (one record a line) in the table's columns.
+struct Pieces {
+  std::vector<std::size_t> cut;   // piece k is body[cut[k], cut[k + 1])
+  std::vector<long> lines_before;  // the line number before piece k's first
+  std::vector<std::size_t> room;  // piece k writes from row room[k]
+
+  std::size_t count() const { return lines_before.size(); }
+  std::string_view of(std::string_view body, std::size_t k) const { return body.substr(cut[k], cut[k + 1] - cut[k]); }
+};
+
+Pieces cut_into_pieces(std::string_view body, long lines_before) {
+  const std::size_t count = body.size() > kParallelBytes ? 4 * static_cast<std::size_t>(std::max(1, omp_get_max_threads())) : 1;
+  Pieces p;
+  p.cut.assign(count + 1, body.size());
+  p.cut[0] = 0;
+  for (std::size_t k = 1; k < count; ++k) {
+    const std::size_t at = std::max(p.cut[k - 1], body.size() * k / count);
     const std::size_t newline = body.find('\n', at);
-    cut[static_cast<std::size_t>(k)] = newline == std::string_view::npos ? body.size() : newline + 1;
+    p.cut[k] = newline == std::string_view::npos ? body.size() : newline + 1;
   }
-  std::vector<long> newlines(static_cast<std::size_t>(pieces), 0);
-#pragma omp parallel for schedule(static, 1) if (pieces > 1)
-  for (long k = 0; k < pieces; ++k) {
-    const auto i = static_cast<std::size_t>(k);
-    const std::string_view piece = body.substr(cut[i], cut[i + 1] - cut[i]);
-    newlines[i] = static_cast<long>(std::count(piece.begin(), piece.end(), '\n'));
+  std::vector<long> newlines(count, 0);
+#pragma omp parallel for schedule(static, 1) if (count > 1)
+  for (long k = 0; k < static_cast<long>(count); ++k) {
+    const std::string_view piece = p.of(body, static_cast<std::size_t>(k));
+    newlines[static_cast<std::size_t>(k)] = static_cast<long>(std::count(piece.begin(), piece.end(), '\n'));
   }
-  // Each piece writes from its own offset (room for one record a line), and
-  // the pieces' records are then moved together in order.
-  std::vector<long> first_line(static_cast<std::size_t>(pieces));
-  std::vector<std::size_t> room(static_cast<std::size_t>(pieces) + 1, 0);
-  long before = lines_before;
-  for (long k = 0; k < pieces; ++k) {
-    const auto i = static_cast<std::size_t>(k);
-    first_line[i] = before;
-    before += newlines[i];
-    room[i + 1] = room[i] + static_cast<std::size_t>(newlines[i]) + 1;
+  p.lines_before.resize(count);
+  p.room.assign(count + 1, 0);
+  for (std::size_t k = 0; k < count; ++k) {
+    p.lines_before[k] = lines_before;
+    lines_before += newlines[k];
+    p.room[k + 1] = p.room[k] + static_cast<std::size_t>(newlines[k]) + 1;
   }
+  return p;
+}
+
+// Parses every piece into its room of the table's columns. Ids are read as
+// numbers first; one that is not a whole number has every piece read again
+// with ids as text (and c.text_ids set).
+std::vector<RecordPiece> parse_pieces(std::string_view body, const Pieces& pieces, Columns& c, char separator,
+                                      const RecordTableOptions& options, RecordTable& table) {
   const bool with_particle = c.at[kParticle] >= 0;
   const bool with_times = c.time_role() == kTime;
-  detail::assign_huge(table.x, room.back(), 0.0);
-  detail::assign_huge(table.y, room.back(), 0.0);
+  const std::size_t rows = pieces.room.back();
+  detail::assign_huge(table.x, rows, 0.0);
+  detail::assign_huge(table.y, rows, 0.0);
   if (with_times) {
-    detail::assign_huge(table.time, room.back(), 0.0);
+    detail::assign_huge(table.time, rows, 0.0);
   } else {
-    detail::assign_huge(table.frame, room.back(), std::int64_t{0});
+    detail::assign_huge(table.frame, rows, std::int64_t{0});
   }
-  detail::assign_huge(table.line, room.back(), 0L);
-  if (with_particle) detail::assign_huge(table.particle, room.back(), std::int64_t{0});
+  detail::assign_huge(table.line, rows, 0L);
+  if (with_particle) detail::assign_huge(table.particle, rows, std::int64_t{0});
+  const int needed = *std::max_element(c.at.begin(), c.at.end()) + 1;
   std::vector<RecordPiece> parsed;
-  // Ids are read as numbers first; one that is not a whole number has every
-  // piece read again with ids as text.
   for (int attempt = 0; attempt < 2; ++attempt) {
-    parsed.assign(static_cast<std::size_t>(pieces), RecordPiece{});
-#pragma omp parallel for schedule(dynamic, 1) if (pieces > 1)
-    for (long k = 0; k < pieces; ++k) {
+    parsed.assign(pieces.count(), RecordPiece{});
+#pragma omp parallel for schedule(dynamic, 1) if (pieces.count() > 1)
+    for (long k = 0; k < static_cast<long>(pieces.count()); ++k) {
       const auto i = static_cast<std::size_t>(k);
+      const std::size_t at = pieces.room[i];
       RecordPiece& piece = parsed[i];
-      piece.x = table.x.data() + room[i];
-      piece.y = table.y.data() + room[i];
-      piece.frame = with_times ? nullptr : table.frame.data() + room[i];
-      piece.time = with_times ? table.time.data() + room[i] : nullptr;
-      piece.line = table.line.data() + room[i];
-      piece.particle = with_particle ? table.particle.data() + room[i] : nullptr;
-      parse_records(body.substr(cut[i], cut[i + 1] - cut[i]), first_line[i], c, separator, needed, options, piece);
+      piece.x = table.x.data() + at;
+      piece.y = table.y.data() + at;
+      piece.frame = with_times ? nullptr : table.frame.data() + at;
+      piece.time = with_times ? table.time.data() + at : nullptr;
+      piece.line = table.line.data() + at;
+      piece.particle = with_particle ? table.particle.data() + at : nullptr;
+      parse_records(pieces.of(body, i), pieces.lines_before[i], c, separator, needed, options, piece);
     }
     const bool text_ids =
         std::any_of(parsed.begin(), parsed.end(), [](const RecordPiece& piece) { return piece.saw_text_id; });
     if (!text_ids) break;
     c.text_ids = true;
   }
-  // Text ids: each piece's local codes become codes in order of first appearance.
+  return parsed;
+}
+
+// Moves the pieces' records together in line order, text ids becoming codes
+// in order of first appearance; the first piece's error, if any.
+std::optional<RecordTableError> join_pieces(std::vector<RecordPiece>& parsed, const Pieces& pieces, bool text_ids,
+                                            RecordTable& table) {
+  const bool with_particle = !table.particle.empty();
   std::unordered_map<std::string_view, std::int64_t> global_ids;
   std::size_t total = 0;
   for (std::size_t i = 0; i < parsed.size(); ++i) {
     RecordPiece& piece = parsed[i];
-    if (piece.error) return *piece.error;
-    if (c.text_ids) {
+    if (piece.error) return piece.error;
+    const std::size_t room = pieces.room[i];
+    if (text_ids) {
       std::vector<std::int64_t> code(piece.id_names.size());
       for (std::size_t j = 0; j < piece.id_names.size(); ++j) {
         const auto [at, added] =
@@ -582,23 +621,17 @@ std::variant<RecordTable, RecordTableError> read_record_table(std::string_view t
         code[j] = at->second;
       }
       for (std::size_t r = 0; r < piece.count; ++r) {
-        std::int64_t& id = table.particle[room[i] + r];
+        std::int64_t& id = table.particle[room + r];
         id = code[static_cast<std::size_t>(id)];
       }
     }
     auto move = [&](auto& column) {
-      std::copy(column.begin() + static_cast<long>(room[i]), column.begin() + static_cast<long>(room[i] + piece.count),
+      if (column.empty() || total == room) return;
+      std::copy(column.begin() + static_cast<long>(room), column.begin() + static_cast<long>(room + piece.count),
                 column.begin() + static_cast<long>(total));
     };
-    if (total != room[i]) {
-      move(table.x), move(table.y), move(table.line);
-      if (with_times) {
-        move(table.time);
-      } else {
-        move(table.frame);
-      }
-      if (with_particle) move(table.particle);
-    }
+    move(table.x), move(table.y), move(table.line), move(table.time), move(table.frame);
+    if (with_particle) move(table.particle);
     total += piece.count;
     table.missing += piece.missing;
     table.skipped += piece.skipped;
@@ -606,15 +639,39 @@ std::variant<RecordTable, RecordTableError> read_record_table(std::string_view t
       if (table.first_skipped.size() < 5) table.first_skipped.push_back(l);
     }
   }
-  table.x.resize(total);
-  table.y.resize(total);
-  if (with_times) {
-    table.time.resize(total);
-  } else {
-    table.frame.resize(total);
+  for (auto* column : {&table.x, &table.y, &table.time}) {
+    if (!column->empty()) column->resize(total);
   }
-  table.line.resize(total);
+  if (!table.frame.empty()) table.frame.resize(total);
   if (with_particle) table.particle.resize(total);
+  table.line.resize(total);
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::variant<RecordTable, RecordTableError> read_record_table(std::string_view text,
+                                                              const RecordTableOptions& options) {
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+  auto first_or_error = read_first_line(text, options);
+  if (auto* error = std::get_if<RecordTableError>(&first_or_error)) return *error;
+  const FirstLine& first = std::get<FirstLine>(first_or_error);
+  auto columns_or_error = choose_columns(text, first, options);
+  if (auto* error = std::get_if<RecordTableError>(&columns_or_error)) return *error;
+  Columns& c = std::get<Columns>(columns_or_error);
+
+  RecordTable table;
+  table.time_column = c.names[c.time_role()];
+  table.layout = layout_text(first, c);
+  // The records' lines from here on are parsed in pieces on all threads and
+  // joined in line order, so the result and any message are those of one pass.
+  const Line& line = first.line;
+  const std::size_t records_from = static_cast<std::size_t>(line.text.data() - text.data()) +
+                                   (first.header ? line.text.size() + 1 : 0);
+  const std::string_view body = records_from < text.size() ? text.substr(records_from) : std::string_view();
+  const Pieces pieces = cut_into_pieces(body, first.header ? line.number : line.number - 1);
+  std::vector<RecordPiece> parsed = parse_pieces(body, pieces, c, first.separator, options, table);
+  if (auto error = join_pieces(parsed, pieces, c.text_ids, table)) return *error;
   if (table.x.empty()) return RecordTableError{"there are no records"};
   return table;
 }
