@@ -1,0 +1,257 @@
+// In-process timings of the lag-sums path and of per-particle results.
+//
+//   sums_targets [-r REPS] [-v] [case ...]   (default: every case, 7 repetitions;
+//                                             "=name" for one case, a part of names for several;
+//                                             -v: each pair's laps on standard error)
+//
+// "sums" cases: finish(lag_sums(data, options)) against analyse(data, options)
+// on the same data and options (every column, the default wave numbers and
+// method, every lag, every processor). After one untimed call of each, REPS
+// pairs are timed back to back, the order inside a pair alternating (A B,
+// B A, A B, ...) so that drift on the shared machine falls on both sides; each
+// pair gives one ratio, sums + finish over analyse. The sums side is timed in
+// three laps (lag_sums, finish, freeing the sums) whose sum is its time. The
+// table gives the median and the smallest and largest of each, the laps'
+// medians, and whether the two results agree bit for bit.
+//
+// "per-particle" cases: analyse with options.per_particle = true; the first
+// call of the process (every page touched for the first time) and the median,
+// smallest and largest of REPS later calls.
+//
+// Each case runs in a child process of its own, so that its peak memory is its
+// own. Data: Brownian particles (D = 1) with 1 % of positions missing, rows
+// sorted by frame with the particles interleaved, as in engine_targets.
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/analysis.h"
+#include "engine/sums.h"
+
+namespace {
+
+using namespace msdisf;
+
+struct Records {
+  std::vector<double> x, y;
+  std::vector<std::int64_t> frame, particle;
+  TrajectoryData data() const { return {x, y, frame, particle}; }
+};
+
+Records brownian(long particles, long frames) {
+  Records r;
+  std::mt19937_64 random(7);
+  std::normal_distribution<double> step(0.0, std::sqrt(2.0));
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  std::vector<double> x(static_cast<std::size_t>(particles), 1000.0), y(x);
+  for (long f = 0; f < frames; ++f) {
+    for (long p = 0; p < particles; ++p) {
+      auto& px = x[static_cast<std::size_t>(p)];
+      auto& py = y[static_cast<std::size_t>(p)];
+      px += step(random);
+      py += step(random);
+      const bool missing = unit(random) < 0.01;
+      r.x.push_back(missing ? NAN : px);
+      r.y.push_back(missing ? NAN : py);
+      r.frame.push_back(f);
+      if (particles > 1) r.particle.push_back(p);
+    }
+  }
+  return r;
+}
+
+double seconds_of(const std::function<void()>& work) {
+  const auto start = std::chrono::steady_clock::now();
+  work();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+struct Spread {
+  double median, low, high;
+};
+
+Spread spread_of(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  const std::size_t n = values.size();
+  const double median = n % 2 == 1 ? values[n / 2] : 0.5 * (values[n / 2 - 1] + values[n / 2]);
+  return {median, values.front(), values.back()};
+}
+
+bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](double p, double q) {
+           return std::bit_cast<std::uint64_t>(p) == std::bit_cast<std::uint64_t>(q);
+         });
+}
+
+bool same_groups(const std::vector<std::vector<double>>& a, const std::vector<std::vector<double>>& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t w = 0; w < a.size(); ++w) {
+    if (!same_bits(a[w], b[w])) return false;
+  }
+  return true;
+}
+
+bool same_result(const AnalysisResult& a, const AnalysisResult& b) {
+  return a.lag == b.lag && a.pairs == b.pairs && same_bits(a.msd, b.msd) && same_bits(a.mqd, b.mqd) &&
+         same_bits(a.ngp, b.ngp) && same_bits(a.skewness, b.skewness) && same_bits(a.md, b.md) &&
+         same_bits(a.mcd, b.mcd) && same_groups(a.cos_x, b.cos_x) && same_groups(a.cos_y, b.cos_y) &&
+         same_groups(a.cos_r, b.cos_r) && same_groups(a.sin_x, b.sin_x) && same_groups(a.sin_y, b.sin_y) &&
+         same_groups(a.sin_r, b.sin_r);
+}
+
+double peak_mib() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_maxrss) / 1024.0;
+}
+
+enum class Kind { kSums, kPerParticle };
+
+struct Case {
+  const char* name;
+  Kind kind;
+  long particles;
+  long frames;
+};
+
+void run_sums(const Case& c, int reps, bool verbose) {
+  const Records records = brownian(c.particles, c.frames);
+  AnalysisOptions options;  // every column, default wave numbers and method, every lag
+  AnalysisResult direct, summed;
+  direct = analyse(records.data(), options);  // untimed: plans and buffers made once
+  summed = finish(lag_sums(records.data(), options));
+  const bool identical = same_result(direct, summed);
+  const std::size_t rows = direct.rows();
+  std::vector<double> a_times, b_times, ratios, sums_times, finish_times, free_times;
+  for (int i = 0; i < reps; ++i) {
+    direct = AnalysisResult();
+    summed = AnalysisResult();
+    const auto time_a = [&] { return seconds_of([&] { direct = analyse(records.data(), options); }); };
+    // finish(lag_sums(...)) in three laps: the sums, the table, freeing the sums.
+    const auto time_b = [&] {
+      LagSums sums;
+      const double made = seconds_of([&] { sums = lag_sums(records.data(), options); });
+      const double finished = seconds_of([&] { summed = finish(sums); });
+      const double freed = seconds_of([&] { sums = LagSums(); });
+      sums_times.push_back(made);
+      finish_times.push_back(finished);
+      free_times.push_back(freed);
+      return made + finished + freed;
+    };
+    double a = 0.0, b = 0.0;
+    if (i % 2 == 0) {
+      a = time_a();
+      b = time_b();
+    } else {
+      b = time_b();
+      a = time_a();
+    }
+    a_times.push_back(a);
+    b_times.push_back(b);
+    ratios.push_back(b / a);
+    if (verbose) {
+      std::fprintf(stderr, "%s, pair %d (%s first): analyse %.3f, lag_sums %.3f + finish %.3f + freeing %.3f\n",
+                   c.name, i + 1, i % 2 == 0 ? "analyse" : "sums", a, sums_times.back(), finish_times.back(),
+                   free_times.back());
+    }
+  }
+  const Spread a = spread_of(a_times), b = spread_of(b_times), r = spread_of(ratios);
+  std::printf("| %s | %zu | %.3f (%.3f–%.3f) | %.3f (%.3f–%.3f) | %.3f (%.3f–%.3f) | %.3f / %.3f / %.3f | %s | %.0f |\n",
+              c.name, rows, a.median, a.low, a.high, b.median, b.low, b.high, r.median, r.low, r.high,
+              spread_of(sums_times).median, spread_of(finish_times).median, spread_of(free_times).median,
+              identical ? "yes" : "NO", peak_mib());
+  std::fflush(stdout);
+}
+
+void run_per_particle(const Case& c, int reps) {
+  const Records records = brownian(c.particles, c.frames);
+  AnalysisOptions options;
+  options.per_particle = true;
+  AnalysisResult result;
+  const double first = seconds_of([&] { result = analyse(records.data(), options); });
+  const std::size_t rows = result.rows();
+  std::vector<double> times;
+  for (int i = 0; i < reps; ++i) {
+    result = AnalysisResult();
+    times.push_back(seconds_of([&] { result = analyse(records.data(), options); }));
+  }
+  const Spread t = spread_of(times);
+  std::printf("| %s | %zu | %.3f | %.3f (%.3f–%.3f) | %.0f |\n", c.name, rows, first, t.median, t.low, t.high,
+              peak_mib());
+  std::fflush(stdout);
+}
+
+bool wanted(const Case& c, const std::vector<const char*>& filters) {
+  if (filters.empty()) return true;
+  for (const char* f : filters) {
+    if (f[0] == '=' ? std::strcmp(c.name, f + 1) == 0 : std::strstr(c.name, f) != nullptr) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int reps = 7;
+  bool verbose = false;
+  std::vector<const char*> filters;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "-v") == 0) {
+      verbose = true;
+    } else if (std::strcmp(argv[i], "-r") == 0 && i + 1 < argc) {
+      reps = std::max(1, std::atoi(argv[++i]));
+    } else {
+      filters.push_back(argv[i]);
+    }
+  }
+  const Case cases[] = {
+      {"sums: 1e5 frames", Kind::kSums, 1, 100000},
+      {"sums: 1e6 frames", Kind::kSums, 1, 1000000},
+      {"sums: 1000 particles x 1000 frames", Kind::kSums, 1000, 1000},
+      {"sums: 20000 particles x 100 frames", Kind::kSums, 20000, 100},
+      {"per-particle: 20000 particles x 100 frames", Kind::kPerParticle, 20000, 100},
+      {"per-particle: 1000 particles x 1000 frames", Kind::kPerParticle, 1000, 1000},
+  };
+  std::printf("%d repetitions; every lag, every column, default method and wave numbers\n\n", reps);
+  Kind header_for = Kind::kPerParticle;
+  bool first_header = true;
+  for (const Case& c : cases) {
+    if (!wanted(c, filters)) continue;
+    if (first_header || c.kind != header_for) {
+      std::printf(c.kind == Kind::kSums
+                      ? "%s| case | rows | analyse s: median (min–max) | lag_sums + finish s: median (min–max) | "
+                        "ratio: median (min–max) | medians: lag_sums / finish / freeing the sums | identical | peak RSS (MiB) |\n"
+                        "|---|---|---|---|---|---|---|---|\n"
+                      : "%s| case | rows | first call s | later calls s: median (min–max) | peak RSS (MiB) |\n"
+                        "|---|---|---|---|---|\n",
+                  first_header ? "" : "\n");
+      header_for = c.kind;
+      first_header = false;
+    }
+    std::fflush(stdout);
+    const pid_t child = fork();
+    if (child == 0) {
+      if (c.kind == Kind::kSums) {
+        run_sums(c, reps, verbose);
+      } else {
+        run_per_particle(c, reps);
+      }
+      _exit(0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) std::printf("| %s | failed (status %d) |\n", c.name, status);
+  }
+}
