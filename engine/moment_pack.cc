@@ -428,7 +428,7 @@ class PackCorrelation {
   // [0, c). The prefix sums are compensated: each lies within
   // (2u + 4 window u^2) * sum |P| of the exact one. mass_[o] gathers sum |P|.
   void add_mask_terms(const Segment& s, Centre centre, double* pack_sums, double* prefix) {
-    const auto [cx, cy] = centre;
+    const double cx = centre[0], cy = centre[1];
     const double* x = s.grid->x() + s.begin;
     const double* y = s.grid->y() + s.begin;
     const long reach = std::min(lags_, s.window);
