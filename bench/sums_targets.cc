@@ -1,18 +1,18 @@
 // In-process timings of the lag-sums path and of per-particle results.
 //
-//   sums_targets [-r REPS] [-v] [case ...]   (default: every case, 7 repetitions;
-//                                             "=name" for one case, a part of names for several;
-//                                             -v: each pair's laps on standard error)
+//   sums_targets [-r REPS] [-t THREADS] [-v] [case ...]
+//     default: every case, 7 repetitions, every processor; "=name" for one
+//     case, a part of names for several; -v: each pair's laps on standard error
 //
 // "sums" cases: finish(lag_sums(data, options)) against analyse(data, options)
 // on the same data and options (every column, the default wave numbers and
-// method, every lag, every processor). After one untimed call of each, REPS
-// pairs are timed back to back, the order inside a pair alternating (A B,
-// B A, A B, ...) so that drift on the shared machine falls on both sides; each
-// pair gives one ratio, sums + finish over analyse. The sums side is timed in
-// three laps (lag_sums, finish, freeing the sums) whose sum is its time. The
-// table gives the median and the smallest and largest of each, the laps'
-// medians, and whether the two results agree bit for bit.
+// method, every lag; every processor unless -t). After one untimed call of
+// each, REPS pairs are timed back to back, the order inside a pair
+// alternating (A B, B A, A B, ...) so that drift on the shared machine falls
+// on both sides; each pair gives one ratio, sums + finish over analyse. The
+// sums side is timed in three laps (lag_sums, finish, freeing the sums) whose
+// sum is its time. The table gives the median and the smallest and largest of
+// each, the laps' medians, and whether the two results agree bit for bit.
 //
 // "per-particle" cases: analyse with options.per_particle = true; the first
 // call of the process (every page touched for the first time) and the median,
@@ -126,9 +126,10 @@ struct Case {
   long frames;
 };
 
-void run_sums(const Case& c, int reps, bool verbose) {
+void run_sums(const Case& c, int reps, int threads, bool verbose) {
   const Records records = brownian(c.particles, c.frames);
   AnalysisOptions options;  // every column, default wave numbers and method, every lag
+  options.threads = threads;
   AnalysisResult direct, summed;
   direct = analyse(records.data(), options);  // untimed: plans and buffers made once
   summed = finish(lag_sums(records.data(), options));
@@ -162,23 +163,25 @@ void run_sums(const Case& c, int reps, bool verbose) {
     b_times.push_back(b);
     ratios.push_back(b / a);
     if (verbose) {
-      std::fprintf(stderr, "%s, pair %d (%s first): analyse %.3f, lag_sums %.3f + finish %.3f + freeing %.3f\n",
-                   c.name, i + 1, i % 2 == 0 ? "analyse" : "sums", a, sums_times.back(), finish_times.back(),
+      std::fprintf(stderr, "%s, pair %d (%s first): analyse %.3f, lag_sums %.3f + finish %.3f + freeing %.3f\n", c.name,
+                   i + 1, i % 2 == 0 ? "analyse" : "sums", a, sums_times.back(), finish_times.back(),
                    free_times.back());
     }
   }
   const Spread a = spread_of(a_times), b = spread_of(b_times), r = spread_of(ratios);
-  std::printf("| %s | %zu | %.3f (%.3f–%.3f) | %.3f (%.3f–%.3f) | %.3f (%.3f–%.3f) | %.3f / %.3f / %.3f | %s | %.0f |\n",
-              c.name, rows, a.median, a.low, a.high, b.median, b.low, b.high, r.median, r.low, r.high,
-              spread_of(sums_times).median, spread_of(finish_times).median, spread_of(free_times).median,
-              identical ? "yes" : "NO", peak_mib());
+  std::printf(
+      "| %s | %zu | %.3f (%.3f–%.3f) | %.3f (%.3f–%.3f) | %.3f (%.3f–%.3f) | %.3f / %.3f / %.3f | %s | %.0f |\n",
+      c.name, rows, a.median, a.low, a.high, b.median, b.low, b.high, r.median, r.low, r.high,
+      spread_of(sums_times).median, spread_of(finish_times).median, spread_of(free_times).median,
+      identical ? "yes" : "NO", peak_mib());
   std::fflush(stdout);
 }
 
-void run_per_particle(const Case& c, int reps) {
+void run_per_particle(const Case& c, int reps, int threads) {
   const Records records = brownian(c.particles, c.frames);
   AnalysisOptions options;
   options.per_particle = true;
+  options.threads = threads;
   AnalysisResult result;
   const double first = seconds_of([&] { result = analyse(records.data(), options); });
   const std::size_t rows = result.rows();
@@ -206,10 +209,13 @@ bool wanted(const Case& c, const std::vector<const char*>& filters) {
 int main(int argc, char** argv) {
   int reps = 7;
   bool verbose = false;
+  int threads = 0;
   std::vector<const char*> filters;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "-v") == 0) {
       verbose = true;
+    } else if (std::strcmp(argv[i], "-t") == 0 && i + 1 < argc) {
+      threads = std::max(0, std::atoi(argv[++i]));
     } else if (std::strcmp(argv[i], "-r") == 0 && i + 1 < argc) {
       reps = std::max(1, std::atoi(argv[++i]));
     } else {
@@ -224,7 +230,8 @@ int main(int argc, char** argv) {
       {"per-particle: 20000 particles x 100 frames", Kind::kPerParticle, 20000, 100},
       {"per-particle: 1000 particles x 1000 frames", Kind::kPerParticle, 1000, 1000},
   };
-  std::printf("%d repetitions; every lag, every column, default method and wave numbers\n\n", reps);
+  std::printf("%d repetitions; every lag, every column, default method and wave numbers; threads: %s\n\n", reps,
+              threads == 0 ? "every processor" : std::to_string(threads).c_str());
   Kind header_for = Kind::kPerParticle;
   bool first_header = true;
   for (const Case& c : cases) {
@@ -232,7 +239,8 @@ int main(int argc, char** argv) {
     if (first_header || c.kind != header_for) {
       std::printf(c.kind == Kind::kSums
                       ? "%s| case | rows | analyse s: median (min–max) | lag_sums + finish s: median (min–max) | "
-                        "ratio: median (min–max) | medians: lag_sums / finish / freeing the sums | identical | peak RSS (MiB) |\n"
+                        "ratio: median (min–max) | medians: lag_sums / finish / freeing the sums | identical | peak "
+                        "RSS (MiB) |\n"
                         "|---|---|---|---|---|---|---|---|\n"
                       : "%s| case | rows | first call s | later calls s: median (min–max) | peak RSS (MiB) |\n"
                         "|---|---|---|---|---|\n",
@@ -244,9 +252,9 @@ int main(int argc, char** argv) {
     const pid_t child = fork();
     if (child == 0) {
       if (c.kind == Kind::kSums) {
-        run_sums(c, reps, verbose);
+        run_sums(c, reps, threads, verbose);
       } else {
-        run_per_particle(c, reps);
+        run_per_particle(c, reps, threads);
       }
       _exit(0);
     }
