@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <limits>
 #include <cmath>
 #include <cstdio>
 #include <new>
@@ -82,9 +84,18 @@ ParticleRecords records_of(const detail::ParticleSet& set, const detail::Particl
   return {set.x().data() + at, set.y().data() + at, set.frame().data() + at, p.records()};
 }
 
+// Scattering directions of a pass: bit d for direction d (x, y, x + y).
+constexpr unsigned kAllDirections = 7;
+
+std::array<std::vector<std::vector<double>>*, 6> scattering_groups(AnalysisResult& result) {
+  return {&result.cos_x, &result.cos_y, &result.cos_r, &result.sin_x, &result.sin_y, &result.sin_r};
+}
+
 // The columns that hold sums while computing, or are wanted in the end;
-// the others stay empty.
-void allocate(AnalysisResult& result, std::size_t rows, std::size_t waves, const detail::MomentNeeds& needs) {
+// the others stay empty (and so do the scattering columns of directions
+// not in `directions`).
+void allocate(AnalysisResult& result, std::size_t rows, std::size_t waves, const detail::MomentNeeds& needs,
+              unsigned directions = kAllDirections) {
   const Quantities& q = result.quantities;
   const std::pair<bool, std::vector<double>*> columns[] = {{needs.s2, &result.msd}, {needs.s4, &result.mqd},
                                                            {q.ngp, &result.ngp},    {q.skewness, &result.skewness},
@@ -93,9 +104,11 @@ void allocate(AnalysisResult& result, std::size_t rows, std::size_t waves, const
     if (used) detail::assign_huge(*column, rows, 0.0);
   }
   detail::assign_huge(result.pairs, rows, 0L);
-  for (auto* group : {&result.cos_x, &result.cos_y, &result.cos_r, &result.sin_x, &result.sin_y, &result.sin_r}) {
-    group->resize(waves);
-    for (auto& column : *group) detail::assign_huge(column, rows, 0.0);
+  const auto groups = scattering_groups(result);
+  for (std::size_t g = 0; g < groups.size(); ++g) {
+    if ((directions >> (g % 3) & 1u) == 0) continue;
+    groups[g]->resize(waves);
+    for (auto& column : *groups[g]) detail::assign_huge(column, rows, 0.0);
   }
 }
 
@@ -109,8 +122,10 @@ detail::SumsView sums_in(AnalysisResult& result) {
   view.s3 = held(result.mcd);
   view.s4 = held(result.mqd);
   view.pairs = result.pairs.data();
-  for (auto* group : {&result.cos_x, &result.cos_y, &result.cos_r, &result.sin_x, &result.sin_y, &result.sin_r}) {
-    for (auto& column : *group) view.scattering.push_back(column.data());
+  for (auto* group : scattering_groups(result)) {
+    for (std::size_t w = 0; w < result.wave_numbers.size(); ++w) {
+      view.scattering.push_back(group->size() > w ? held((*group)[w]) : nullptr);
+    }
   }
   return view;
 }
@@ -130,14 +145,17 @@ void finalise(AnalysisResult& result, int threads) {
   };
   for (auto* column : {&result.msd, &result.md, &result.mcd, &result.mqd}) divide(*column);
   if (result.ngp.size() == rows) {
-    for (std::size_t r = 0; r < rows; ++r) result.ngp[r] = detail::non_gaussian_parameter(result.mqd[r], result.msd[r]);
+    for (std::size_t r = 0; r < rows; ++r) {
+      result.ngp[r] = detail::non_gaussian_parameter(result.mqd[r], result.msd[r], result.dimensions);
+    }
   }
   if (result.skewness.size() == rows) {
     for (std::size_t r = 0; r < rows; ++r) {
       result.skewness[r] = detail::skewness_of(result.mcd[r], result.msd[r], result.md[r]);
     }
   }
-  for (auto* group : {&result.cos_x, &result.cos_y, &result.cos_r, &result.sin_x, &result.sin_y, &result.sin_r}) {
+  for (auto* group : {&result.cos_x, &result.cos_y, &result.cos_z, &result.cos_r, &result.sin_x, &result.sin_y,
+                      &result.sin_z, &result.sin_r}) {
     for (auto& column : *group) divide(column);
   }
 }
@@ -299,70 +317,107 @@ void keep_rows_with_pairs(AnalysisResult& result) {
   result.lag.resize(kept), result.particle.resize(kept), result.pairs.resize(kept);
 }
 
-// The analysis of `data`; with `finished` false its columns hold the pooled
-// sums instead of their ratios (and no standard errors are formed). Lags are
-// in frames either way.
-AnalysisResult run_analysis(const TrajectoryData& data, const AnalysisOptions& options, bool finished) {
+// What every pass of one analysis shares.
+struct Setup {
+  int threads = 1;
+  double limit = 0.0;
+  std::vector<std::string> notes;
+};
+
+// The set of `data` under the options' pair rule, on the grid of its frames
+// unless a lag asked for lies off it, and the lags of its rows.
+std::vector<long> prepare_lags(detail::ParticleSet& set, const LagRequest& request) {
+  if (detail::fits_grid(request, set.grid_step())) set.count_frames_on_grid();
+  return detail::select_lags(detail::lags_on_grid(request, set.stride()), set.longest_span());
+}
+
+// What one pass over a set's x and y forms: the correlation method forms
+// only `needs` (the others every moment), and the scattering sums of
+// `directions`.
+struct PassRequest {
+  detail::MomentNeeds needs;
+  unsigned directions = kAllDirections;
+};
+
+// One pass of the sums over `set`'s x and y into `result`, whose lags and
+// wave numbers are set: its columns hold the pooled sums. With `errors`
+// (two dimensions only) the size check counts the standard errors' needs.
+void run_pass(const detail::ParticleSet& set, const AnalysisOptions& options, const Setup& setup,
+              const PassRequest& request, AnalysisResult& result) {
+  const std::size_t rows = result.rows();
+  const int threads = setup.threads;
+  const int waves = static_cast<int>(result.wave_numbers.size());
+  // Per-thread transform buffers may take an eighth of the memory allowed.
+  const double transform_budget = setup.limit / 8.0;
+  const bool correlation = options.method == Method::kFast;
+  const Plan plan =
+      plan_particles(set, result.lag, waves, correlation ? Method::kOrdered : options.method, threads, transform_budget);
+  ErrorCost error_cost;
+  if (options.errors) {
+    error_cost = {detail::standard_error_work(set, result.lag, waves, options.quantities),
+                  detail::standard_error_bytes(set, rows, threads)};
+  }
+  check_size(rows, result.wave_numbers.size(), plan, threads, setup.limit, error_cost);
+  std::optional<detail::CorrelationMethod> by_correlation;
+  if (correlation) by_correlation.emplace(set, result.lag, request.needs, waves, plan.costs, transform_budget);
+  // Every sum for the methods that form them all; the correlation method
+  // forms only what the wanted quantities need.
+  allocate(result, rows, result.wave_numbers.size(), correlation ? request.needs : detail::MomentNeeds{},
+           request.directions);
+  detail::RunControl control(options, (correlation ? by_correlation->work() : plan.work) + error_cost.work);
+  detail::PlanCache plans;
+  detail::SumsContext context{result.wave_numbers, options.method, plans, control, transform_budget};
+  if (correlation) context.phase_limit = detail::kPhaseLimit;
+  control.poll();
+  if (!control.stopped()) {
+    if (correlation) {
+      by_correlation->run(context, sums_in(result), threads);
+    } else {
+      compute(set, result.lag, plan, context, sums_in(result), threads);
+    }
+  }
+  control.rethrow();
+  if (options.errors) {
+    finalise(result, threads);
+    detail::add_standard_errors(set, result, control, threads);
+    control.rethrow();
+  }
+  control.finish();
+}
+
+Setup setup_of(const AnalysisOptions& options) {
+  Setup setup;
+  setup.threads = checked_threads(options, setup.notes);
+  setup.limit = memory_limit(options);
+  return setup;
+}
+
+void note_stride(AnalysisResult& result, std::int64_t stride) {
+  if (stride <= 1) return;
+  for (long& lag : result.lag) lag *= stride;
+  result.notes.push_back("frames step by " + std::to_string(stride) + ": lags are counted on that grid (" +
+                         std::to_string(stride) + ", " + std::to_string(2 * stride) + ", ...)");
+}
+
+// Whether the two-dimensional quantities come from one pass over x and y
+// together (the pair kernel's own sums of dx^k + dy^k); otherwise every
+// axis has a pass of its own, and the moments are the sums of theirs.
+bool one_pass(const TrajectoryData& data) { return data.dimensions() == 2; }
+
+// The analysis of two-dimensional `data` in one pass, finished.
+AnalysisResult run_analysis(const TrajectoryData& data, const AnalysisOptions& options) {
   AnalysisResult result;
   try {
-    const int threads = checked_threads(options, result.notes);
+    Setup setup = setup_of(options);
+    result.notes = std::move(setup.notes);
     result.wave_numbers = checked_waves(options);
     result.quantities = options.quantities;
     detail::ParticleSet set(data, options.pairs);
-    // Frames sampled every k steps are analysed on that grid, unless a lag
-    // asked for lies off it.
-    if (detail::fits_grid(options.lags, set.grid_step())) set.count_frames_on_grid();
-    result.lag = detail::select_lags(detail::lags_on_grid(options.lags, set.stride()), set.longest_span());
-    const std::size_t rows = result.lag.size();
-    const int waves = static_cast<int>(result.wave_numbers.size());
-    // Per-thread transform buffers may take an eighth of the memory allowed.
-    const double limit = memory_limit(options);
-    const double transform_budget = limit / 8.0;
-    const bool correlation = options.method == Method::kFast;
-    const Plan plan =
-        plan_particles(set, result.lag, waves, correlation ? Method::kOrdered : options.method, threads, transform_budget);
-    ErrorCost error_cost;
-    if (options.errors) {
-      error_cost = {detail::standard_error_work(set, result.lag, waves, options.quantities),
-                    detail::standard_error_bytes(set, rows, threads)};
-    }
-    check_size(rows, result.wave_numbers.size(), plan, threads, limit, error_cost);
-    std::optional<detail::CorrelationMethod> by_correlation;
-    if (correlation) {
-      by_correlation.emplace(set, result.lag, needs_of(options.quantities), waves, plan.costs, transform_budget);
-    }
-    // Every sum for the methods that form them all; the correlation method
-    // forms only what the wanted quantities need.
-    const detail::MomentNeeds needs = correlation ? needs_of(options.quantities) : detail::MomentNeeds{};
-    allocate(result, rows, result.wave_numbers.size(), needs);
-
-    detail::RunControl control(options, (correlation ? by_correlation->work() : plan.work) + error_cost.work);
-    detail::PlanCache plans;
-    detail::SumsContext context{result.wave_numbers, options.method, plans, control, transform_budget};
-    if (correlation) context.phase_limit = detail::kPhaseLimit;
-    control.poll();
-    if (!control.stopped()) {
-      if (correlation) {
-        by_correlation->run(context, sums_in(result), threads);
-      } else {
-        compute(set, result.lag, plan, context, sums_in(result), threads);
-      }
-    }
-    control.rethrow();
-    if (finished) {
-      finalise(result, threads);
-      if (options.errors) {
-        detail::add_standard_errors(set, result, control, threads);
-        control.rethrow();
-      }
-      drop_unwanted(result, options.quantities);
-    }
-    control.finish();
-    if (set.stride() > 1) {
-      for (long& lag : result.lag) lag *= set.stride();
-      result.notes.push_back("frames step by " + std::to_string(set.stride()) + ": lags are counted on that grid (" +
-                             std::to_string(set.stride()) + ", " + std::to_string(2 * set.stride()) + ", ...)");
-    }
+    result.lag = prepare_lags(set, options.lags);
+    run_pass(set, options, setup, {needs_of(options.quantities), kAllDirections}, result);
+    if (!options.errors) finalise(result, setup.threads);
+    drop_unwanted(result, options.quantities);
+    note_stride(result, set.stride());
   } catch (const std::bad_alloc&) {
     throw AnalysisError(Kind::kOutOfMemory, "memory ran out; ask for fewer lags or wave numbers, or fewer threads");
   }
@@ -379,9 +434,10 @@ AnalysisResult run_per_particle(const TrajectoryData& data, const AnalysisOption
   result.wave_numbers = checked_waves(options);
   result.quantities = options.quantities;
   detail::ParticleSet set(data, options.pairs);
-  if (detail::fits_grid(options.lags, set.grid_step())) set.count_frames_on_grid();
-  const std::vector<long> lags =
-      detail::select_lags(detail::lags_on_grid(options.lags, set.stride()), set.longest_span());
+  if (set.dimensions() != 2) {
+    throw AnalysisError(Kind::kInvalidOptions, "per-particle results are computed in two dimensions only");
+  }
+  const std::vector<long> lags = prepare_lags(set, options.lags);
   const auto& particles = set.particles();
   std::vector<std::size_t> first_row(particles.size() + 1, 0);
   for (std::size_t i = 0; i < particles.size(); ++i) {
@@ -414,7 +470,7 @@ AnalysisResult run_per_particle(const TrajectoryData& data, const AnalysisOption
       const long at = static_cast<long>(first_row[k]);
       for (double** column : {&view.s1, &view.s2, &view.s3, &view.s4}) *column += at;
       view.pairs += at;
-      for (double*& column : view.scattering) column += at;
+      for (double*& column : view.scattering) column = column != nullptr ? column + at : nullptr;
       detail::add_particle_sums(records_of(set, particles[k]), own, context, view, 1);
       for (std::size_t r = 0; r < own.size(); ++r) {
         result.lag[first_row[k] + r] = own[r] * set.stride();
@@ -447,17 +503,157 @@ std::vector<double> sum_column(std::vector<double>& column, bool wanted, std::si
   return wanted && column.size() == rows ? std::move(column) : std::vector<double>();
 }
 
+using Groups = std::vector<std::vector<double>>;
+
+// The sums of a pass over x and y together: the moments of both axes at once.
+void take_joint_pass(AnalysisResult& pass, const detail::MomentNeeds& needs, LagSums& sums) {
+  const std::size_t rows = pass.rows();
+  sums.s1 = sum_column(pass.md, needs.s1, rows);
+  sums.s2 = sum_column(pass.msd, needs.s2, rows);
+  sums.s3 = sum_column(pass.mcd, needs.s3, rows);
+  sums.s4 = sum_column(pass.mqd, needs.s4, rows);
+  for (auto [into, from] : {std::pair{&sums.cos_x, &pass.cos_x}, {&sums.cos_y, &pass.cos_y},
+                            {&sums.cos_r, &pass.cos_r}, {&sums.sin_x, &pass.sin_x},
+                            {&sums.sin_y, &pass.sin_y}, {&sums.sin_r, &pass.sin_r}}) {
+    *into = std::move(*from);
+  }
+}
+
+// into[r] = into[r] + from[r], or `from` itself into an empty `into`.
+void add_column(std::vector<double>& into, std::vector<double>&& from) {
+  if (into.empty()) {
+    into = std::move(from);
+    return;
+  }
+  for (std::size_t r = 0; r < into.size(); ++r) into[r] = into[r] + from[r];
+}
+
+// Positions relative to each particle's first valid record, summed over
+// the axes: the coordinate whose differences are the displacements along
+// x + y (+ z).
+std::vector<double> axis_sum(const detail::ParticleSet& set, const std::vector<std::span<const double>>& axes,
+                             std::span<const double> mask) {
+  std::vector<double> sum;
+  detail::assign_huge(sum, set.x().size(), std::numeric_limits<double>::quiet_NaN());
+  for (const detail::ParticleRange& p : set.particles()) {
+    long first = p.begin;
+    while (first < p.end && std::isnan(mask[static_cast<std::size_t>(first)])) ++first;
+    for (long i = first; i < p.end; ++i) {
+      const auto at = static_cast<std::size_t>(i);
+      double value = 0.0;
+      for (const auto& axis : axes) value += axis[at] - axis[static_cast<std::size_t>(first)];
+      sum[at] = value + mask[at];
+    }
+  }
+  return sum;
+}
+
+// Zero where every axis of a record is a number, NaN elsewhere.
+std::vector<double> validity_of(const detail::ParticleSet& set, const std::vector<std::span<const double>>& axes) {
+  std::vector<double> mask;
+  detail::assign_huge(mask, set.x().size(), 0.0);
+  for (const auto& axis : axes) {
+    for (std::size_t i = 0; i < mask.size(); ++i) {
+      if (std::isnan(axis[i])) mask[i] = std::numeric_limits<double>::quiet_NaN();
+    }
+  }
+  return mask;
+}
+
+// The sums of every axis on its own (each axis's moments in a pass of its
+// own, its second coordinate only marking validity), the moments summed
+// over the axes, and the scattering along the sum of the axes.
+void sum_by_axis(const detail::ParticleSet& set, const AnalysisOptions& options, const Setup& setup,
+                 const detail::MomentNeeds& needs, AnalysisResult& shape, LagSums& sums) {
+  std::vector<std::span<const double>> axes = {set.x()};
+  if (set.dimensions() >= 2) axes.push_back(set.y());
+  if (set.dimensions() == 3) axes.push_back(set.z());
+  const std::vector<double> mask = validity_of(set, axes);
+  const bool scattering = !shape.wave_numbers.empty();
+  const bool along_sum = scattering && axes.size() > 1;
+  const int passes = static_cast<int>(axes.size()) + (along_sum ? 1 : 0);
+  Groups* cos_of[3] = {&sums.cos_x, &sums.cos_y, &sums.cos_z};
+  Groups* sin_of[3] = {&sums.sin_x, &sums.sin_y, &sums.sin_z};
+  auto pass_over = [&](std::span<const double> coordinate, detail::MomentNeeds pass_needs, int index) {
+    AnalysisOptions own = options;
+    if (options.progress) {
+      own.progress = [&options, index, passes](double done) { options.progress((index + done) / passes); };
+    }
+    AnalysisResult pass;
+    pass.wave_numbers = shape.wave_numbers;
+    pass.lag = shape.lag;
+    pass_needs.single_axis = true;
+    run_pass(set.on_axes(coordinate, mask), own, setup, {pass_needs, scattering ? 1u : 0u}, pass);
+    return pass;
+  };
+  for (std::size_t a = 0; a < axes.size(); ++a) {
+    AnalysisResult pass = pass_over(axes[a], needs, static_cast<int>(a));
+    const std::size_t rows = pass.rows();
+    if (a == 0) sums.pairs = std::move(pass.pairs);
+    std::vector<double>* per_axis[4] = {&pass.md, &pass.msd, &pass.mcd, &pass.mqd};
+    const bool wanted[4] = {needs.s1, needs.s2, needs.s3, needs.s4};
+    std::vector<double>* combined[4] = {&sums.s1, &sums.s2, &sums.s3, &sums.s4};
+    Groups* axis_sums[4] = {&sums.axis_s1, &sums.axis_s2, &sums.axis_s3, &sums.axis_s4};
+    for (int k = 0; k < 4; ++k) {
+      std::vector<double> column = sum_column(*per_axis[k], wanted[k], rows);
+      if (column.empty()) continue;
+      add_column(*combined[k], std::vector<double>(column));
+      axis_sums[k]->push_back(std::move(column));
+    }
+    if (scattering) *cos_of[a] = std::move(pass.cos_x), *sin_of[a] = std::move(pass.sin_x);
+  }
+  if (along_sum) {
+    const std::vector<double> sum = axis_sum(set, axes, mask);
+    AnalysisResult pass = pass_over(sum, {false, false, false, false}, passes - 1);
+    sums.cos_r = std::move(pass.cos_x), sums.sin_r = std::move(pass.sin_x);
+  }
+}
+
+// The sums of `data` with lags in frames of the data (times the stride of
+// its grid), and the notes of the run; `ids` receives every particle id.
+LagSums sums_of(const TrajectoryData& data, const AnalysisOptions& options, std::vector<std::int64_t>* ids = nullptr) {
+  LagSums sums;
+  Setup setup = setup_of(options);
+  AnalysisResult shape;
+  shape.wave_numbers = checked_waves(options);
+  detail::ParticleSet set(data, options.pairs);
+  shape.lag = prepare_lags(set, options.lags);
+  const detail::MomentNeeds needs = needs_of(options.quantities);
+  sums.dimensions = set.dimensions();
+  if (one_pass(data)) {
+    AnalysisResult pass;
+    pass.wave_numbers = shape.wave_numbers;
+    pass.lag = shape.lag;
+    run_pass(set, options, setup, {needs, kAllDirections}, pass);
+    sums.pairs = std::move(pass.pairs);
+    take_joint_pass(pass, needs, sums);
+  } else {
+    sum_by_axis(set, options, setup, needs, shape, sums);
+  }
+  sums.wave_numbers = std::move(shape.wave_numbers);
+  sums.lag = std::move(shape.lag);
+  note_stride(shape, set.stride());
+  for (long& lag : sums.lag) lag *= set.stride();
+  sums.notes = std::move(setup.notes);
+  sums.notes.insert(sums.notes.end(), shape.notes.begin(), shape.notes.end());
+  if (ids != nullptr) *ids = set.all_ids();
+  return sums;
+}
+
 }  // namespace
 
 AnalysisResult analyse(const TrajectoryData& data, const AnalysisOptions& options) {
-  if (options.per_particle) {
-    try {
-      return run_per_particle(data, options);
-    } catch (const std::bad_alloc&) {
-      throw AnalysisError(Kind::kOutOfMemory, "memory ran out; ask for fewer lags or wave numbers");
+  try {
+    if (options.per_particle) return run_per_particle(data, options);
+    if (one_pass(data)) return run_analysis(data, options);
+    if (options.errors) {
+      throw AnalysisError(Kind::kInvalidOptions, "standard errors are computed in two dimensions only");
     }
+    AnalysisResult result = finish(sums_of(data, options));
+    return result;
+  } catch (const std::bad_alloc&) {
+    throw AnalysisError(Kind::kOutOfMemory, "memory ran out; ask for fewer lags or wave numbers, or fewer threads");
   }
-  return run_analysis(data, options, true);
 }
 
 LagSums lag_sums(const TrajectoryData& data, const AnalysisOptions& options, const std::vector<std::string>& ids) {
@@ -466,32 +662,18 @@ LagSums lag_sums(const TrajectoryData& data, const AnalysisOptions& options, con
   }
   AnalysisOptions fixed = options;
   fixed.lags = fixed_lags(options.lags);
-  AnalysisResult result = run_analysis(data, fixed, false);
   LagSums sums;
+  std::vector<std::int64_t> all_ids;
+  try {
+    sums = sums_of(data, fixed, &all_ids);
+  } catch (const std::bad_alloc&) {
+    throw AnalysisError(Kind::kOutOfMemory, "memory ran out; ask for fewer lags or wave numbers, or fewer threads");
+  }
   sums.estimator = options.pairs;
   sums.quantities = options.quantities;
-  sums.wave_numbers = std::move(result.wave_numbers);
-  const std::size_t rows = result.rows();
-  const detail::MomentNeeds needs = needs_of(options.quantities);
-  sums.s1 = sum_column(result.md, needs.s1, rows);
-  sums.s2 = sum_column(result.msd, needs.s2, rows);
-  sums.s3 = sum_column(result.mcd, needs.s3, rows);
-  sums.s4 = sum_column(result.mqd, needs.s4, rows);
-  sums.lag = std::move(result.lag);
-  sums.pairs = std::move(result.pairs);
-  const bool scattering = options.quantities.scattering;
-  for (auto [into, from] : {std::pair{&sums.cos_x, &result.cos_x}, {&sums.cos_y, &result.cos_y},
-                            {&sums.cos_r, &result.cos_r}, {&sums.sin_x, &result.sin_x},
-                            {&sums.sin_y, &result.sin_y}, {&sums.sin_r, &result.sin_r}}) {
-    if (scattering) *into = std::move(*from);
-  }
-  if (!scattering) sums.wave_numbers.clear();
+  if (!options.quantities.scattering) sums.wave_numbers.clear();
   // Every particle of the data, keyed by its id as the user wrote it.
-  std::vector<std::int64_t> distinct(data.particle.begin(), data.particle.end());
-  if (distinct.empty() && !data.frame.empty()) distinct.push_back(0);
-  std::sort(distinct.begin(), distinct.end());
-  distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
-  for (const std::int64_t id : distinct) {
+  for (const std::int64_t id : all_ids) {
     const bool named = id >= 0 && static_cast<std::size_t>(id) < ids.size();
     const std::string text = named ? ids[static_cast<std::size_t>(id)] : std::to_string(id);
     sums.particles.push_back({particle_key(text), text});
@@ -502,21 +684,25 @@ LagSums lag_sums(const TrajectoryData& data, const AnalysisOptions& options, con
 
 AnalysisResult finish(const LagSums& sums) {
   AnalysisResult result;
+  result.dimensions = sums.dimensions;
   result.quantities = sums.quantities;
   result.wave_numbers = sums.wave_numbers;
   result.lag = sums.lag;
+  result.notes = sums.notes;
   const std::size_t rows = sums.rows();
-  const detail::MomentNeeds needs = needs_of(sums.quantities);
-  allocate(result, rows, sums.quantities.scattering ? sums.wave_numbers.size() : 0, needs);
   result.pairs = sums.pairs;
   for (auto [into, from] : {std::pair{&result.md, &sums.s1}, {&result.msd, &sums.s2}, {&result.mcd, &sums.s3},
                             {&result.mqd, &sums.s4}}) {
     if (from->size() == rows) *into = *from;
   }
+  const Quantities& q = sums.quantities;
+  if (q.ngp) result.ngp.assign(rows, 0.0);
+  if (q.skewness) result.skewness.assign(rows, 0.0);
   for (auto [into, from] : {std::pair{&result.cos_x, &sums.cos_x}, {&result.cos_y, &sums.cos_y},
-                            {&result.cos_r, &sums.cos_r}, {&result.sin_x, &sums.sin_x},
-                            {&result.sin_y, &sums.sin_y}, {&result.sin_r, &sums.sin_r}}) {
-    if (from->size() == into->size()) *into = *from;
+                            {&result.cos_z, &sums.cos_z}, {&result.cos_r, &sums.cos_r},
+                            {&result.sin_x, &sums.sin_x}, {&result.sin_y, &sums.sin_y},
+                            {&result.sin_z, &sums.sin_z}, {&result.sin_r, &sums.sin_r}}) {
+    *into = *from;
   }
   finalise(result, 1);
   drop_unwanted(result, sums.quantities);

@@ -1,12 +1,15 @@
 // The analysis engine: per-lag displacement statistics and intermediate
-// scattering functions of any set of 2D trajectories.
+// scattering functions of any set of trajectories in one, two or three
+// dimensions.
 //
-// What goes in: one record per row, x, y, an integer frame number and an
-// optional particle id, in any row order. A NaN coordinate marks a missing
-// position; the record keeps its frame but forms no pair.
+// What goes in: one record per row, x, y (none in one dimension), z (in
+// three), an integer frame number and an optional particle id, in any row
+// order. A NaN coordinate marks a missing position; the record keeps its
+// frame but forms no pair.
 //
 // What comes out: one row per requested lag (in frames), with the pair count,
-// the displacement moments and the scattering means along x, y and x + y.
+// the displacement moments summed over the axes and the scattering means
+// along each axis and along the sum of the axes (x + y, or x + y + z).
 // A pair (a, b) of one particle has lag frame_b - frame_a; a missing frame
 // never shifts a lag. Each lag's sums are divided by its pooled pair count.
 //
@@ -59,11 +62,15 @@ struct LagRequest {
 
 /// Read-only views of the records; all spans have one entry per record
 /// (`particle` may be empty: every record then belongs to one particle).
+/// `y` empty: one dimension; `z` given: three.
 struct TrajectoryData {
   std::span<const double> x;
   std::span<const double> y;
   std::span<const std::int64_t> frame;
   std::span<const std::int64_t> particle;
+  std::span<const double> z = {};
+
+  int dimensions() const { return y.empty() ? 1 : z.empty() ? 2 : 3; }
 };
 
 /// Which quantities get a column. The others are left empty, and what only
@@ -134,6 +141,8 @@ struct StandardErrors {
 /// (unwanted ones are empty); the scattering vectors are indexed
 /// [wave number][row]. A lag without a pair has NaN means.
 struct AnalysisResult {
+  /// The axes summed over (1, 2 or 3).
+  int dimensions = 2;
   std::vector<double> wave_numbers = {};
   /// What was computed; the columns of the others are empty.
   Quantities quantities = {};
@@ -142,13 +151,16 @@ struct AnalysisResult {
   /// With per_particle: each row's particle id (rows ordered by particle,
   /// then lag); empty otherwise.
   std::vector<std::int64_t> particle;
-  std::vector<double> msd;       ///< <dx^2 + dy^2>
-  std::vector<double> mqd;       ///< <dx^4 + dy^4>
-  std::vector<double> ngp;       ///< (2/3) mqd / msd^2 - 1
+  // Moments sum over the axes present: in two dimensions msd = <dx^2 + dy^2>.
+  std::vector<double> msd;       ///< <sum of d^2>
+  std::vector<double> mqd;       ///< <sum of d^4>
+  std::vector<double> ngp;       ///< (dimensions / 3) mqd / msd^2 - 1
   std::vector<double> skewness;  ///< mcd - 3 msd md + 2 md^3
-  std::vector<double> md;        ///< <dx + dy>
-  std::vector<double> mcd;       ///< <dx^3 + dy^3>
-  std::vector<std::vector<double>> cos_x, cos_y, cos_r, sin_x, sin_y, sin_r;
+  std::vector<double> md;        ///< <sum of d>
+  std::vector<double> mcd;       ///< <sum of d^3>
+  /// Scattering along x, y, z (each where the axis is present) and r, the
+  /// sum of the axes (x + y, or x + y + z; none in one dimension).
+  std::vector<std::vector<double>> cos_x, cos_y, cos_z, cos_r, sin_x, sin_y, sin_z, sin_r;
   /// Filled when AnalysisOptions::errors is set.
   StandardErrors errors = {};
   /// Things a front end should tell the user (a capped thread count, ...).

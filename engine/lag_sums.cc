@@ -37,6 +37,7 @@ void pool_sums(const SumsView& from, const SumsView& into, long rows) {
   }
   for (long r = 0; r < rows; ++r) into.pairs[r] += from.pairs[r];
   for (std::size_t c = 0; c < from.scattering.size(); ++c) {
+    if (from.scattering[c] == nullptr || into.scattering[c] == nullptr) continue;
     for (long r = 0; r < rows; ++r) into.scattering[c][r] += from.scattering[c][r];
   }
 }

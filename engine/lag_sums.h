@@ -14,7 +14,9 @@ inline void add_moment(double* column, long row, double value) {
   if (column != nullptr) column[row] = column[row] + value;
 }
 
-/// Columns of sums, `rows` entries each, held elsewhere.
+/// Columns of sums, `rows` entries each, held elsewhere. The scattering
+/// columns of a direction (0: x, 1: y, 2: x + y) that is not wanted are
+/// null: nothing is computed for it.
 struct SumsView {
   int waves = 0;
   double* s1 = nullptr;
@@ -25,6 +27,8 @@ struct SumsView {
   std::vector<double*> scattering;  // [group * waves + wave]
 
   double* column(int group, int wave) const { return scattering[static_cast<std::size_t>(group * waves + wave)]; }
+  /// Whether direction d (kCosX + d) has columns.
+  bool wants(int direction) const { return waves > 0 && !scattering.empty() && column(kCosX + direction, 0) != nullptr; }
 };
 
 /// A particle's own sums, reused from particle to particle. Without

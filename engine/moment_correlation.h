@@ -36,6 +36,10 @@ struct MomentNeeds {
   bool s2 = true;
   bool s3 = true;
   bool s4 = true;
+  /// The second coordinate only marks validity (zero wherever the first is
+  /// valid): its terms vanish and are not transformed, and every sum is
+  /// the first coordinate's own.
+  bool single_axis = false;
   bool any() const { return s1 || s2 || s3 || s4; }
 };
 

@@ -373,7 +373,7 @@ class PackCorrelation {
     for (int o = 0; o < kOutputs; ++o) {
       if (!layout_.output[o]) continue;
       for (const Term& t : terms_of(static_cast<Output>(o))) {
-        if (layout_.closed && with_mask(t)) continue;
+        if (!transformed_term(layout_, t)) continue;
         output_norms_[o] += std::fabs(t.coefficient) * std::sqrt(norms_.origin[t.origin] * norms_.end[t.end]);
         for (const Sequence f : parts_of(t.origin)) {
           for (const Sequence g : parts_of(t.end)) {

@@ -23,6 +23,7 @@ const std::vector<Term>& terms_of(Output output) {
 Layout layout_for(MomentNeeds needs, bool closed) {
   Layout layout;
   layout.closed = closed;
+  layout.single_axis = needs.single_axis;
   layout.output[kCount] = true;
   layout.output[kSum1] = needs.s1;
   layout.output[kSum2] = needs.any();
@@ -32,7 +33,7 @@ Layout layout_for(MomentNeeds needs, bool closed) {
     if (!layout.output[o]) continue;
     layout.slot[o] = layout.outputs++;
     for (const Term& t : terms_of(static_cast<Output>(o))) {
-      if (closed && with_mask(t)) continue;
+      if (!transformed_term(layout, t)) continue;
       layout.needed[t.origin] = layout.needed[t.end] = true;
       layout.inverse[o] = true;
     }

@@ -43,6 +43,9 @@ struct Term {
 /// The terms whose sum is `output` over every pair of a lag.
 const std::vector<Term>& terms_of(Output output);
 
+/// Whether a sequence is a power of v alone (zero when v is).
+inline bool of_second_axis(Sequence s) { return s == kV || s == kV2 || s == kV3; }
+
 /// Whether the term pairs a sequence with the mask.
 inline bool with_mask(const Term& t) { return t.origin == kM || t.end == kM; }
 
@@ -57,6 +60,7 @@ inline constexpr Sequence kMaskPartner[kOutputs] = {kM, kS, kP2, kP3, kP4};
 /// parts when those are transformed anyway.
 struct Layout {
   bool closed = false;
+  bool single_axis = false;  ///< MomentNeeds::single_axis
   bool output[kOutputs] = {};
   bool inverse[kOutputs] = {};        ///< has terms formed by transforms
   bool needed[kSequences] = {};       ///< in a term formed by transforms
@@ -66,6 +70,12 @@ struct Layout {
   int inverses = 0;
   int outputs = 0;
 };
+
+/// Whether a term of a layout's outputs is formed by transforms.
+inline bool transformed_term(const Layout& layout, const Term& t) {
+  if (layout.closed && with_mask(t)) return false;
+  return !(layout.single_axis && (of_second_axis(t.origin) || of_second_axis(t.end)));
+}
 
 /// The layout of the wanted outputs: counts always, s2 whenever any moment
 /// is wanted (it sets the scale of the bound).

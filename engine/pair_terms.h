@@ -44,10 +44,13 @@ inline PairPhases pair_phases(double dx, double dy, double q) {
   return p;
 }
 
-/// The non-Gaussian parameter (2/3)*mqd/msd^2 - 1. mqd and msd each sum both
-/// components, so for Gaussian steps of variance s^2 per component
-/// mqd = 2*3s^4 and msd^2 = (2s^2)^2, and the value is 0.
-inline double non_gaussian_parameter(double mqd, double msd) { return (2.0 / 3.0) * mqd / (msd * msd) - 1.0; }
+/// The non-Gaussian parameter (d/3)*mqd/msd^2 - 1 in d dimensions. mqd and
+/// msd each sum the d components, so for Gaussian steps of variance s^2 per
+/// component mqd = d*3s^4 and msd^2 = (d s^2)^2, and the value is 0.
+inline double non_gaussian_parameter(double mqd, double msd, int dimensions = 2) {
+  const double factor = dimensions == 1 ? 1.0 / 3.0 : dimensions == 2 ? 2.0 / 3.0 : 1.0;
+  return factor * mqd / (msd * msd) - 1.0;
+}
 
 /// mcd - 3 msd md + 2 md^3, with its operations in this order: the job
 /// table's printed digits depend on it.

@@ -17,16 +17,26 @@ std::int64_t particle_of(const TrajectoryData& data, std::size_t i) {
   return data.particle.empty() ? 0 : data.particle[i];
 }
 
+bool infinite_at(const TrajectoryData& data, std::size_t i) {
+  return std::isinf(data.x[i]) || (!data.y.empty() && std::isinf(data.y[i])) || (!data.z.empty() && std::isinf(data.z[i]));
+}
+
 void check_records(const TrajectoryData& data) {
   const std::size_t n = data.frame.size();
-  if (data.x.size() != n || data.y.size() != n || (!data.particle.empty() && data.particle.size() != n)) {
-    throw AnalysisError(Kind::kInvalidInput, "x, y, frame and particle must have one entry per record; got " +
+  const bool one_dimension = data.y.empty() && n > 0;
+  if (data.x.size() != n || (data.y.size() != n && !one_dimension) || (!data.particle.empty() && data.particle.size() != n) ||
+      (!data.z.empty() && data.z.size() != n)) {
+    throw AnalysisError(Kind::kInvalidInput, "x, y, z, frame and particle must have one entry per record (y and z "
+                                             "may be empty in one dimension, z in two); got " +
                                                  std::to_string(data.x.size()) + ", " + std::to_string(data.y.size()) +
-                                                 ", " + std::to_string(n) + " and " +
-                                                 std::to_string(data.particle.size()));
+                                                 ", " + std::to_string(data.z.size()) + ", " + std::to_string(n) +
+                                                 " and " + std::to_string(data.particle.size()));
+  }
+  if (one_dimension && !data.z.empty()) {
+    throw AnalysisError(Kind::kInvalidInput, "z is given without y: three dimensions need x, y and z");
   }
   for (std::size_t i = 0; i < n; ++i) {
-    if (std::isinf(data.x[i]) || std::isinf(data.y[i])) {
+    if (infinite_at(data, i)) {
       throw AnalysisError(Kind::kInvalidInput,
                           "record " + std::to_string(i) + ": the position is infinite (use NaN for a missing one)",
                           static_cast<long>(i));
@@ -105,11 +115,13 @@ void ParticleSet::sort_into_own_arrays(const TrajectoryData& data) {
   }
   assign_huge(own_x_, n, 0.0);
   assign_huge(own_y_, n, 0.0);
+  if (!data.z.empty()) assign_huge(own_z_, n, 0.0);
   assign_huge(own_frame_, n, std::int64_t{0});
   long begin = 0;
   for (std::size_t i = 0; i < n; ++i) {
     own_x_[i] = data.x[order[i]];
-    own_y_[i] = data.y[order[i]];
+    if (!data.y.empty()) own_y_[i] = data.y[order[i]];
+    if (!data.z.empty()) own_z_[i] = data.z[order[i]];
     own_frame_[i] = data.frame[order[i]];
     if (i > 0 && particle_of(data, order[i]) != particle_of(data, order[i - 1])) {
       particles_.push_back({begin, static_cast<long>(i)});
@@ -123,15 +135,18 @@ void ParticleSet::sort_into_own_arrays(const TrajectoryData& data) {
   }
   x_ = own_x_;
   y_ = own_y_;
+  z_ = own_z_;
   frame_ = own_frame_;
 }
 
-ParticleSet::ParticleSet(const TrajectoryData& data, PairRule rule) {
+ParticleSet::ParticleSet(const TrajectoryData& data, PairRule rule) : dimensions_(data.dimensions()) {
   check_records(data);
   const std::size_t n = data.frame.size();
   if (already_sorted(data)) {
     x_ = data.x;
-    y_ = data.y;
+    if (data.y.empty()) assign_huge(own_y_, n, 0.0);
+    y_ = data.y.empty() ? std::span<const double>(own_y_) : data.y;
+    z_ = data.z;
     frame_ = data.frame;
     long begin = 0;
     for (std::size_t i = 1; i <= n; ++i) {
@@ -144,6 +159,7 @@ ParticleSet::ParticleSet(const TrajectoryData& data, PairRule rule) {
   } else {
     sort_into_own_arrays(data);
   }
+  all_ids_ = ids_;
   std::vector<ParticleRange> kept;
   std::vector<std::int64_t> kept_ids;
   for (std::size_t k = 0; k < particles_.size(); ++k) {
@@ -161,6 +177,19 @@ ParticleSet::ParticleSet(const TrajectoryData& data, PairRule rule) {
     }
   }
   grid_step_ = std::max<std::int64_t>(step, 1);
+}
+
+ParticleSet ParticleSet::on_axes(std::span<const double> x, std::span<const double> y) const {
+  ParticleSet set;
+  set.dimensions_ = dimensions_;
+  set.x_ = x;
+  set.y_ = y;
+  set.frame_ = frame_;
+  set.particles_ = particles_;
+  set.ids_ = ids_;
+  set.grid_step_ = grid_step_;
+  set.stride_ = stride_;
+  return set;
 }
 
 void ParticleSet::count_frames_on_grid() {

@@ -31,12 +31,25 @@ class ParticleSet {
   ///
   ParticleSet(const TrajectoryData& data, PairRule rule);
 
+  /// The same particles and frames with other coordinates as x and y
+  /// (one entry per record of this set, in its order); this set must
+  /// outlive it.
+  ParticleSet on_axes(std::span<const double> x, std::span<const double> y) const;
+
+  /// The axes of the records (1, 2 or 3); y() holds zeros in one
+  /// dimension.
+  int dimensions() const { return dimensions_; }
   std::span<const double> x() const { return x_; }
   std::span<const double> y() const { return y_; }
+  /// Empty unless there are three dimensions.
+  std::span<const double> z() const { return z_; }
   std::span<const std::int64_t> frame() const { return frame_; }
   const std::vector<ParticleRange>& particles() const { return particles_; }
   /// The particle id of each of particles().
   const std::vector<std::int64_t>& ids() const { return ids_; }
+  /// Every particle id of the records, ascending, whether or not its
+  /// particle kept two records.
+  const std::vector<std::int64_t>& all_ids() const { return all_ids_; }
 
   long span(const ParticleRange& p) const {
     return static_cast<long>(frame_[static_cast<std::size_t>(p.end - 1)] - frame_[static_cast<std::size_t>(p.begin)]);
@@ -54,14 +67,17 @@ class ParticleSet {
   std::int64_t stride() const { return stride_; }
 
  private:
+  ParticleSet() = default;
   void sort_into_own_arrays(const TrajectoryData& data);
 
-  std::vector<double> own_x_, own_y_;
+  int dimensions_ = 2;
+  std::vector<double> own_x_, own_y_, own_z_;
   std::vector<std::int64_t> own_frame_;
-  std::span<const double> x_, y_;
+  std::span<const double> x_, y_, z_;
   std::span<const std::int64_t> frame_;
   std::vector<ParticleRange> particles_;
   std::vector<std::int64_t> ids_;
+  std::vector<std::int64_t> all_ids_;
   std::int64_t grid_step_ = 1;
   std::int64_t stride_ = 1;
 };

@@ -72,6 +72,7 @@ void add_moments_at(const SumsView& out, long row, double dx, double dy) {
 
 void add_phases_at(const SumsView& out, long row, int wave, const PairPhases& p) {
   for (int d = 0; d < 3; ++d) {
+    if (!out.wants(d)) continue;
     out.column(kCosX + d, wave)[row] += p.cos[d];
     out.column(kSinX + d, wave)[row] += p.sin[d];
   }
@@ -94,6 +95,7 @@ void exact_sums(const ParticleRecords& r, std::span<const long> lags, const Sums
       std::vector<double> cos(static_cast<std::size_t>(3 * waves)), sin(cos.size());
       for (int m = 0; m < waves; ++m) {
         for (int d = 0; d < 3; ++d) {
+          if (!out.wants(d)) continue;
           cos[static_cast<std::size_t>(3 * m + d)] = out.column(kCosX + d, m)[row];
           sin[static_cast<std::size_t>(3 * m + d)] = out.column(kSinX + d, m)[row];
         }
@@ -122,6 +124,7 @@ void exact_sums(const ParticleRecords& r, std::span<const long> lags, const Sums
       out.pairs[row] += sums.pairs;
       for (int m = 0; m < waves; ++m) {
         for (int d = 0; d < 3; ++d) {
+          if (!out.wants(d)) continue;
           out.column(kCosX + d, m)[row] = cos[static_cast<std::size_t>(3 * m + d)];
           out.column(kSinX + d, m)[row] = sin[static_cast<std::size_t>(3 * m + d)];
         }
@@ -236,6 +239,7 @@ void sparse_sums(const ParticleRecords& r, std::span<const long> lags, const Sum
           continue;
         }
         for (int d = 0; d < 3; ++d) {
+          if (!out.wants(d)) continue;
           const auto ia = static_cast<std::size_t>((3 * m + d) * n + a);
           const auto ib = static_cast<std::size_t>((3 * m + d) * n + b);
           // conj(z_a) * z_b = exp(i q (u_b - u_a))
@@ -373,6 +377,7 @@ class DenseScattering {
     const int channels = 3 * static_cast<int>(context_.waves.size());
     int waiting = -1;
     for (int channel = 0; channel < channels; ++channel) {
+      if (!out_.wants(channel % 3)) continue;
       if (plain(channel) || !choice_.fft) {
         items_.emplace_back(channel, -1);
       } else if (waiting < 0) {

@@ -124,6 +124,8 @@ class Scattering {
   double work() const { return work_; }
 
   void run(const SumsView& out, double transform_budget) {
+    directions_ = 0;
+    for (int d = 0; d < 3; ++d) directions_ |= out.wants(d) ? 1u << d : 0u;
     const int threads = context_.threads;
     if (static_cast<long>(packs_.size()) < 2L * threads) {
       for (std::size_t p = 0; p < packs_.size() && !context_.control.stopped(); ++p) {
@@ -162,6 +164,7 @@ class Scattering {
           const auto& columns_of_pack = own[static_cast<std::size_t>(slot)];
           for (int c = 0; c < columns; ++c) {
             double* target = out.scattering[static_cast<std::size_t>(c)];
+            if (target == nullptr) continue;
             const double* source = columns_of_pack.data() + c * rows;
             for (long r = 0; r < rows; ++r) target[r] += source[r];
           }
@@ -254,15 +257,20 @@ class Scattering {
   // Channels (3 * wave + direction) one or two at a time: on the FFT path
   // two channels share the inverse transform, since both squared spectra
   // are real and one transform of |Z1|^2 + i |Z2|^2 yields both.
+  // Only the wanted directions' channels are listed.
   std::vector<std::pair<int, int>> items(std::size_t p) const {
+    std::vector<int> wanted;
+    for (int c = 0; c < 3 * static_cast<int>(waves_.size()); ++c) {
+      if ((directions_ >> (c % 3) & 1u) != 0) wanted.push_back(c);
+    }
+    const auto channels = wanted.size();
     std::vector<std::pair<int, int>> list;
-    const int channels = 3 * static_cast<int>(waves_.size());
-    for (int c = 0; c < channels; c += 2) {
-      if (plans_[p].fft && c + 1 < channels) {
-        list.emplace_back(c, c + 1);
+    for (std::size_t i = 0; i < channels; i += 2) {
+      if (plans_[p].fft && i + 1 < channels) {
+        list.emplace_back(wanted[i], wanted[i + 1]);
       } else {
-        list.emplace_back(c, -1);
-        if (c + 1 < channels) list.emplace_back(c + 1, -1);
+        list.emplace_back(wanted[i], -1);
+        if (i + 1 < channels) list.emplace_back(wanted[i + 1], -1);
       }
     }
     return list;
@@ -292,7 +300,7 @@ class Scattering {
     const long key = static_cast<long>(p) * static_cast<long>(waves_.size()) + wave;
     const bool keep = d < 2 && buffers.factors[d] != nullptr;
     fftw_complex* z = keep ? buffers.factors[d].get() : buffers.z.get();
-    if (d == 2 && buffers.cached[0] == key && buffers.cached[1] == key) {
+    if (d == 2 && directions_ == kAllDirections && buffers.cached[0] == key && buffers.cached[1] == key) {
       // e^{iq(u+v)} = e^{iqu} e^{iqv}; zero wherever either is, which
       // includes everything outside the grids.
       const fftw_complex* fx = buffers.factors[0].get();
@@ -466,6 +474,10 @@ class Scattering {
   }
 
   static constexpr char kNoPair = 2;
+  // With every direction wanted, three items in a row cover two whole waves
+  // and the x + y factors may be formed from the x and y ones; otherwise
+  // each channel's factors are formed on their own.
+  static constexpr unsigned kAllDirections = 7;
 
   std::span<const long> lags_;
   std::span<const double> waves_;
@@ -475,6 +487,7 @@ class Scattering {
   const std::vector<Pack>& packs_;
   std::vector<PackPlan> plans_;
   std::vector<char> direct_row_;  // 0: transform, 1: direct, kNoPair: nothing to sum
+  unsigned directions_ = kAllDirections;  // bit d: direction d is wanted
   double work_ = 0.0;
 };
 

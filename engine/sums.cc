@@ -35,6 +35,9 @@ void add_groups(std::vector<std::vector<double>>& into, const std::vector<std::v
 
 void check_same_kind(const LagSums& a, const LagSums& b) {
   if (a.estimator != b.estimator) mismatch("estimator");
+  if (a.dimensions != b.dimensions) {
+    mismatch("dimensions (" + std::to_string(a.dimensions) + " against " + std::to_string(b.dimensions) + ")");
+  }
   const Quantities& p = a.quantities;
   const Quantities& q = b.quantities;
   if (p.msd != q.msd || p.mqd != q.mqd || p.ngp != q.ngp || p.skewness != q.skewness || p.md != q.md ||
@@ -53,7 +56,9 @@ void check_same_kind(const LagSums& a, const LagSums& b) {
              "; give the same --lags log:K:L, max:L or list to every shard)");
   }
   if (a.s1.size() != b.s1.size() || a.s2.size() != b.s2.size() || a.s3.size() != b.s3.size() ||
-      a.s4.size() != b.s4.size() || a.cos_x.size() != b.cos_x.size()) {
+      a.s4.size() != b.s4.size() || a.cos_x.size() != b.cos_x.size() || a.axis_s1.size() != b.axis_s1.size() ||
+      a.axis_s2.size() != b.axis_s2.size() || a.axis_s3.size() != b.axis_s3.size() ||
+      a.axis_s4.size() != b.axis_s4.size() || a.cos_z.size() != b.cos_z.size()) {
     mismatch("columns");
   }
 }
@@ -93,8 +98,11 @@ void merge_into(LagSums& into, const LagSums& other) {
   }
   for (std::size_t r = 0; r < into.pairs.size(); ++r) into.pairs[r] += other.pairs[r];
   add(into.s1, other.s1), add(into.s2, other.s2), add(into.s3, other.s3), add(into.s4, other.s4);
-  add_groups(into.cos_x, other.cos_x), add_groups(into.cos_y, other.cos_y), add_groups(into.cos_r, other.cos_r);
-  add_groups(into.sin_x, other.sin_x), add_groups(into.sin_y, other.sin_y), add_groups(into.sin_r, other.sin_r);
+  add_groups(into.axis_s1, other.axis_s1), add_groups(into.axis_s2, other.axis_s2);
+  add_groups(into.axis_s3, other.axis_s3), add_groups(into.axis_s4, other.axis_s4);
+  add_groups(into.cos_x, other.cos_x), add_groups(into.cos_y, other.cos_y), add_groups(into.cos_z, other.cos_z);
+  add_groups(into.cos_r, other.cos_r), add_groups(into.sin_x, other.sin_x), add_groups(into.sin_y, other.sin_y);
+  add_groups(into.sin_z, other.sin_z), add_groups(into.sin_r, other.sin_r);
   into.particles = std::move(all);
   into.sources.insert(into.sources.end(), other.sources.begin(), other.sources.end());
 }

@@ -25,15 +25,19 @@ struct ParticleKey {
 /// decimal digits (so 5 and "5" are one particle), any other by its bytes.
 std::uint64_t particle_key(std::string_view id);
 
-/// Per-lag sums over the pairs of whole particles, in two dimensions. With
-/// dx, dy a pair's displacement: s1 = sum (dx + dy), s2 = sum (dx^2 + dy^2),
-/// s3 = sum (dx^3 + dy^3), s4 = sum (dx^4 + dy^4) (empty where no wanted
-/// quantity needs them); cos_x[w][row] = sum cos(q_w dx), cos_y with dy,
-/// cos_r with dx + dy, and the sin_ sums alike.
+/// Per-lag sums over the pairs of whole particles, in one, two or three
+/// dimensions. With d_a a pair's displacement along axis a: s_k = sum over
+/// pairs of sum over axes of d_a^k for k = 1..4 (empty where no wanted
+/// quantity needs them); axis_s_k[a] the same of axis a alone (formed
+/// unless the data are two-dimensional, where s_k is summed pair by pair
+/// over both axes at once); cos_x[w][row] = sum cos(q_w dx), cos_y and cos_z
+/// along y and z (where present), cos_r along the sum of the axes (none in
+/// one dimension), and the sin_ sums alike.
 struct LagSums {
   /// What was summed; sums merge only when all of it is the same.
   PairRule estimator = PairRule::kAllPairs;
   Quantities quantities = {};
+  int dimensions = 2;
   std::vector<double> wave_numbers;
   std::vector<long> lag;  ///< in frames
   /// Time per frame and length per pixel the front end applied (0: none);
@@ -43,11 +47,14 @@ struct LagSums {
   /// The sums.
   std::vector<long> pairs;
   std::vector<double> s1, s2, s3, s4;
-  std::vector<std::vector<double>> cos_x, cos_y, cos_r, sin_x, sin_y, sin_r;
+  std::vector<std::vector<double>> axis_s1, axis_s2, axis_s3, axis_s4;  ///< [axis][row]
+  std::vector<std::vector<double>> cos_x, cos_y, cos_z, cos_r, sin_x, sin_y, sin_z, sin_r;
   /// The particles summed, sorted by key: merging refuses sums that share one.
   std::vector<ParticleKey> particles;
   /// Where the sums come from (file names), for messages.
   std::vector<std::string> sources;
+  /// What the run that formed them should tell the user (not kept in files).
+  std::vector<std::string> notes;
 
   std::size_t rows() const { return lag.size(); }
 };
