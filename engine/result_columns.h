@@ -1,7 +1,8 @@
 // The per-lag value columns of a result, named and in the order every table
 // of it uses: msd, mqd, ngp, skewness, md, mcd (those computed), then
-// isf_x[q], isf_y[q], isf_r[q] (cos parts) and isf_x_im[q], isf_y_im[q],
-// isf_r_im[q] (sin parts) for each wave number q, then with standard errors
+// isf_x[q], isf_y[q], isf_z[q], isf_r[q] (cos parts; those of the axes
+// present) and isf_x_im[q], isf_y_im[q], isf_z_im[q], isf_r_im[q] (sin
+// parts) for each wave number q, then with standard errors
 // msd_se, ngp_se, isf_x_se[q], isf_y_se[q], isf_r_se[q]. Lags, pair counts
 // and se_groups are whole numbers and are not among them.
 #pragma once
@@ -39,8 +40,9 @@ auto result_columns(Result& r) {
       columns.emplace_back(std::string(name) + "[" + wave_label(r.wave_numbers[w]) + "]", &group[w]);
     }
   };
-  add_group("isf_x", r.cos_x), add_group("isf_y", r.cos_y), add_group("isf_r", r.cos_r);
-  add_group("isf_x_im", r.sin_x), add_group("isf_y_im", r.sin_y), add_group("isf_r_im", r.sin_r);
+  add_group("isf_x", r.cos_x), add_group("isf_y", r.cos_y), add_group("isf_z", r.cos_z), add_group("isf_r", r.cos_r);
+  add_group("isf_x_im", r.sin_x), add_group("isf_y_im", r.sin_y), add_group("isf_z_im", r.sin_z);
+  add_group("isf_r_im", r.sin_r);
   if (r.errors.empty()) return columns;
   if (!r.errors.msd.empty()) columns.emplace_back("msd_se", &r.errors.msd);
   if (!r.errors.ngp.empty()) columns.emplace_back("ngp_se", &r.errors.ngp);
