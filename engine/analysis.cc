@@ -682,30 +682,32 @@ LagSums lag_sums(const TrajectoryData& data, const AnalysisOptions& options, con
   return sums;
 }
 
-AnalysisResult finish(const LagSums& sums) {
+AnalysisResult finish(const LagSums& sums) { return finish(LagSums(sums)); }
+
+AnalysisResult finish(LagSums&& sums) {
   AnalysisResult result;
   result.dimensions = sums.dimensions;
   result.quantities = sums.quantities;
-  result.wave_numbers = sums.wave_numbers;
-  result.lag = sums.lag;
-  result.notes = sums.notes;
-  const std::size_t rows = sums.rows();
-  result.pairs = sums.pairs;
+  result.wave_numbers = std::move(sums.wave_numbers);
+  result.lag = std::move(sums.lag);
+  result.notes = std::move(sums.notes);
+  const std::size_t rows = result.lag.size();
+  result.pairs = std::move(sums.pairs);
   for (auto [into, from] : {std::pair{&result.md, &sums.s1}, {&result.msd, &sums.s2}, {&result.mcd, &sums.s3},
                             {&result.mqd, &sums.s4}}) {
-    if (from->size() == rows) *into = *from;
+    if (from->size() == rows) *into = std::move(*from);
   }
   const Quantities& q = sums.quantities;
-  if (q.ngp) result.ngp.assign(rows, 0.0);
-  if (q.skewness) result.skewness.assign(rows, 0.0);
+  if (q.ngp) detail::assign_huge(result.ngp, rows, 0.0);
+  if (q.skewness) detail::assign_huge(result.skewness, rows, 0.0);
   for (auto [into, from] : {std::pair{&result.cos_x, &sums.cos_x}, {&result.cos_y, &sums.cos_y},
                             {&result.cos_z, &sums.cos_z}, {&result.cos_r, &sums.cos_r},
                             {&result.sin_x, &sums.sin_x}, {&result.sin_y, &sums.sin_y},
                             {&result.sin_z, &sums.sin_z}, {&result.sin_r, &sums.sin_r}}) {
-    *into = *from;
+    *into = std::move(*from);
   }
-  finalise(result, 1);
-  drop_unwanted(result, sums.quantities);
+  finalise(result, detail::thread_count(0));
+  drop_unwanted(result, result.quantities);
   return result;
 }
 

@@ -69,6 +69,8 @@ LagSums lag_sums(const TrajectoryData& data, const AnalysisOptions& options, con
 /// The table of `sums`: the same columns, bit for bit, that analyse() gives
 /// for the data the sums came from.
 AnalysisResult finish(const LagSums& sums);
+/// The same, taking the sums' columns over instead of copying them.
+AnalysisResult finish(LagSums&& sums);
 
 /// Adds `other` into `into`. Throws AnalysisError (kInvalidOptions) naming
 /// the first difference when they are sums of different things (estimator,
