@@ -12,6 +12,7 @@
 #include <optional>
 
 #include "engine/correlation_method.h"
+#include "engine/error_sums.h"
 #include "engine/huge_pages.h"
 #include "engine/lag_selection.h"
 #include "engine/pair_terms.h"
@@ -620,15 +621,25 @@ LagSums sums_of(const TrajectoryData& data, const AnalysisOptions& options, std:
   shape.lag = prepare_lags(set, options.lags);
   const detail::MomentNeeds needs = needs_of(options.quantities);
   sums.dimensions = set.dimensions();
+  AnalysisOptions without_errors = options;
+  without_errors.errors = false;
   if (one_pass(data)) {
     AnalysisResult pass;
     pass.wave_numbers = shape.wave_numbers;
     pass.lag = shape.lag;
-    run_pass(set, options, setup, {needs, kAllDirections}, pass);
+    run_pass(set, without_errors, setup, {needs, kAllDirections}, pass);
     sums.pairs = std::move(pass.pairs);
     take_joint_pass(pass, needs, sums);
   } else {
+    if (options.errors) {
+      throw AnalysisError(Kind::kInvalidOptions, "standard errors are computed in two dimensions only");
+    }
     sum_by_axis(set, options, setup, needs, shape, sums);
+  }
+  if (options.errors) {
+    detail::RunControl control(options, 1.0);
+    sums.errors = detail::error_sums(set, shape.lag, shape.wave_numbers, options.quantities, control, setup.threads);
+    control.finish();
   }
   sums.wave_numbers = std::move(shape.wave_numbers);
   sums.lag = std::move(shape.lag);
@@ -657,9 +668,6 @@ AnalysisResult analyse(const TrajectoryData& data, const AnalysisOptions& option
 }
 
 LagSums lag_sums(const TrajectoryData& data, const AnalysisOptions& options, const std::vector<std::string>& ids) {
-  if (options.errors) {
-    throw AnalysisError(Kind::kInvalidOptions, "standard errors do not come from lag sums; analyse with errors instead");
-  }
   AnalysisOptions fixed = options;
   fixed.lags = fixed_lags(options.lags);
   LagSums sums;
@@ -707,6 +715,7 @@ AnalysisResult finish(LagSums&& sums) {
     *into = std::move(*from);
   }
   finalise(result, detail::thread_count(0));
+  if (!sums.errors.empty()) result.errors = detail::errors_from_sums(sums.errors, result);
   drop_unwanted(result, result.quantities);
   return result;
 }

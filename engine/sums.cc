@@ -4,6 +4,8 @@
 #include <bit>
 #include <charconv>
 
+#include "engine/error_sums.h"
+
 namespace msdisf {
 
 namespace {
@@ -35,6 +37,8 @@ void add_groups(std::vector<std::vector<double>>& into, const std::vector<std::v
 
 void check_same_kind(const LagSums& a, const LagSums& b) {
   if (a.estimator != b.estimator) mismatch("estimator");
+  if (a.errors.empty() != b.errors.empty()) mismatch("standard errors (asked for in one and not the other)");
+  if (a.errors.ss.size() != b.errors.ss.size()) mismatch("columns");
   if (a.dimensions != b.dimensions) {
     mismatch("dimensions (" + std::to_string(a.dimensions) + " against " + std::to_string(b.dimensions) + ")");
   }
@@ -103,6 +107,7 @@ void merge_into(LagSums& into, const LagSums& other) {
   add_groups(into.cos_x, other.cos_x), add_groups(into.cos_y, other.cos_y), add_groups(into.cos_z, other.cos_z);
   add_groups(into.cos_r, other.cos_r), add_groups(into.sin_x, other.sin_x), add_groups(into.sin_y, other.sin_y);
   add_groups(into.sin_z, other.sin_z), add_groups(into.sin_r, other.sin_r);
+  if (!into.errors.empty()) detail::add_error_sums(into.errors, other.errors);
   into.particles = std::move(all);
   into.sources.insert(into.sources.end(), other.sources.begin(), other.sources.end());
 }

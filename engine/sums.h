@@ -25,6 +25,21 @@ struct ParticleKey {
 /// decimal digits (so 5 and "5" are one particle), any other by its bytes.
 std::uint64_t particle_key(std::string_view id);
 
+/// What the standard errors of a table need, in sums that add across shards:
+/// per lag, over the particles with pairs at it (particle i with n_i pairs
+/// and sums S_i of a column's terms), the particle count, sum n_i^2, and per
+/// error column sum S_i^2 and sum S_i n_i. Columns: 0 the squared
+/// displacements (msd), 1 their fourth powers (mqd, for the ngp), then the
+/// cos terms of direction d (x, y, x + y) at wave w at 2 + d * waves + w.
+struct ErrorSums {
+  std::vector<long> groups;
+  std::vector<double> nn;
+  std::vector<std::vector<double>> ss, sn;  ///< [column][row]
+  std::vector<double> s2s4;                 ///< sum S_i(msd) S_i(mqd), for the ngp
+
+  bool empty() const { return groups.empty(); }
+};
+
 /// Per-lag sums over the pairs of whole particles, in one, two or three
 /// dimensions. With d_a a pair's displacement along axis a: s_k = sum over
 /// pairs of sum over axes of d_a^k for k = 1..4 (empty where no wanted
@@ -49,6 +64,8 @@ struct LagSums {
   std::vector<double> s1, s2, s3, s4;
   std::vector<std::vector<double>> axis_s1, axis_s2, axis_s3, axis_s4;  ///< [axis][row]
   std::vector<std::vector<double>> cos_x, cos_y, cos_z, cos_r, sin_x, sin_y, sin_z, sin_r;
+  /// With standard errors (two dimensions only); empty otherwise.
+  ErrorSums errors;
   /// The particles summed, sorted by key: merging refuses sums that share one.
   std::vector<ParticleKey> particles;
   /// Where the sums come from (file names), for messages.
@@ -59,8 +76,11 @@ struct LagSums {
   std::size_t rows() const { return lag.size(); }
 };
 
-/// The sums of `data` under `options` (standard errors are not among them:
-/// options.errors must be false). Lags that depend on the data (kAll,
+/// The sums of `data` under `options`; with options.errors also what the
+/// standard errors of particle groups need (two dimensions only). A table
+/// finished from sums has errors only at lags where at least 20 particles
+/// have pairs (windows of origins inside particles do not add across
+/// shards); elsewhere they are NaN. Lags that depend on the data (kAll,
 /// kLogSpaced without a largest lag) are the lags of this data alone; give
 /// a largest lag or a list so that sums of other data line up. `ids[i]`
 /// names particle id i as the user wrote it (empty: the ids' digits).

@@ -76,6 +76,30 @@ TEST(LagSums, ShardsMergedInAnyOrderGiveTheTableOfOneCall) {
       }
     }
   }
+  // Standard errors of particle groups: from merged sums as from one call,
+  // wherever at least 20 particles have pairs; NaN from sums elsewhere.
+  const AnalysisOptions with_errors{.lags = LagRequest::log_spaced(20, 200), .wave_numbers = {0.7}, .errors = true};
+  const AnalysisResult one = analyse(all.data(), with_errors);
+  LagSums merged = lag_sums(shards[2].data(), with_errors);
+  for (const int k : {0, 1}) merge_into(merged, lag_sums(shards[k].data(), with_errors));
+  const AnalysisResult pooled = finish(merged);
+  long compared = 0;
+  for (std::size_t r = 0; r < one.rows(); ++r) {
+    const bool particles = pooled.errors.groups[r] >= 20;
+    ASSERT_EQ(std::isnan(pooled.errors.msd[r]), !particles) << "lag " << one.lag[r];
+    if (!particles) continue;
+    ++compared;
+    EXPECT_EQ(pooled.errors.groups[r], one.errors.groups[r]);
+    for (const auto& [got, want] : {std::pair{pooled.errors.msd[r], one.errors.msd[r]},
+                                    {pooled.errors.ngp[r], one.errors.ngp[r]},
+                                    {pooled.errors.cos_x[0][r], one.errors.cos_x[0][r]},
+                                    {pooled.errors.cos_r[0][r], one.errors.cos_r[0][r]}}) {
+      EXPECT_NEAR(got, want, 1e-9 * want) << "lag " << one.lag[r];
+    }
+  }
+  EXPECT_GT(compared, 5);
+  LagSums plain = lag_sums(shards[0].data(), {.lags = LagRequest::log_spaced(20, 200), .wave_numbers = {0.7}});
+  EXPECT_THROW(merge_into(plain, lag_sums(shards[1].data(), with_errors)), AnalysisError);
   const LagSums only_msd = lag_sums(all.data(), {.lags = LagRequest::up_to(50), .quantities = {true, false, false, false, false, false, false}});
   EXPECT_EQ(finish(only_msd).msd, analyse(all.data(), {.lags = LagRequest::up_to(50), .quantities = {true, false, false, false, false, false, false}}).msd);
 }
