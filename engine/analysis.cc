@@ -162,8 +162,11 @@ void finalise(AnalysisResult& result, int threads) {
 }
 
 detail::MomentNeeds needs_of(const Quantities& q) {
-  return {
-      .s1 = q.md || q.skewness, .s2 = q.msd || q.ngp || q.skewness, .s3 = q.mcd || q.skewness, .s4 = q.mqd || q.ngp};
+  const bool drift = q.mean_axes || q.msd_centered;
+  return {.s1 = q.md || q.skewness || drift,
+          .s2 = q.msd || q.ngp || q.skewness || q.msd_axes || drift || q.alpha2,
+          .s3 = q.mcd || q.skewness,
+          .s4 = q.mqd || q.ngp || q.alpha2};
 }
 
 // Empties the columns nobody asked for.
@@ -403,7 +406,9 @@ void note_stride(AnalysisResult& result, std::int64_t stride) {
 // Whether the two-dimensional quantities come from one pass over x and y
 // together (the pair kernel's own sums of dx^k + dy^k); otherwise every
 // axis has a pass of its own, and the moments are the sums of theirs.
-bool one_pass(const TrajectoryData& data) { return data.dimensions() == 2; }
+bool one_pass(const TrajectoryData& data, const Quantities& wanted) {
+  return data.dimensions() == 2 && !wanted.per_axis();
+}
 
 // The analysis of two-dimensional `data` in one pass, finished.
 AnalysisResult run_analysis(const TrajectoryData& data, const AnalysisOptions& options) {
@@ -529,11 +534,11 @@ void add_column(std::vector<double>& into, std::vector<double>&& from) {
   for (std::size_t r = 0; r < into.size(); ++r) into[r] = into[r] + from[r];
 }
 
-// Positions relative to each particle's first valid record, summed over
-// the axes: the coordinate whose differences are the displacements along
-// x + y (+ z).
+// sign[a] * (position - the particle's first valid position) summed over
+// the axes a: the coordinate whose differences are the displacements along
+// that combination of the axes (x + y + z with every sign 1).
 std::vector<double> axis_sum(const detail::ParticleSet& set, const std::vector<std::span<const double>>& axes,
-                             std::span<const double> mask) {
+                             std::span<const double> mask, const std::vector<double>& sign) {
   std::vector<double> sum;
   detail::assign_huge(sum, set.x().size(), std::numeric_limits<double>::quiet_NaN());
   for (const detail::ParticleRange& p : set.particles()) {
@@ -542,7 +547,9 @@ std::vector<double> axis_sum(const detail::ParticleSet& set, const std::vector<s
     for (long i = first; i < p.end; ++i) {
       const auto at = static_cast<std::size_t>(i);
       double value = 0.0;
-      for (const auto& axis : axes) value += axis[at] - axis[static_cast<std::size_t>(first)];
+      for (std::size_t a = 0; a < axes.size(); ++a) {
+        value += sign[a] * (axes[a][at] - axes[a][static_cast<std::size_t>(first)]);
+      }
       sum[at] = value + mask[at];
     }
   }
@@ -561,6 +568,23 @@ std::vector<double> validity_of(const detail::ParticleSet& set, const std::vecto
   return mask;
 }
 
+// sum |dr|^4 from the axes' fourth powers and those along a + b and a - b
+// of each plane: with u = d_a + d_b, v = d_a - d_b, u^4 + v^4 = 2 d_a^4 +
+// 12 d_a^2 d_b^2 + 2 d_b^4, so in two dimensions |dr|^4 = (2/3)(d_x^4 +
+// d_y^4) + (u^4 + v^4)/6, and in three, where each axis lies in two planes,
+// (1/3) sum of d_a^4 + (1/6) sum over planes of (u^4 + v^4). Every term is
+// positive: nothing cancels.
+void add_fourth_powers(const Groups& axis_fourth, const std::vector<double>& plane_fourth, LagSums& sums) {
+  const std::size_t rows = sums.pairs.size();
+  const double axis_weight = axis_fourth.size() == 1 ? 1.0 : axis_fourth.size() == 2 ? 2.0 / 3.0 : 1.0 / 3.0;
+  sums.r4.assign(rows, 0.0);
+  for (std::size_t r = 0; r < rows; ++r) {
+    double axes = 0.0;
+    for (const auto& column : axis_fourth) axes += column[r];
+    sums.r4[r] = axis_weight * axes + (plane_fourth.empty() ? 0.0 : plane_fourth[r] / 6.0);
+  }
+}
+
 // The sums of every axis on its own (each axis's moments in a pass of its
 // own, its second coordinate only marking validity), the moments summed
 // over the axes, and the scattering along the sum of the axes.
@@ -572,10 +596,17 @@ void sum_by_axis(const detail::ParticleSet& set, const AnalysisOptions& options,
   const std::vector<double> mask = validity_of(set, axes);
   const bool scattering = !shape.wave_numbers.empty();
   const bool along_sum = scattering && axes.size() > 1;
-  const int passes = static_cast<int>(axes.size()) + (along_sum ? 1 : 0);
+  // alpha2 needs sum |dr|^4, which takes each plane of two axes a, b
+  // along a + b and a - b as well: see add_fourth_powers.
+  const std::vector<std::pair<int, int>> planes = shape.quantities.alpha2 && axes.size() > 1
+                                                      ? (axes.size() == 2 ? std::vector<std::pair<int, int>>{{0, 1}}
+                                                                          : std::vector<std::pair<int, int>>{{0, 1}, {0, 2}, {1, 2}})
+                                                      : std::vector<std::pair<int, int>>{};
+  const int passes = static_cast<int>(axes.size() + 2 * planes.size()) + (along_sum ? 1 : 0);
   Groups* cos_of[3] = {&sums.cos_x, &sums.cos_y, &sums.cos_z};
   Groups* sin_of[3] = {&sums.sin_x, &sums.sin_y, &sums.sin_z};
-  auto pass_over = [&](std::span<const double> coordinate, detail::MomentNeeds pass_needs, int index) {
+  auto pass_over = [&](std::span<const double> coordinate, detail::MomentNeeds pass_needs, int index,
+                       bool with_scattering = true) {
     AnalysisOptions own = options;
     if (options.progress) {
       own.progress = [&options, index, passes](double done) { options.progress((index + done) / passes); };
@@ -584,9 +615,20 @@ void sum_by_axis(const detail::ParticleSet& set, const AnalysisOptions& options,
     pass.wave_numbers = shape.wave_numbers;
     pass.lag = shape.lag;
     pass_needs.single_axis = true;
-    run_pass(set.on_axes(coordinate, mask), own, setup, {pass_needs, scattering ? 1u : 0u}, pass);
+    run_pass(set.on_axes(coordinate, mask), own, setup, {pass_needs, scattering && with_scattering ? 1u : 0u}, pass);
     return pass;
   };
+  std::vector<double> plane_fourth;  // sum over planes of d(a + b)^4 + d(a - b)^4
+  for (std::size_t p = 0; p < planes.size(); ++p) {
+    for (const double sign : {1.0, -1.0}) {
+      std::vector<double> signs(axes.size(), 0.0);
+      signs[static_cast<std::size_t>(planes[p].first)] = 1.0;
+      signs[static_cast<std::size_t>(planes[p].second)] = sign;
+      const int index = static_cast<int>(axes.size() + 2 * p) + (sign > 0 ? 0 : 1);
+      AnalysisResult pass = pass_over(axis_sum(set, axes, mask, signs), {false, false, false, true}, index, false);
+      add_column(plane_fourth, std::move(pass.mqd));
+    }
+  }
   for (std::size_t a = 0; a < axes.size(); ++a) {
     AnalysisResult pass = pass_over(axes[a], needs, static_cast<int>(a));
     const std::size_t rows = pass.rows();
@@ -603,8 +645,11 @@ void sum_by_axis(const detail::ParticleSet& set, const AnalysisOptions& options,
     }
     if (scattering) *cos_of[a] = std::move(pass.cos_x), *sin_of[a] = std::move(pass.sin_x);
   }
+  if (!planes.empty() || (shape.quantities.alpha2 && axes.size() == 1)) {
+    add_fourth_powers(sums.axis_s4, plane_fourth, sums);
+  }
   if (along_sum) {
-    const std::vector<double> sum = axis_sum(set, axes, mask);
+    const std::vector<double> sum = axis_sum(set, axes, mask, std::vector<double>(axes.size(), 1.0));
     AnalysisResult pass = pass_over(sum, {false, false, false, false}, passes - 1);
     sums.cos_r = std::move(pass.cos_x), sums.sin_r = std::move(pass.sin_x);
   }
@@ -614,8 +659,11 @@ void sum_by_axis(const detail::ParticleSet& set, const AnalysisOptions& options,
 // its grid), and the notes of the run; `ids` receives every particle id.
 LagSums sums_of(const TrajectoryData& data, const AnalysisOptions& options, std::vector<std::int64_t>* ids = nullptr) {
   LagSums sums;
+  sums.estimator = options.pairs;
+  sums.quantities = options.quantities;
   Setup setup = setup_of(options);
   AnalysisResult shape;
+  shape.quantities = options.quantities;
   shape.wave_numbers = checked_waves(options);
   detail::ParticleSet set(data, options.pairs);
   shape.lag = prepare_lags(set, options.lags);
@@ -623,7 +671,7 @@ LagSums sums_of(const TrajectoryData& data, const AnalysisOptions& options, std:
   sums.dimensions = set.dimensions();
   AnalysisOptions without_errors = options;
   without_errors.errors = false;
-  if (one_pass(data)) {
+  if (one_pass(data, options.quantities)) {
     AnalysisResult pass;
     pass.wave_numbers = shape.wave_numbers;
     pass.lag = shape.lag;
@@ -656,7 +704,7 @@ LagSums sums_of(const TrajectoryData& data, const AnalysisOptions& options, std:
 AnalysisResult analyse(const TrajectoryData& data, const AnalysisOptions& options) {
   try {
     if (options.per_particle) return run_per_particle(data, options);
-    if (one_pass(data)) return run_analysis(data, options);
+    if (one_pass(data, options.quantities)) return run_analysis(data, options);
     if (options.errors) {
       throw AnalysisError(Kind::kInvalidOptions, "standard errors are computed in two dimensions only");
     }
@@ -677,8 +725,6 @@ LagSums lag_sums(const TrajectoryData& data, const AnalysisOptions& options, con
   } catch (const std::bad_alloc&) {
     throw AnalysisError(Kind::kOutOfMemory, "memory ran out; ask for fewer lags or wave numbers, or fewer threads");
   }
-  sums.estimator = options.pairs;
-  sums.quantities = options.quantities;
   if (!options.quantities.scattering) sums.wave_numbers.clear();
   // Every particle of the data, keyed by its id as the user wrote it.
   for (const std::int64_t id : all_ids) {
@@ -689,6 +735,43 @@ LagSums lag_sums(const TrajectoryData& data, const AnalysisOptions& options, con
   std::sort(sums.particles.begin(), sums.particles.end());
   return sums;
 }
+
+namespace {
+
+// The per-axis columns and those formed from them, from the axis sums and
+// the finished msd.
+void add_axis_columns(const LagSums& sums, AnalysisResult& result) {
+  const Quantities& q = result.quantities;
+  const std::size_t rows = result.rows();
+  auto means_of = [&](const std::vector<std::vector<double>>& axis_sums) {
+    std::vector<std::vector<double>> means(axis_sums.size(), std::vector<double>(rows));
+    for (std::size_t a = 0; a < axis_sums.size(); ++a) {
+      for (std::size_t r = 0; r < rows; ++r) means[a][r] = axis_sums[a][r] / static_cast<double>(result.pairs[r]);
+    }
+    return means;
+  };
+  if (q.msd_axes) result.msd_axis = means_of(sums.axis_s2);
+  if (q.mean_axes || q.msd_centered) result.mean_axis = means_of(sums.axis_s1);
+  if (q.msd_centered) {
+    result.msd_centered.resize(rows);
+    for (std::size_t r = 0; r < rows; ++r) {
+      double drift = 0.0;
+      for (const auto& mean : result.mean_axis) drift += mean[r] * mean[r];
+      result.msd_centered[r] = result.msd[r] - drift;
+    }
+  }
+  if (!q.mean_axes) std::vector<std::vector<double>>().swap(result.mean_axis);
+  if (q.alpha2 && sums.r4.size() == rows) {
+    const double d = result.dimensions;
+    result.alpha2.resize(rows);
+    for (std::size_t r = 0; r < rows; ++r) {
+      const double quartic = sums.r4[r] / static_cast<double>(result.pairs[r]);
+      result.alpha2[r] = d * quartic / ((d + 2.0) * (result.msd[r] * result.msd[r])) - 1.0;
+    }
+  }
+}
+
+}  // namespace
 
 AnalysisResult finish(const LagSums& sums) { return finish(LagSums(sums)); }
 
@@ -715,6 +798,7 @@ AnalysisResult finish(LagSums&& sums) {
     *into = std::move(*from);
   }
   finalise(result, detail::thread_count(0));
+  add_axis_columns(sums, result);
   if (!sums.errors.empty()) result.errors = detail::errors_from_sums(sums.errors, result);
   drop_unwanted(result, result.quantities);
   return result;

@@ -84,6 +84,14 @@ struct Quantities {
   bool mcd = true;
   /// The cos and sin columns of every wave number.
   bool scattering = true;
+  /// Per-axis columns, and those formed from them (see AnalysisResult).
+  bool msd_axes = false;
+  bool mean_axes = false;
+  bool msd_centered = false;
+  bool alpha2 = false;
+
+  /// Whether any column needs each axis's sums on their own.
+  bool per_axis() const { return msd_axes || mean_axes || msd_centered || alpha2; }
 };
 
 struct AnalysisOptions {
@@ -158,6 +166,14 @@ struct AnalysisResult {
   std::vector<double> skewness;  ///< mcd - 3 msd md + 2 md^3
   std::vector<double> md;        ///< <sum of d>
   std::vector<double> mcd;       ///< <sum of d^3>
+  /// Per axis a (x, y, z: `dimensions` of them): msd_axis[a] = <d_a^2>,
+  /// mean_axis[a] = <d_a> (the drift over the lag).
+  std::vector<std::vector<double>> msd_axis, mean_axis;
+  /// msd - |<d>|^2: the msd about the mean displacement.
+  std::vector<double> msd_centered;
+  /// d <|dr|^4> / ((d + 2) msd^2) - 1 in d dimensions: 0 for Gaussian
+  /// displacements.
+  std::vector<double> alpha2;
   /// Scattering along x, y, z (each where the axis is present) and r, the
   /// sum of the axes (x + y, or x + y + z; none in one dimension).
   std::vector<std::vector<double>> cos_x, cos_y, cos_z, cos_r, sin_x, sin_y, sin_z, sin_r;

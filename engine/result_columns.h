@@ -1,5 +1,6 @@
 // The per-lag value columns of a result, named and in the order every table
-// of it uses: msd, mqd, ngp, skewness, md, mcd (those computed), then
+// of it uses: msd, msd_x, msd_y, msd_z, mean_dx, mean_dy, mean_dz,
+// msd_centered, alpha2, mqd, ngp, skewness, md, mcd (those computed), then
 // isf_x[q], isf_y[q], isf_z[q], isf_r[q] (cos parts; those of the axes
 // present) and isf_x_im[q], isf_y_im[q], isf_z_im[q], isf_r_im[q] (sin
 // parts) for each wave number q, then with standard errors
@@ -30,11 +31,20 @@ auto result_columns(Result& r) {
   const std::tuple<const char*, Column*, bool> moments[] = {
       {"msd", &r.msd, q.msd},           {"mqd", &r.mqd, q.mqd}, {"ngp", &r.ngp, q.ngp},
       {"skewness", &r.skewness, q.skewness}, {"md", &r.md, q.md},   {"mcd", &r.mcd, q.mcd}};
-  for (const auto& [name, values, wanted] : moments) {
-    if (wanted) columns.emplace_back(name, values);
-  }
   using Group = std::conditional_t<std::is_const_v<Result>, const std::vector<std::vector<double>>,
                                    std::vector<std::vector<double>>>;
+  auto add_axes = [&](const char* const* names, Group& group) {
+    for (std::size_t a = 0; a < group.size(); ++a) columns.emplace_back(names[a], &group[a]);
+  };
+  if (q.msd) columns.emplace_back("msd", &r.msd);
+  static constexpr const char* kMsdAxes[] = {"msd_x", "msd_y", "msd_z"};
+  static constexpr const char* kMeanAxes[] = {"mean_dx", "mean_dy", "mean_dz"};
+  add_axes(kMsdAxes, r.msd_axis), add_axes(kMeanAxes, r.mean_axis);
+  if (q.msd_centered) columns.emplace_back("msd_centered", &r.msd_centered);
+  if (q.alpha2) columns.emplace_back("alpha2", &r.alpha2);
+  for (const auto& [name, values, wanted] : moments) {
+    if (wanted && values != &r.msd) columns.emplace_back(name, values);
+  }
   auto add_group = [&](const char* name, Group& group) {
     for (std::size_t w = 0; w < group.size(); ++w) {
       columns.emplace_back(std::string(name) + "[" + wave_label(r.wave_numbers[w]) + "]", &group[w]);

@@ -63,6 +63,8 @@ struct LagSums {
   std::vector<long> pairs;
   std::vector<double> s1, s2, s3, s4;
   std::vector<std::vector<double>> axis_s1, axis_s2, axis_s3, axis_s4;  ///< [axis][row]
+  /// sum |dr|^4 = sum (sum over axes of d_a^2)^2, for alpha2; empty unless wanted.
+  std::vector<double> r4;
   std::vector<std::vector<double>> cos_x, cos_y, cos_z, cos_r, sin_x, sin_y, sin_z, sin_r;
   /// With standard errors (two dimensions only); empty otherwise.
   ErrorSums errors;
