@@ -72,15 +72,24 @@ std::optional<PairRule> pair_rule_from_text(std::string_view text) {
 }
 
 std::optional<Quantities> quantities_from_text(std::string_view text) {
-  const std::array<std::pair<std::string_view, bool Quantities::*>, 7> names = {{{"msd", &Quantities::msd},
-                                                                                 {"mqd", &Quantities::mqd},
-                                                                                 {"ngp", &Quantities::ngp},
-                                                                                 {"skewness", &Quantities::skewness},
-                                                                                 {"md", &Quantities::md},
-                                                                                 {"mcd", &Quantities::mcd},
-                                                                                 {"isf", &Quantities::scattering}}};
+  const std::array<std::pair<std::string_view, bool Quantities::*>, 11> names = {
+      {{"msd", &Quantities::msd},
+       {"mqd", &Quantities::mqd},
+       {"ngp", &Quantities::ngp},
+       {"skewness", &Quantities::skewness},
+       {"md", &Quantities::md},
+       {"mcd", &Quantities::mcd},
+       {"isf", &Quantities::scattering},
+       {"msd_axes", &Quantities::msd_axes},
+       {"mean_axes", &Quantities::mean_axes},
+       {"msd_centered", &Quantities::msd_centered},
+       {"alpha2", &Quantities::alpha2}}};
   Quantities wanted{false, false, false, false, false, false, false};
   for (const std::string_view item : split_commas(text)) {
+    if (item == "job-table") {
+      wanted.msd = wanted.mqd = wanted.ngp = wanted.skewness = wanted.md = wanted.mcd = wanted.scattering = true;
+      continue;
+    }
     bool known = false;
     for (const auto& [name, member] : names) {
       if (item == name) wanted.*member = known = true;
@@ -94,6 +103,10 @@ std::optional<std::string> options_problem(const AnalysisOptions& options) {
   const Quantities& q = options.quantities;
   if (options.errors && !q.msd && !q.ngp && !q.scattering) {
     return "standard errors need msd, ngp or isf among the quantities";
+  }
+  if (options.errors && q.per_axis()) {
+    return "standard errors are formed for msd, ngp and isf only; ask for msd_axes, mean_axes, msd_centered and "
+           "alpha2 without them";
   }
   return std::nullopt;
 }

@@ -25,12 +25,15 @@ extern const char* const kQuantityTexts;
 std::optional<LagRequest> lags_from_text(std::string_view text);
 std::optional<Method> method_from_text(std::string_view text);
 std::optional<PairRule> pair_rule_from_text(std::string_view text);
-/// A comma-separated list of quantity names, at least one; nullopt for an
-/// unknown name or an empty list.
+/// A comma-separated list of quantity names (msd, mqd, ngp, skewness, md,
+/// mcd, isf, msd_axes, mean_axes, msd_centered, alpha2, and job-table for
+/// the first seven), at least one; nullopt for an unknown name or an empty
+/// list.
 std::optional<Quantities> quantities_from_text(std::string_view text);
 
 /// What makes a set of options unusable whatever the data, in one line, or
-/// nullopt: standard errors without msd, ngp or isf among the quantities.
+/// nullopt: standard errors without msd, ngp or isf among the quantities, or
+/// with per-axis quantities.
 std::optional<std::string> options_problem(const AnalysisOptions& options);
 
 }  // namespace msdisf
