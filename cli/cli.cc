@@ -53,7 +53,7 @@ struct Request {
   std::string inputs_from;
   std::string output;
   std::string output_dir;
-  std::string columns, x, y, frame, particle, time;
+  std::string columns, x, y, z, frame, particle, time;
   std::string separator = "auto";
   double dt = 0.0;
   double fps = 0.0;
@@ -92,6 +92,8 @@ naming its columns, as "# t x y") names the columns: x, y, particle (or track,
 track_id, id, trajectory) and either a frame column (frame, step) or a time
 column (t, time) are found by name, or chosen with --x/--y/--particle and
 --frame or --time, or --columns x,y,frame[,particle] (names or numbers).
+A z column (found by name, or --z) makes three dimensions; a file with no y
+column and no --y is analysed along x alone (said on standard error).
 Particle ids may be numbers or any text.
 
 Frames and times: a frame column holds whole frame numbers; --dt (or --fps)
@@ -99,19 +101,21 @@ then only adds a time column (lag times dt). A time column holds times: --dt
 turns each into the nearest frame (off the grid by over 1 % of dt is an
 error); without --dt, dt is the most common time step (said on standard
 error). Frames sampled every k steps are analysed on that grid (lags k, 2k,
-...). --mpp F multiplies positions by F (length per pixel); q and --scales
-are in that length unit.
+...). --mpp F multiplies positions (x, y and z) by F (length per pixel); q
+and --scales are in that length unit.
 
 Without a header, 3 columns are x y t and 4 are x y t particle (t x y when the
 first column looks like the time; --format says it outright); t holds frame
 numbers, or times when --dt/--fps is given. Lines starting with # are skipped;
-an empty, NA or nan x or y is a missing position (counted and said once).
+an empty, NA or nan x, y or z is a missing position (counted and said once).
 Rows may come in any order; a repeated (particle, frame) is an error.
 
 Output: one line per lag: lag, [time,] pairs, msd, mqd, ngp, skewness, md,
 mcd, isf_x[q], isf_y[q], isf_r[q], isf_x_im[q], isf_y_im[q], isf_r_im[q] for
-each wave number q (no factor 2 pi; --scales s gives q = 1/s); with --errors,
-then msd_se, ngp_se, isf_x_se[q], isf_y_se[q], isf_r_se[q] and se_groups.
+each wave number q (no factor 2 pi; --scales s gives q = 1/s). With z also
+isf_z[q] and isf_z_im[q], and r is along x + y + z; along x alone, only
+isf_x[q] and isf_x_im[q]. With --errors (two dimensions), then msd_se,
+ngp_se, isf_x_se[q], isf_y_se[q], isf_r_se[q] and se_groups.
 Written once, at the end, to <stem>.msdisf.tsv beside the input; to standard
 output for '-' or any input that is not a regular file (a pipe, /dev/stdin).
 Two inputs that would write the same table are refused before reading: give
@@ -160,7 +164,7 @@ std::variant<Plan, std::string> plan_from(const Request& r) {
   const std::map<std::string, char> separators = {
       {"auto", 0}, {"whitespace", ' '}, {"comma", ','}, {"tab", '\t'}, {"semicolon", ';'}};
   plan.table.separator = separators.at(r.separator);
-  plan.table.columns = {r.x, r.y, r.frame, r.particle, r.time};
+  plan.table.columns = {r.x, r.y, r.frame, r.particle, r.time, r.z};
   if (!r.columns.empty()) {
     std::vector<std::string> names;
     std::stringstream in(r.columns);
@@ -170,7 +174,7 @@ std::variant<Plan, std::string> plan_from(const Request& r) {
     if (!r.x.empty() || !r.y.empty() || !r.frame.empty() || !r.time.empty()) {
       return "give --columns or --x/--y/--frame/--time, not both";
     }
-    plan.table.columns = {names[0], names[1], names[2], names.size() == 4 ? names[3] : r.particle, ""};
+    plan.table.columns = {names[0], names[1], names[2], names.size() == 4 ? names[3] : r.particle, "", r.z};
   }
   if (r.format == "xyt") plan.table.layout = HeaderlessLayout::kXYT;
   if (r.format == "txy") plan.table.layout = HeaderlessLayout::kTXY;
@@ -340,6 +344,17 @@ std::string with_lines(const AnalysisError& error, const RecordTable& table) {
   return error.what();
 }
 
+// The records' views for the engine: one, two or three dimensions as the
+// table has y and z.
+TrajectoryData records_of(const RecordTable& table) {
+  return {table.x, table.y, table.frame, table.particle, table.z};
+}
+
+// The coordinates of the table's records, as messages name them.
+std::string coordinates_of(const RecordTable& table) {
+  return table.y.empty() ? "x" : table.z.empty() ? "x or y" : "x, y or z";
+}
+
 class Run {
  public:
   Run(const Request& request, const Plan& plan, Console& console, bool progress_terminal)
@@ -393,8 +408,12 @@ class Run {
       }
     }
     if (plan_.mpp > 0.0) {
-      for (double& v : table.x) v *= plan_.mpp;
-      for (double& v : table.y) v *= plan_.mpp;
+      for (auto* axis : {&table.x, &table.y, &table.z}) {
+        for (double& v : *axis) v *= plan_.mpp;
+      }
+    }
+    if (table.y.empty() && !request_.quiet) {
+      say(input + ": no y column: one dimension, along x alone, is analysed (name y with --y for two)");
     }
     if (request_.sums) return sums(input, table, dt, output);
     AnalysisOptions options = plan_.analysis;
@@ -405,7 +424,7 @@ class Run {
     }
     AnalysisResult result;
     try {
-      result = analyse({table.x, table.y, table.frame, table.particle}, options);
+      result = analyse(records_of(table), options);
     } catch (const AnalysisError& error) {
       if (bar) bar->finish();
       using Kind = AnalysisError::Kind;
@@ -425,7 +444,8 @@ class Run {
     format.time_step = dt;
     if (request_.per_particle) format.particle_names = table.particle_names;
     if (!request_.no_metadata) {
-      format.metadata = std::string("msdisf ") + MSDISF_VERSION + "; input: " + input;
+      format.metadata = std::string("msdisf ") + MSDISF_VERSION + "; input: " + input +
+                        "; dimensions: " + std::to_string(records_of(table).dimensions());
       if (dt > 0.0) format.metadata += "; dt: " + shortest(dt);
       if (plan_.mpp > 0.0) format.metadata += "; mpp: " + shortest(plan_.mpp);
       format.metadata += "; options:" + request_.command_line;
@@ -441,11 +461,12 @@ class Run {
     try {
       // A file of one particle names it by the file, so that such files merge.
       const std::vector<std::string> ids = table.particle.empty() ? std::vector<std::string>{input} : table.particle_names;
-      sums = lag_sums({table.x, table.y, table.frame, table.particle}, plan_.analysis, ids);
+      sums = lag_sums(records_of(table), plan_.analysis, ids);
     } catch (const AnalysisError& error) {
       const int status = error.kind == AnalysisError::Kind::kInvalidInput ? kInputContent : kCommandLine;
       return fail(status, input + ": " + with_lines(error, table));
     }
+    for (const std::string& note : sums.notes) say(input + ": " + note);
     const LagRequest::Kind kind = plan_.analysis.lags.kind;
     if (!request_.quiet && (kind == LagRequest::Kind::kAll ||
                             (kind == LagRequest::Kind::kLogSpaced && plan_.analysis.lags.max_lag == 0))) {
@@ -469,7 +490,7 @@ class Run {
     }
     if (table.missing > 0) {
       say(input + ": " + std::to_string(table.missing) + " record" + (table.missing > 1 ? "s have" : " has") +
-          " no position (an empty, NA or nan x or y) and form" + (table.missing > 1 ? "" : "s") + " no pair");
+          " no position (an empty, NA or nan " + coordinates_of(table) + ") and form" + (table.missing > 1 ? "" : "s") + " no pair");
     }
   }
 
@@ -562,6 +583,7 @@ void add_options(CLI::App& app, Request& request) {
   app.add_option("--columns", request.columns, "x,y,frame[,particle]: column names or numbers");
   app.add_option("--x", request.x, "Column of x (name or number)");
   app.add_option("--y", request.y, "Column of y (name or number)");
+  app.add_option("--z", request.z, "Column of z (name or number): three dimensions");
   app.add_option("--frame", request.frame, "Column of whole frame numbers (name or number)");
   app.add_option("--time", request.time, "Column of times (name or number): turned into frames with --dt, or with dt "
                                           "inferred from the most common time step");
@@ -630,7 +652,7 @@ int run_cli(int argc, const char* const* argv, Console& console, bool progress_t
   Request request;
   CLI::App app{
       "msdisf: mean squared displacement, displacement moments and intermediate scattering functions\n"
-      "of 2D particle trajectories, for every time lag.",
+      "of particle trajectories in one, two or three dimensions, for every time lag.",
       "msdisf"};
   add_options(app, request);
   try {

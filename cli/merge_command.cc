@@ -1,11 +1,13 @@
 #include "cli/merge_command.h"
 
 #include <CLI/CLI.hpp>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "cli/subcommand.h"
@@ -35,13 +37,64 @@ struct MergeRequest {
 std::string metadata_of(const LagSums& sums, const MergeRequest& r) {
   char number[32];
   std::string text = std::string("msdisf ") + MSDISF_VERSION + "; merged " + std::to_string(r.inputs.size()) +
-                     " sums files of " + std::to_string(sums.particles.size()) + " particles";
+                     " sums files of " + std::to_string(sums.particles.size()) + " particles; dimensions: " +
+                     std::to_string(sums.dimensions);
   for (const auto& [name, value] : {std::pair{"dt", sums.dt}, {"mpp", sums.mpp}}) {
     if (value <= 0.0) continue;
     const auto [end, error] = std::to_chars(number, number + sizeof number, value);
     text += "; " + std::string(name) + ": " + std::string(number, error == std::errc() ? end : number);
   }
   return text;
+}
+
+// Why the inputs give no pooled sums: the exit status and one line.
+struct Failure {
+  int status = 0;
+  std::string message;
+};
+
+std::variant<LagSums, Failure> read_input(const std::string& input) {
+  const std::optional<std::string> text = load_input(input);
+  if (!text) return Failure{1, input + ": cannot be read: " + std::strerror(errno)};
+  auto read = read_sums_file(*text, input);
+  if (auto* error = std::get_if<SumsFileError>(&read)) return Failure{3, input + ": " + error->message};
+  return std::move(std::get<LagSums>(read));
+}
+
+// The inputs' sums merged one after another in the order given, or the
+// first input, in that order, that cannot be read or merged. Files are read
+// on every thread, each thread's next one only once its last is merged, so
+// that memory holds a file per thread and the sums do not depend on threads.
+std::variant<LagSums, Failure> pooled_sums(const std::vector<std::string>& inputs) {
+  std::optional<LagSums> pooled;
+  std::optional<Failure> failure;
+  std::atomic<bool> failed = false;
+  const auto count = static_cast<long>(inputs.size());
+#pragma omp parallel for ordered schedule(dynamic, 1)
+  for (long i = 0; i < count; ++i) {
+    const std::string& input = inputs[static_cast<std::size_t>(i)];
+    std::variant<LagSums, Failure> read;
+    if (!failed.load()) read = read_input(input);
+#pragma omp ordered
+    {
+      if (failure) {
+        // Past the first failure: nothing more is merged.
+      } else if (auto* problem = std::get_if<Failure>(&read)) {
+        failure = std::move(*problem);
+      } else if (!pooled) {
+        pooled = std::move(std::get<LagSums>(read));
+      } else {
+        try {
+          merge_into(*pooled, std::get<LagSums>(read));
+        } catch (const AnalysisError& error) {
+          failure = Failure{3, input + ": " + error.what()};
+        }
+      }
+      if (failure) failed = true;
+    }
+  }
+  if (failure) return *failure;
+  return std::move(*pooled);
 }
 
 }  // namespace
@@ -73,29 +126,12 @@ int run_merge(int argc, const char* const* argv, Console& console) {
     return problem->status;
   }
   SafeOutput& output = std::get<SafeOutput>(opened);
-  std::optional<LagSums> pooled;
-  for (const std::string& input : request.inputs) {
-    const std::optional<std::string> text = load_input(input);
-    if (!text) {
-      console.err << "msdisf merge: " << input << ": cannot be read: " << std::strerror(errno) << std::endl;
-      return 1;
-    }
-    auto read = read_sums_file(*text, input);
-    if (auto* error = std::get_if<SumsFileError>(&read)) {
-      console.err << "msdisf merge: " << input << ": " << error->message << std::endl;
-      return 3;
-    }
-    try {
-      if (pooled) {
-        merge_into(*pooled, std::get<LagSums>(read));
-      } else {
-        pooled = std::move(std::get<LagSums>(read));
-      }
-    } catch (const AnalysisError& error) {
-      console.err << "msdisf merge: " << input << ": " << error.what() << std::endl;
-      return 3;
-    }
+  auto merged = pooled_sums(request.inputs);
+  if (auto* failure = std::get_if<Failure>(&merged)) {
+    console.err << "msdisf merge: " << failure->message << std::endl;
+    return failure->status;
   }
+  const LagSums* pooled = &std::get<LagSums>(merged);
   const auto sink = [&output](std::string_view piece) { return output.write(piece); };
   bool written = false;
   if (request.sums) {

@@ -21,18 +21,23 @@ namespace msdisf {
 
 namespace {
 
+bool blank_or_quote(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '"' || c == '\''; }
+
 std::string_view trim(std::string_view s) {
+  if (!s.empty() && !blank_or_quote(s.front()) && !blank_or_quote(s.back())) return s;
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\r')) s.remove_prefix(1);
   while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
   if (s.size() >= 2 && (s.front() == '"' || s.front() == '\'') && s.back() == s.front()) s = s.substr(1, s.size() - 2);
   return s;
 }
 
-void split(std::string_view line, char separator, std::vector<std::string_view>& fields) {
+// The fields of a line, at most `most` of them.
+void split(std::string_view line, char separator, std::vector<std::string_view>& fields,
+           std::size_t most = std::string_view::npos) {
   fields.clear();
   if (separator == ' ') {
     std::size_t i = 0;
-    while (i < line.size()) {
+    while (i < line.size() && fields.size() < most) {
       while (i < line.size() && (line[i] == ' ' || line[i] == '\t' || line[i] == '\r')) ++i;
       if (i == line.size()) break;
       const std::size_t start = i;
@@ -42,12 +47,44 @@ void split(std::string_view line, char separator, std::vector<std::string_view>&
     return;
   }
   std::size_t start = 0;
-  while (true) {
+  while (fields.size() < most) {
     const std::size_t end = line.find(separator, start);
     fields.push_back(trim(line.substr(start, end == std::string_view::npos ? end : end - start)));
     if (end == std::string_view::npos) break;
     start = end + 1;
   }
+}
+
+constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                   1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// Digits with an optional point and more digits, after an optional minus:
+// the form of nearly every number in a trajectory file. Reads it exactly as
+// from_chars does, since a whole number up to 2^53 divided by a power of ten
+// up to 10^22 is one correctly rounded division; false for any other text.
+bool plain_decimal(std::string_view token, double& value) {
+  const char* p = token.data();
+  const char* const end = p + token.size();
+  const bool negative = p != end && *p == '-';
+  p += negative ? 1 : 0;
+  std::uint64_t digits = 0;
+  const char* const first = p;
+  while (p != end && static_cast<unsigned>(*p - '0') < 10) digits = digits * 10 + static_cast<unsigned>(*p++ - '0');
+  const long whole_digits = p - first;
+  long fraction_digits = 0;
+  if (p != end && *p == '.') {
+    const char* const fraction = ++p;
+    while (p != end && static_cast<unsigned>(*p - '0') < 10) digits = digits * 10 + static_cast<unsigned>(*p++ - '0');
+    fraction_digits = p - fraction;
+    if (fraction_digits == 0) return false;
+  }
+  if (p != end || whole_digits == 0 || whole_digits + fraction_digits > 19 || fraction_digits > 22 ||
+      digits > (std::uint64_t{1} << 53)) {
+    return false;
+  }
+  value = static_cast<double>(digits) / kPowersOfTen[fraction_digits];
+  if (negative) value = -value;
+  return true;
 }
 
 // A number as text writes it, including values beyond the range of a double
@@ -56,6 +93,7 @@ std::optional<double> number(std::string_view token) {
   token = trim(token);
   if (!token.empty() && token.front() == '+') token.remove_prefix(1);
   double value = 0.0;
+  if (plain_decimal(token, value)) return value;
   const auto [end, error] = std::from_chars(token.data(), token.data() + token.size(), value);
   if (token.empty() || end != token.data() + token.size()) return std::nullopt;
   if (error == std::errc::result_out_of_range) return std::strtod(std::string(token).c_str(), nullptr);
@@ -133,12 +171,12 @@ class Lines {
   long number_;
 };
 
-enum Role { kX, kY, kFrame, kParticle, kTime, kRoles };
-constexpr std::array<const char*, kRoles> kRoleNames = {"x", "y", "frame", "particle", "time"};
+enum Role { kX, kY, kFrame, kParticle, kTime, kZ, kRoles };
+constexpr std::array<const char*, kRoles> kRoleNames = {"x", "y", "frame", "particle", "time", "z"};
 
 // The chosen columns, by index into a line's fields (-1: none).
 struct Columns {
-  std::array<int, kRoles> at = {-1, -1, -1, -1, -1};
+  std::array<int, kRoles> at = {-1, -1, -1, -1, -1, -1};
   std::array<std::string, kRoles> names;
   /// What was guessed about a file without a header, for every message.
   std::string guess;
@@ -158,7 +196,8 @@ constexpr std::size_t kLongestName = 1000;
 // line, and text ids with their piece-local codes.
 struct RecordPiece {
   double* x = nullptr;
-  double* y = nullptr;
+  double* y = nullptr;  // null: no y column
+  double* z = nullptr;  // null: no z column
   std::int64_t* frame = nullptr;
   double* time = nullptr;
   std::int64_t* particle = nullptr;  // null: one particle
@@ -211,7 +250,7 @@ void parse_records(std::string_view text, long lines_before, const Columns& c, c
   std::vector<std::string_view> fields;
   Line line{};
   for (bool have = lines.next(line); have; have = lines.next(line)) {
-    split(line.text, separator, fields);
+    split(line.text, separator, fields, static_cast<std::size_t>(needed));
     // Records the problem; true when reading stops here.
     auto stop = [&](const std::string& what) {
       if (!options.skip_bad_lines) {
@@ -231,18 +270,20 @@ void parse_records(std::string_view text, long lines_before, const Columns& c, c
       }
       continue;
     }
-    double position[2] = {NAN, NAN};
+    double position[3] = {NAN, NAN, NAN};
     bool bad = false, missing = false;
-    for (int r = 0; r < 2 && !bad; ++r) {
+    for (int a = 0; a < 3 && !bad; ++a) {
+      const Role r = a == 0 ? kX : a == 1 ? kY : kZ;
+      if (c.at[r] < 0) continue;
       const std::string_view t = token(c.at[r]);
       const std::optional<double> v = number(t);
       if (v && std::isfinite(*v)) {
-        position[r] = *v;
+        position[a] = *v;
       } else if (!v && missing_token(t)) {
         missing = true;
       } else if (!v || !std::isnan(*v)) {
         bad = true;
-        if (stop(column_text(Role(r)) + quoted(t) + " is not a " + (v ? "finite number" : "number"))) return;
+        if (stop(column_text(r) + quoted(t) + " is not a " + (v ? "finite number" : "number"))) return;
       } else {
         missing = true;
       }
@@ -287,7 +328,8 @@ void parse_records(std::string_view text, long lines_before, const Columns& c, c
     }
     table.missing += missing ? 1 : 0;
     table.x[table.count] = position[0];
-    table.y[table.count] = position[1];
+    if (table.y != nullptr) table.y[table.count] = position[1];
+    if (table.z != nullptr) table.z[table.count] = position[2];
     if (time_role == kFrame) {
       table.frame[table.count] = static_cast<std::int64_t>(*f);
     } else {
@@ -388,13 +430,14 @@ std::optional<RecordTableError> name_columns(Columns& c, const std::vector<std::
   };
   if (c.at[kX] < 0) c.at[kX] = guess_column(names, {"x", "x_um", "x (um)", "pos_x", "position_x", "position x"});
   if (c.at[kY] < 0) c.at[kY] = guess_column(names, {"y", "y_um", "y (um)", "pos_y", "position_y", "position y"});
+  if (c.at[kZ] < 0) c.at[kZ] = guess_column(names, {"z", "z_um", "z (um)", "pos_z", "position_z", "position z"});
   if (c.at[kFrame] < 0 && c.at[kTime] < 0) {
     c.at[kFrame] = guess_column(names, {"frame", "frames", "frame_number", "step", "timestep", "slice"});
     if (c.at[kFrame] < 0) c.at[kTime] = guess_column(names, {"t", "time", "time_s", "time (s)"});
   }
-  for (const Role r : {kX, kY}) {
-    if (c.at[r] < 0) return none(r);
-  }
+  // Without y (and without z) the file is read as x alone.
+  if (c.at[kX] < 0) return none(kX);
+  if (c.at[kY] < 0 && c.at[kZ] >= 0) return none(kY);
   if (c.time_or_frame() < 0) {
     return RecordTableError{"line " + std::to_string(line) +
                             ": no column looks like a frame or a time; name it with --frame or --time (the columns are " +
@@ -471,7 +514,7 @@ std::variant<Columns, RecordTableError> choose_columns(std::string_view text, co
   Columns c;
   const ColumnChoice& chosen = options.columns;
   const std::array<const std::string*, kRoles> wanted = {&chosen.x, &chosen.y, &chosen.frame, &chosen.particle,
-                                                          &chosen.time};
+                                                          &chosen.time, &chosen.z};
   if (!chosen.frame.empty() && !chosen.time.empty()) {
     return RecordTableError{"give a frame column or a time column, not both"};
   }
@@ -497,12 +540,13 @@ std::variant<Columns, RecordTableError> choose_columns(std::string_view text, co
                                               "trajnum", "particle_id", "track id"});
     }
   } else if (!any_chosen) {
-    const int chosen_particle = c.at[kParticle], chosen_time = c.at[kTime];
+    const int chosen_particle = c.at[kParticle], chosen_time = c.at[kTime], chosen_z = c.at[kZ];
     auto from_layout = headerless_columns(text, first.line, first.fields, first.separator, options);
     if (auto* error = std::get_if<RecordTableError>(&from_layout)) return *error;
     c = std::get<Columns>(from_layout);
     if (chosen_particle >= 0) c.at[kParticle] = chosen_particle;
     if (chosen_time >= 0) c.at[kTime] = chosen_time, c.at[kFrame] = -1;
+    c.at[kZ] = chosen_z;
   } else if (c.at[kX] < 0 || c.at[kY] < 0 || c.time_or_frame() < 0) {
     return RecordTableError{"name all of x, y and frame or time (--columns x,y,frame[,particle])"};
   }
@@ -516,7 +560,8 @@ std::string layout_text(const FirstLine& first, const Columns& c) {
          (first.header           ? " with a header"
           : first.comment_header ? " with a header comment"
                                  : " without a header") +
-         "; x = '" + c.names[kX] + "', y = '" + c.names[kY] + "', " + kRoleNames[c.time_role()] + " = '" +
+         "; x = '" + c.names[kX] + "'" + (c.at[kY] >= 0 ? ", y = '" + c.names[kY] + "'" : ", no y") +
+         (c.at[kZ] >= 0 ? ", z = '" + c.names[kZ] + "'" : "") + ", " + kRoleNames[c.time_role()] + " = '" +
          c.names[c.time_role()] + "'" +
          (c.at[kParticle] >= 0 ? ", particle = '" + c.names[kParticle] + "'" : ", one particle") + c.guess;
 }
@@ -568,7 +613,8 @@ std::vector<RecordPiece> parse_pieces(std::string_view body, const Pieces& piece
   const bool with_times = c.time_role() == kTime;
   const std::size_t rows = pieces.room.back();
   detail::assign_huge(table.x, rows, 0.0);
-  detail::assign_huge(table.y, rows, 0.0);
+  if (c.at[kY] >= 0) detail::assign_huge(table.y, rows, 0.0);
+  if (c.at[kZ] >= 0) detail::assign_huge(table.z, rows, 0.0);
   if (with_times) {
     detail::assign_huge(table.time, rows, 0.0);
   } else {
@@ -586,7 +632,8 @@ std::vector<RecordPiece> parse_pieces(std::string_view body, const Pieces& piece
       const std::size_t at = pieces.room[i];
       RecordPiece& piece = parsed[i];
       piece.x = table.x.data() + at;
-      piece.y = table.y.data() + at;
+      piece.y = table.y.empty() ? nullptr : table.y.data() + at;
+      piece.z = table.z.empty() ? nullptr : table.z.data() + at;
       piece.frame = with_times ? nullptr : table.frame.data() + at;
       piece.time = with_times ? table.time.data() + at : nullptr;
       piece.line = table.line.data() + at;
@@ -630,7 +677,7 @@ std::optional<RecordTableError> join_pieces(std::vector<RecordPiece>& parsed, co
       std::copy(column.begin() + static_cast<long>(room), column.begin() + static_cast<long>(room + piece.count),
                 column.begin() + static_cast<long>(total));
     };
-    move(table.x), move(table.y), move(table.line), move(table.time), move(table.frame);
+    move(table.x), move(table.y), move(table.z), move(table.line), move(table.time), move(table.frame);
     if (with_particle) move(table.particle);
     total += piece.count;
     table.missing += piece.missing;
@@ -639,7 +686,7 @@ std::optional<RecordTableError> join_pieces(std::vector<RecordPiece>& parsed, co
       if (table.first_skipped.size() < 5) table.first_skipped.push_back(l);
     }
   }
-  for (auto* column : {&table.x, &table.y, &table.time}) {
+  for (auto* column : {&table.x, &table.y, &table.z, &table.time}) {
     if (!column->empty()) column->resize(total);
   }
   if (!table.frame.empty()) table.frame.resize(total);

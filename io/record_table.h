@@ -13,11 +13,11 @@
 namespace msdisf {
 
 /// Which columns hold what: a header name or a 1-based column number; empty
-/// to guess (x; y; frame, step; t, time; particle, track, id, trajectory,
+/// to guess (x; y; z; frame, step; t, time; particle, track, id, trajectory,
 /// ...). A frame column holds whole frame numbers, a time column times; give
-/// at most one of them.
+/// at most one of them. A z column makes three dimensions.
 struct ColumnChoice {
-  std::string x, y, frame, particle, time;
+  std::string x, y, frame, particle, time, z;
 };
 
 /// The layouts of files without a header, as the job table reads them.
@@ -37,7 +37,9 @@ struct RecordTableOptions {
 };
 
 struct RecordTable {
-  std::vector<double> x, y;
+  std::vector<double> x;
+  std::vector<double> y;            // empty: one dimension (a file with names and no y column)
+  std::vector<double> z;            // empty unless there is a z column
   std::vector<std::int64_t> frame;  // empty when the table holds times
   std::vector<double> time;         // the time column's values; empty when it holds frames
   /// Empty: one particle. Otherwise the id of each record: the number itself
@@ -47,7 +49,7 @@ struct RecordTable {
   std::vector<long> line;           // the line each record came from
   std::string layout;               // what was read, for one line on standard error
   std::string time_column;          // the name of the frame or time column
-  long missing = 0;                 // records whose x or y is missing (empty, NA, nan, ...)
+  long missing = 0;                 // records whose x, y or z is missing (empty, NA, nan, ...)
   long skipped = 0;                 // lines skipped with skip_bad_lines
   std::vector<long> first_skipped;  // the first few of them
 
@@ -67,9 +69,10 @@ struct RecordTableError {
 /// three fields are x y t and four x y t trajnum (t x y when the first field
 /// looks like the time, or by `layout`). Frame columns must hold whole
 /// numbers; time columns (named t or time, chosen as `time`, or a headerless
-/// t with `headerless_times`) are returned as read, in `time`. x or y that
-/// is empty, NA, N/A, nan, null or None marks a missing position (counted in
-/// `missing`). Particle ids are numbers when all are whole numbers, else text.
+/// t with `headerless_times`) are returned as read, in `time`. A file with
+/// names but no y column (none chosen, no z) is read as x alone. x, y or z
+/// that is empty, NA, N/A, nan, null or None marks a missing position
+/// (counted in `missing`). Particle ids are numbers when all are whole numbers, else text.
 std::variant<RecordTable, RecordTableError> read_record_table(std::string_view text,
                                                               const RecordTableOptions& options);
 

@@ -13,7 +13,10 @@ namespace msdisf {
 
 namespace {
 
-constexpr std::string_view kFirstLine = "# msdisf sums 1";
+constexpr std::string_view kFirstLine = "# msdisf sums 2";
+// The layout before the dimensions were recorded: two dimensions, no axis sums.
+constexpr std::string_view kFirstLineVersion1 = "# msdisf sums 1";
+constexpr const char* kAxisNames[] = {"x", "y", "z"};
 
 void append_number(std::string& out, double v) {
   char text[32];
@@ -76,7 +79,9 @@ std::optional<std::string> unescaped(std::string_view text) {
   return out;
 }
 
-// The named sum columns in file order, each with a pointer into `sums`.
+// The named sum columns in file order, each with a pointer into `sums`:
+// s1..s4, the axis sums s1_x, s1_y, s1_z, s2_x, ..., then the scattering
+// sums, all cos_x[q], then cos_y, cos_z, cos_r, sin_x, sin_y, sin_z, sin_r.
 template <class Sums>
 auto sum_columns(Sums& sums) {
   using Column = std::conditional_t<std::is_const_v<Sums>, const std::vector<double>, std::vector<double>>;
@@ -84,9 +89,15 @@ auto sum_columns(Sums& sums) {
   for (auto [name, column] : {std::pair{"s1", &sums.s1}, {"s2", &sums.s2}, {"s3", &sums.s3}, {"s4", &sums.s4}}) {
     if (!column->empty()) columns.emplace_back(name, column);
   }
-  const std::pair<const char*, decltype(&sums.cos_x)> groups[] = {{"cos_x", &sums.cos_x}, {"cos_y", &sums.cos_y},
-                                                                  {"cos_r", &sums.cos_r}, {"sin_x", &sums.sin_x},
-                                                                  {"sin_y", &sums.sin_y}, {"sin_r", &sums.sin_r}};
+  for (auto [name, axes] : {std::pair{"s1", &sums.axis_s1}, {"s2", &sums.axis_s2}, {"s3", &sums.axis_s3},
+                            {"s4", &sums.axis_s4}}) {
+    for (std::size_t a = 0; a < axes->size() && a < 3; ++a) {
+      columns.emplace_back(std::string(name) + "_" + kAxisNames[a], &(*axes)[a]);
+    }
+  }
+  const std::pair<const char*, decltype(&sums.cos_x)> groups[] = {
+      {"cos_x", &sums.cos_x}, {"cos_y", &sums.cos_y}, {"cos_z", &sums.cos_z}, {"cos_r", &sums.cos_r},
+      {"sin_x", &sums.sin_x}, {"sin_y", &sums.sin_y}, {"sin_z", &sums.sin_z}, {"sin_r", &sums.sin_r}};
   for (const auto& [name, group] : groups) {
     for (std::size_t w = 0; w < group->size(); ++w) {
       columns.emplace_back(std::string(name) + "[" + wave_label(sums.wave_numbers[w]) + "]", &(*group)[w]);
@@ -128,6 +139,13 @@ class Reader {
     ++number_;
     return l;
   }
+  /// The text from the next line on.
+  std::string_view rest() const { return text_.substr(std::min(at_, text_.size())); }
+  /// Moves past `bytes` of rest(), which hold `lines` whole lines.
+  void skip(std::size_t bytes, long lines) {
+    at_ += bytes;
+    number_ += lines;
+  }
   SumsFileError error(const std::string& what) const {
     return {"line " + std::to_string(number_) + ": " + what};
   }
@@ -151,34 +169,82 @@ void allocate(LagSums& sums, std::size_t rows) {
   const Quantities& q = sums.quantities;
   const bool s1 = q.md || q.skewness, s2 = q.msd || q.ngp || q.skewness, s3 = q.mcd || q.skewness,
              s4 = q.mqd || q.ngp;
-  const std::pair<bool, std::vector<double>*> moments[] = {{s1, &sums.s1}, {s2, &sums.s2}, {s3, &sums.s3},
-                                                           {s4, &sums.s4}};
-  for (const auto& [needed, column] : moments) column->assign(needed ? rows : 0, 0.0);
+  const bool by_axis = sums.dimensions != 2;
+  const auto axes = static_cast<std::size_t>(sums.dimensions);
+  const std::tuple<bool, std::vector<double>*, std::vector<std::vector<double>>*> moments[] = {
+      {s1, &sums.s1, &sums.axis_s1}, {s2, &sums.s2, &sums.axis_s2}, {s3, &sums.s3, &sums.axis_s3},
+      {s4, &sums.s4, &sums.axis_s4}};
+  for (const auto& [needed, column, by_axes] : moments) {
+    column->assign(needed ? rows : 0, 0.0);
+    by_axes->assign(needed && by_axis ? axes : 0, std::vector<double>(rows, 0.0));
+  }
   sums.pairs.assign(rows, 0);
   sums.lag.assign(rows, 0);
   const std::size_t waves = q.scattering ? sums.wave_numbers.size() : 0;
-  for (auto* group : {&sums.cos_x, &sums.cos_y, &sums.cos_r, &sums.sin_x, &sums.sin_y, &sums.sin_r}) {
-    group->assign(waves, std::vector<double>(rows, 0.0));
-  }
+  const std::pair<bool, std::vector<std::vector<double>>*> groups[] = {
+      {true, &sums.cos_x}, {axes >= 2, &sums.cos_y}, {axes == 3, &sums.cos_z}, {axes >= 2, &sums.cos_r},
+      {true, &sums.sin_x}, {axes >= 2, &sums.sin_y}, {axes == 3, &sums.sin_z}, {axes >= 2, &sums.sin_r}};
+  for (const auto& [present, group] : groups) group->assign(present ? waves : 0, std::vector<double>(rows, 0.0));
 }
 
-std::variant<LagSums, SumsFileError> read_body(Reader& in, LagSums sums, std::size_t rows, std::size_t particles) {
-  allocate(sums, rows);
+template <class T>
+bool take(const char*& p, const char* end, T& value) {
+  const auto [next, error] = std::from_chars(p, end, value);
+  if (error != std::errc()) return false;
+  p = next;
+  return true;
+}
+
+// Reads the row at `p` in place (lag, pairs and a number for each column,
+// tab-separated, up to a line end or the end of the text) and moves `p`
+// past it; false, with `p` anywhere, when it is anything else.
+bool quick_row(const char*& p, const char* end, std::size_t r, LagSums& sums, const std::vector<double*>& columns) {
+  if (!take(p, end, sums.lag[r]) || p == end || *p++ != '\t' || !take(p, end, sums.pairs[r])) return false;
+  for (double* column : columns) {
+    if (p == end || *p++ != '\t' || !take(p, end, column[r])) return false;
+  }
+  return p == end || *p++ == '\n';
+}
+
+// What is wrong with the next line, a row that quick_row did not take.
+SumsFileError row_error(Reader& in, std::size_t columns) {
+  const auto l = in.line();
+  const auto fields = fields_of(l.value_or(std::string_view()));
+  if (fields.size() != columns + 2) return in.error("a row of " + std::to_string(fields.size()) + " fields");
+  long whole = 0;
+  if (!parse(fields[0], whole) || !parse(fields[1], whole)) return in.error("a lag or pair count that is not a whole number");
+  for (std::size_t c = 2; c < fields.size(); ++c) {
+    double number = 0.0;
+    if (!parse(fields[c], number)) return in.error("'" + std::string(fields[c]) + "' is not a number");
+  }
+  return in.error("a row that cannot be read");
+}
+
+std::optional<SumsFileError> read_rows(Reader& in, LagSums& sums, std::size_t rows) {
   auto columns = sum_columns(sums);
   const auto head = in.line();
   std::string expected = "lag\tpairs";
   for (const auto& [name, column] : columns) expected += "\t" + name;
   if (!head || *head != expected) return in.error("the column names are not those the header lines call for");
+  std::vector<double*> into;
+  for (const auto& [name, column] : columns) into.push_back(column->data());
+  const std::string_view text = in.rest();
+  const char* const begin = text.data();
+  const char* const end = begin + text.size();
+  const char* p = begin;
   for (std::size_t r = 0; r < rows; ++r) {
-    const auto l = in.line();
-    if (!l) return in.error("the file ends after " + std::to_string(r) + " of " + std::to_string(rows) + " rows");
-    const auto fields = fields_of(*l);
-    if (fields.size() != columns.size() + 2) return in.error("a row of " + std::to_string(fields.size()) + " fields");
-    if (!parse(fields[0], sums.lag[r]) || !parse(fields[1], sums.pairs[r])) return in.error("a lag or pair count that is not a whole number");
-    for (std::size_t c = 0; c < columns.size(); ++c) {
-      if (!parse(fields[c + 2], (*columns[c].second)[r])) return in.error("'" + std::string(fields[c + 2]) + "' is not a number");
+    const char* const row = p;
+    if (row == end || !quick_row(p, end, r, sums, into)) {
+      in.skip(static_cast<std::size_t>(row - begin), static_cast<long>(r));
+      if (row == end) return in.error("the file ends after " + std::to_string(r) + " of " + std::to_string(rows) + " rows");
+      return row_error(in, columns.size());
     }
   }
+  in.skip(static_cast<std::size_t>(p - begin), static_cast<long>(rows));
+  return std::nullopt;
+}
+
+std::optional<SumsFileError> read_particles(Reader& in, LagSums& sums, std::size_t particles) {
   if (in.line() != std::optional<std::string_view>("# particle keys")) return in.error("no '# particle keys' line");
   sums.particles.resize(particles);
   for (std::size_t p = 0; p < particles; ++p) {
@@ -193,6 +259,22 @@ std::variant<LagSums, SumsFileError> read_body(Reader& in, LagSums sums, std::si
     if (p > 0 && !(sums.particles[p - 1].key < sums.particles[p].key)) return in.error("particle keys out of order");
   }
   if (in.line() != std::optional<std::string_view>("# end")) return in.error("no '# end' line: the file is not whole");
+  return std::nullopt;
+}
+
+std::variant<LagSums, SumsFileError> read_body(Reader& in, LagSums sums, std::size_t rows, std::size_t particles) {
+  // Every field takes a character and a tab or line end, every particle line
+  // 18 bytes at least: a count the text cannot hold is refused before any
+  // room is made for it.
+  allocate(sums, 0);
+  const std::size_t per_row = 2 * (sum_columns(sums).size() + 2), per_particle = 18;
+  const std::size_t left = in.rest().size();
+  if (rows > left / per_row || particles > (left - rows * per_row) / per_particle) {
+    return in.error("the file is shorter than the rows and particles it announces");
+  }
+  allocate(sums, rows);
+  if (auto error = read_rows(in, sums, rows)) return *error;
+  if (auto error = read_particles(in, sums, particles)) return *error;
   return sums;
 }
 
@@ -200,7 +282,8 @@ std::variant<LagSums, SumsFileError> read_body(Reader& in, LagSums sums, std::si
 
 bool write_sums_file(const LagSums& sums, const std::function<bool(std::string_view)>& sink) {
   std::string out = std::string(kFirstLine) + "\n# estimator\t" + estimator_name(sums.estimator) +
-                    "\n# quantities\t" + quantity_names(sums.quantities) + "\n# wave_numbers";
+                    "\n# quantities\t" + quantity_names(sums.quantities) + "\n# dimensions\t" +
+                    std::to_string(sums.dimensions) + "\n# wave_numbers";
   for (const double q : sums.wave_numbers) out += "\t", append_number(out, q);
   out += "\n# dt\t";
   append_number(out, sums.dt);
@@ -238,8 +321,10 @@ bool write_sums_file(const LagSums& sums, const std::function<bool(std::string_v
 
 std::variant<LagSums, SumsFileError> read_sums_file(std::string_view text, const std::string& name) {
   Reader in(text);
-  if (in.line() != std::optional<std::string_view>(kFirstLine)) {
-    return in.error("not a sums file of this version (its first line is not '" + std::string(kFirstLine) + "')");
+  const auto first = in.line();
+  if (first != kFirstLine && first != kFirstLineVersion1) {
+    return in.error("not a sums file of a version this program reads (its first line is not '" +
+                    std::string(kFirstLine) + "' or '" + std::string(kFirstLineVersion1) + "')");
   }
   LagSums sums;
   const auto estimator = in.header("estimator");
@@ -250,6 +335,13 @@ std::variant<LagSums, SumsFileError> read_sums_file(std::string_view text, const
   const auto wanted = quantities && quantities->size() == 1 ? quantities_from_text((*quantities)[0]) : std::nullopt;
   if (!wanted) return in.error("no '# quantities' line naming quantities");
   sums.quantities = *wanted;
+  if (first == kFirstLine) {
+    const auto dimensions = in.header("dimensions");
+    if (!dimensions || dimensions->size() != 1 || !parse((*dimensions)[0], sums.dimensions) ||
+        sums.dimensions < 1 || sums.dimensions > 3) {
+      return in.error("no '# dimensions' line with 1, 2 or 3");
+    }
+  }
   const auto waves = in.header("wave_numbers");
   if (!waves) return in.error("no '# wave_numbers' line");
   for (const std::string_view w : *waves) {
@@ -274,8 +366,6 @@ std::variant<LagSums, SumsFileError> read_sums_file(std::string_view text, const
   if (!r || r->size() != 1 || !parse((*r)[0], rows)) return in.error("no '# rows' line with a count");
   const auto p = in.header("particles");
   if (!p || p->size() != 1 || !parse((*p)[0], particles)) return in.error("no '# particles' line with a count");
-  const auto lines = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
-  if (rows + particles > lines) return in.error("the file is shorter than the rows and particles it announces");
   return read_body(in, std::move(sums), rows, particles);
 }
 

@@ -1,6 +1,7 @@
-"""Motion statistics of particle trajectories: for every time lag, the mean
-squared displacement, higher displacement moments, a non-Gaussian parameter,
-a skewness and the intermediate scattering function along x, y and x + y.
+"""Motion statistics of particle trajectories in one, two or three
+dimensions: for every time lag, the mean squared displacement, higher
+displacement moments, a non-Gaussian parameter, a skewness and the
+intermediate scattering function along each axis and along their sum.
 
     >>> import msdisf
     >>> df = msdisf.analyse_frame(tracks, fps=20, mpp=0.16, lags="log:100", q=[0.5, 1.0])
@@ -10,7 +11,10 @@ Results are pandas DataFrames indexed by lag (in frames), with the columns
 pairs, msd, mqd, ngp, skewness, md, mcd, then the scattering columns
 isf_x[q], isf_y[q], isf_r[q] (cosine parts) and isf_x_im[q], isf_y_im[q],
 isf_r_im[q] (sine parts), one per wave number q, written with six
-significant digits. df.attrs["q"] holds the wave numbers; isf(df, "x")
+significant digits. With z (three dimensions) isf_z[q] and isf_z_im[q]
+follow isf_y and isf_y_im, and r is along x + y + z; without y (one
+dimension) only isf_x[q] and isf_x_im[q] are there. df.attrs["q"] holds
+the wave numbers, df.attrs["dimensions"] the dimensions; isf(df, "x")
 gives one direction's cosine parts with the wave numbers as column labels.
 
 Units. A frame column (frame=, or one named frame) holds frame numbers;
@@ -118,6 +122,7 @@ _FIND = _Find()
 _COLUMN_NAMES = {
     "x": ("x", "x_um", "x (um)", "pos_x", "position_x"),
     "y": ("y", "y_um", "y (um)", "pos_y", "position_y"),
+    "z": ("z", "z_um", "z (um)", "pos_z", "position_z"),
     "frame": ("frame", "frames", "frame_number"),
     "time": ("t", "time"),
     "particle": ("particle", "track", "track_id", "trackid", "id", "trajectory", "traj", "trajnum", "particle_id"),
@@ -294,14 +299,16 @@ _OPTIONS = dict(lags="all", q=None, scales=None, estimator="all-pairs", method="
                 threads=None, progress=False, per_particle=False)
 
 
-def analyse(x, y, frame=None, particle=None, *, time=None, dt=None, fps=None, mpp=None, lags="all", q=None,
-            scales=None, estimator="all-pairs", method="fast", quantities=None, errors=False, threads=None,
+def analyse(x, y=None, frame=None, particle=None, *, z=None, time=None, dt=None, fps=None, mpp=None, lags="all",
+            q=None, scales=None, estimator="all-pairs", method="fast", quantities=None, errors=False, threads=None,
             progress=False, per_particle=False):
     """Per-lag motion statistics of the positions (x, y) of records at
-    integer frames, or at times.
+    integer frames, or at times; (x, y, z) in three dimensions, x alone in
+    one.
 
     x, y: positions (NaN, None or text such as '' or 'NA' marks a missing
-    position). frame: whole frame numbers; or time: times, made frames as
+    position); y=None analyses x alone. z: positions along z for three
+    dimensions (with y). frame: whole frame numbers; or time: times, made frames as
     round(time / dt), each within 1 % of dt of its frame. Give one of the
     two. dt (time per frame) or fps (frames per time): for frames, only the
     time column (lag times dt) that then follows the index; for times, also
@@ -330,9 +337,11 @@ def analyse(x, y, frame=None, particle=None, *, time=None, dt=None, fps=None, mp
     a callable taking the fraction done. per_particle: True for one row per
     particle and lag at which it has pairs, indexed by (particle, lag) with
     the user's own ids, from one pass (moments summed pair by pair; not with
-    errors).
+    errors). Standard errors and per-particle rows are computed in two
+    dimensions only.
 
-    df.attrs holds q (the wave numbers), and dt and mpp when known.
+    df.attrs holds q (the wave numbers), the dimensions, and dt and mpp
+    when known.
 
     Raises ValueError for unusable input, naming the row (counted from 0)
     and the user's own particle id: lengths that differ, a value that is not
@@ -342,19 +351,23 @@ def analyse(x, y, frame=None, particle=None, *, time=None, dt=None, fps=None, mp
     """
     if (frame is None) == (time is None):
         raise ValueError("give frame (frame numbers) or time (times), one of them")
-    return _analysis(x, y, frame, time, particle, dt, fps, mpp, _Rows(),
-                     {"x": "x", "y": "y", "frame": "frame", "time": "time", "particle": "particle"},
+    return _analysis(x, y, z, frame, time, particle, dt, fps, mpp, _Rows(), _NAMES,
                      dict(lags=lags, q=q, scales=scales, estimator=estimator, method=method, quantities=quantities,
                           errors=errors, threads=threads, progress=progress, per_particle=per_particle))
 
 
-def _analysis(x, y, frame, time, particle, dt, fps, mpp, rows, names, options):
+# How messages name analyse()'s and lag_sums()' inputs.
+_NAMES = {"x": "x", "y": "y", "z": "z", "frame": "frame", "time": "time", "particle": "particle"}
+
+
+def _analysis(x, y, z, frame, time, particle, dt, fps, mpp, rows, names, options):
     """analyse() with messages naming the inputs as `names` says and their
     rows as `rows` does."""
-    records = _Records(x, y, frame, time, particle, dt, fps, mpp, rows, names)
+    records = _Records(x, y, z, frame, time, particle, dt, fps, mpp, rows, names)
     out = records.computed(options, lambda text, waves, threads, callback: _core.analyse(
         records.x, records.y, records.frames, records.codes, text["lags"], waves, text["estimator"], text["method"],
-        text["quantities"], bool(options["errors"]), threads, callback, bool(options.get("per_particle", False))))
+        text["quantities"], bool(options["errors"]), threads, callback, bool(options.get("per_particle", False)),
+        records.z))
     df = _table(out, records.step, records.mpp)
     if "particle" in out:
         codes = np.asarray(out["particle"])
@@ -364,29 +377,34 @@ def _analysis(x, y, frame, time, particle, dt, fps, mpp, rows, names, options):
 
 
 class _Records:
-    """The records as the engine takes them (x, y, frames, particle codes),
-    the time per frame (step, or None), and what messages about them need."""
+    """The records as the engine takes them (x, y or None, z or None, frames,
+    particle codes), the time per frame (step, or None), and what messages
+    about them need."""
 
-    def __init__(self, x, y, frame, time, particle, dt, fps, mpp, rows, names):
+    def __init__(self, x, y, z, frame, time, particle, dt, fps, mpp, rows, names):
         step = _time_step(dt, fps)
         if mpp is not None and not (np.isfinite(mpp) and mpp > 0):
             raise ValueError(f"mpp must be a positive number, not {mpp!r}")
+        if z is not None and y is None:
+            raise ValueError(f"{names['z']} is given without {names['y']}: three dimensions need x, y and z")
         x = _positions(x, names["x"], rows, mpp)
-        y = _positions(y, names["y"], rows, mpp)
+        y = None if y is None else _positions(y, names["y"], rows, mpp)
+        z = None if z is None else _positions(z, names["z"], rows, mpp)
         if time is not None:
             frames, step = _frames_of_times(time, names["time"], rows, step)
         else:
             frames = _frames(frame, names["frame"], rows)
         particles = _particles(particle, names["particle"], rows)
         codes = particles[0]
-        lengths = {len(x), len(y), len(frames)} | ({len(codes)} if codes is not None else set())
-        if len(lengths) != 1:
-            counts = f"{len(x)}, {len(y)}, {len(frames)}" + (f" and {len(codes)}" if codes is not None else "")
-            raise ValueError(f"x, y, {'frame' if time is None else 'time'} and particle must have the same length; "
-                             f"got {counts}")
+        given = [("x", x), ("y", y), ("z", z), ("frame" if time is None else "time", frames), ("particle", codes)]
+        given = [(name, values) for name, values in given if values is not None]
+        if len({len(values) for _, values in given}) != 1:
+            names_given = ", ".join(name for name, _ in given[:-1]) + " and " + given[-1][0]
+            counts = ", ".join(str(len(values)) for _, values in given[:-1]) + f" and {len(given[-1][1])}"
+            raise ValueError(f"{names_given} must have the same length; got {counts}")
         if len(x) == 0:
             raise ValueError("there are no records to analyse")
-        self.x, self.y, self.frames, self.codes, self.ids = x, y, frames, codes, particles[1]
+        self.x, self.y, self.z, self.frames, self.codes, self.ids = x, y, z, frames, codes, particles[1]
         self.step = step
         self.mpp = None if mpp is None else float(mpp)
         self._rows = rows
@@ -438,6 +456,7 @@ def _table(out, step, mpp):
         df.insert(0, "time", df.index.to_numpy() * step)
         df.attrs["dt"] = step
     df.attrs["q"] = waves
+    df.attrs["dimensions"] = int(out["dimensions"])
     if mpp is not None:
         df.attrs["mpp"] = float(mpp)
     for note in out["notes"]:
@@ -445,9 +464,10 @@ def _table(out, step, mpp):
     return df
 
 
-def _columns(df, x, y, frame, particle, time):
-    """The labels of df's x, y, frame or time, and particle columns (None for
-    what is not used), and the notes that say which were found by name."""
+def _columns(df, x, y, z, frame, particle, time):
+    """The labels of df's x, y, z, frame or time, and particle columns (None
+    for what is not used), and the notes that say which were found by name
+    or that x is analysed alone."""
     found = {}
     notes = []
 
@@ -475,7 +495,15 @@ def _columns(df, x, y, frame, particle, time):
         return label
 
     found["x"] = required("x", x)
-    found["y"] = required("y", y)
+    found["z"] = None if z is None else column("z", z)
+    if y is None or (y is _FIND and found["z"] is None):
+        found["y"] = None if y is None else column("y", y)
+        if found["y"] is None:
+            if found["z"] is not None:
+                raise ValueError("z without y: three dimensions need x, y and z")
+            _note("no y column: one dimension, along x alone, is analysed (name y with y=... for two)")
+    else:
+        found["y"] = required("y", y)
     found["frame"] = found["time"] = None
     if time is not None:
         if frame is not _FIND and frame is not None:
@@ -497,18 +525,20 @@ def _columns(df, x, y, frame, particle, time):
     return found, notes
 
 
-def analyse_frame(df, x=_FIND, y=_FIND, frame=_FIND, particle=_FIND, dt=None, fps=None, *, time=None, mpp=None,
-                  **options):
+def analyse_frame(df, x=_FIND, y=_FIND, frame=_FIND, particle=_FIND, dt=None, fps=None, *, z=_FIND, time=None,
+                  mpp=None, **options):
     """analyse() on the columns of a tracker's DataFrame.
 
     Columns not named are found by name, case-insensitively, as the command
-    line finds them: x (x, x_um, pos_x, position_x, ...), y likewise, the
+    line finds them: x (x, x_um, pos_x, position_x, ...), y and z likewise, the
     particle ids (particle, track, track_id, trackid, id, trajectory, traj,
     trajnum, particle_id), and frame numbers (frame, frames, frame_number)
     or, when there is no such column, times (t, time). A line on standard
     error names every column found under another name, and a time column
     found by name. particle=None: all rows are one particle; a DataFrame with
-    no particle column needs it.
+    no particle column needs it. A z column (found by name, or z=) makes
+    three dimensions, z=None keeps two; a DataFrame with no y column (and
+    y not named) is analysed along x alone, as is y=None.
 
     frame= names a column of frame numbers; dt (time per frame) or fps then
     only add the time column (lag times dt) after the index. time= names a
@@ -518,7 +548,7 @@ def analyse_frame(df, x=_FIND, y=_FIND, frame=_FIND, particle=_FIND, dt=None, fp
     positions first. Errors name the DataFrame's own row labels and the
     user's own particle ids. The other keywords are analyse()'s.
     """
-    columns, notes = _columns(df, x, y, frame, particle, time)
+    columns, notes = _columns(df, x, y, z, frame, particle, time)
     if notes:
         _note(", ".join(notes))
     names = {role: f"column {label!r}" for role, label in columns.items()}
@@ -529,8 +559,8 @@ def analyse_frame(df, x=_FIND, y=_FIND, frame=_FIND, particle=_FIND, dt=None, fp
     unknown = sorted(set(options) - set(_OPTIONS))
     if unknown:
         raise TypeError(f"analyse_frame() got an unexpected keyword argument {unknown[0]!r}")
-    return _analysis(values("x"), values("y"), values("frame"), values("time"), values("particle"), dt, fps, mpp,
-                     _Rows(df.index), names, {**_OPTIONS, **options})
+    return _analysis(values("x"), values("y"), values("z"), values("frame"), values("time"), values("particle"), dt,
+                     fps, mpp, _Rows(df.index), names, {**_OPTIONS, **options})
 
 
 
@@ -548,25 +578,21 @@ def lag_sums(x, y=None, frame=None, particle=None, *, z=None, time=None, dt=None
     one particle, as for the command line's sums files); merging refuses
     sums that share a particle.
 
-    Two dimensions only for now: z= and a missing y raise ValueError, and so
-    does errors=True (standard errors need more than sums; use analyse).
+    y=None sums x alone, z= three dimensions; sums merge only with sums of
+    as many dimensions. errors=True raises ValueError (standard errors need
+    more than sums; use analyse).
     """
-    if z is not None:
-        raise ValueError("three dimensions (z) are not supported yet; lag_sums takes x and y")
-    if y is None:
-        raise ValueError("one dimension (no y) is not supported yet; lag_sums takes x and y")
     if errors:
         raise ValueError("standard errors do not come from sums yet; use analyse(errors=True)")
     if (frame is None) == (time is None):
         raise ValueError("give frame (frame numbers) or time (times), one of them")
-    records = _Records(x, y, frame, time, particle, dt, fps, mpp, _Rows(),
-                       {"x": "x", "y": "y", "frame": "frame", "time": "time", "particle": "particle"})
+    records = _Records(x, y, z, frame, time, particle, dt, fps, mpp, _Rows(), _NAMES)
     options = dict(lags=lags, q=q, scales=scales, estimator=estimator, method=method, quantities=quantities,
                    threads=threads, progress=progress)
     sums = records.computed(options, lambda text, waves, threads, callback: _core.lag_sums(
         records.x, records.y, records.frames, records.codes, records.id_texts(), text["lags"], waves,
         text["estimator"], text["method"], text["quantities"], threads, records.step or 0.0, records.mpp or 0.0,
-        callback))
+        callback, records.z))
     return LagSums(sums)
 
 
@@ -576,8 +602,8 @@ class LagSums:
     particles they hold. Made by lag_sums() or load_sums().
 
     lags (in frames), q (wave numbers), dt and mpp (None when not given),
-    particles (how many) and sources (the files the sums were read from)
-    describe them.
+    dimensions (1, 2 or 3), particles (how many) and sources (the files the
+    sums were read from) describe them.
     """
 
     __slots__ = ("_sums",)
@@ -589,7 +615,7 @@ class LagSums:
 
     def merge(self, other):
         """Adds other's sums into these and returns self. ValueError when
-        they were made differently (lags, wave numbers, estimator,
+        they were made differently (lags, wave numbers, estimator, dimensions,
         quantities, dt, mpp) or share a particle, naming it."""
         if not isinstance(other, LagSums):
             raise TypeError(f"can only merge LagSums, not {type(other).__name__}")
@@ -636,6 +662,11 @@ class LagSums:
         return self._sums.mpp or None
 
     @property
+    def dimensions(self):
+        """The dimensions of the positions summed: 1, 2 or 3."""
+        return self._sums.dimensions
+
+    @property
     def particles(self):
         """How many particles the sums hold."""
         return self._sums.particles
@@ -650,7 +681,7 @@ class LagSums:
         span = f" ({lags[0]} to {lags[-1]})" if len(lags) else ""
         units = "".join(f", {name} {value:.6g}" for name, value in (("dt", self.dt), ("mpp", self.mpp))
                         if value is not None)
-        return (f"<msdisf.LagSums: {particles} particle{'s' * (particles != 1)}, {len(lags)} lag"
+        return (f"<msdisf.LagSums: {self.dimensions}D, {particles} particle{'s' * (particles != 1)}, {len(lags)} lag"
                 f"{'s' * (len(lags) != 1)}{span}, {waves} wave number{'s' * (waves != 1)}{units}>")
 
 
@@ -731,8 +762,8 @@ def fit(df, lags):
 
 
 def isf(df, direction="x", part="cos"):
-    """One direction's scattering columns ("x", "y" or "r"; part "cos" or
-    "sin") with the wave numbers as column labels."""
+    """One direction's scattering columns ("x", "y", "z" or "r"; part "cos"
+    or "sin") with the wave numbers as column labels."""
     group = f"isf_{direction}" + ("_im" if part == "sin" else "")
     columns = [_label(group, q) for q in df.attrs["q"]]
     out = df[columns].copy()

@@ -153,6 +153,7 @@ py::dict to_python(msdisf::AnalysisResult& r) {
   out["pairs"] = handed_over(std::move(r.pairs));
   out["wave_numbers"] = r.wave_numbers;
   out["notes"] = r.notes;
+  out["dimensions"] = r.dimensions;
   if (!e.empty())
     out["se_groups"] = py::array_t<std::int64_t>(rows, reinterpret_cast<const std::int64_t*>(e.groups.data()));
   return out;
@@ -215,19 +216,22 @@ auto run_engine(msdisf::AnalysisOptions options, py::object progress, Compute co
   return std::move(*result);
 }
 
-msdisf::TrajectoryData records(const Doubles& x, const Doubles& y, const Integers& frame,
-                               const std::optional<Integers>& particle) {
+// The records' views: y None for one dimension, z given for three.
+msdisf::TrajectoryData records(const Doubles& x, const std::optional<Doubles>& y, const Integers& frame,
+                               const std::optional<Integers>& particle, const std::optional<Doubles>& z) {
   static_assert(sizeof(long) == sizeof(std::int64_t));
-  return {view(x), view(y), view(frame), particle ? view(*particle) : std::span<const std::int64_t>{}};
+  return {view(x), y ? view(*y) : std::span<const double>{}, view(frame),
+          particle ? view(*particle) : std::span<const std::int64_t>{}, z ? view(*z) : std::span<const double>{}};
 }
 
-py::dict analyse(const Doubles& x, const Doubles& y, const Integers& frame, const std::optional<Integers>& particle,
-                 const std::string& lags, const std::vector<double>& wave_numbers, const std::string& estimator,
-                 const std::string& method, const std::string& quantities, bool errors, int threads,
-                 py::object progress, bool per_particle) {
+py::dict analyse(const Doubles& x, const std::optional<Doubles>& y, const Integers& frame,
+                 const std::optional<Integers>& particle, const std::string& lags,
+                 const std::vector<double>& wave_numbers, const std::string& estimator, const std::string& method,
+                 const std::string& quantities, bool errors, int threads, py::object progress, bool per_particle,
+                 const std::optional<Doubles>& z) {
   auto options = engine_options(lags, wave_numbers, estimator, method, quantities, errors, threads);
   options.per_particle = per_particle;
-  const msdisf::TrajectoryData data = records(x, y, frame, particle);
+  const msdisf::TrajectoryData data = records(x, y, frame, particle, z);
   double engine_seconds = 0.0;
   auto result = run_engine(options, std::move(progress), [&](const msdisf::AnalysisOptions& o) {
     const auto start = std::chrono::steady_clock::now();
@@ -243,13 +247,13 @@ py::dict analyse(const Doubles& x, const Doubles& y, const Integers& frame, cons
 // The lag sums of the records; ids[code] is the user's id of particle code
 // `code` as text (empty: the codes are the ids). dt and mpp (0: none) are
 // recorded with the sums.
-msdisf::LagSums lag_sums(const Doubles& x, const Doubles& y, const Integers& frame,
+msdisf::LagSums lag_sums(const Doubles& x, const std::optional<Doubles>& y, const Integers& frame,
                          const std::optional<Integers>& particle, const std::vector<std::string>& ids,
                          const std::string& lags, const std::vector<double>& wave_numbers, const std::string& estimator,
                          const std::string& method, const std::string& quantities, int threads, double dt, double mpp,
-                         py::object progress) {
+                         py::object progress, const std::optional<Doubles>& z) {
   const auto options = engine_options(lags, wave_numbers, estimator, method, quantities, false, threads);
-  const msdisf::TrajectoryData data = records(x, y, frame, particle);
+  const msdisf::TrajectoryData data = records(x, y, frame, particle, z);
   msdisf::LagSums sums = run_engine(options, std::move(progress),
                                     [&](const msdisf::AnalysisOptions& o) { return msdisf::lag_sums(data, o, ids); });
   sums.dt = dt;
@@ -404,7 +408,7 @@ PYBIND11_MODULE(_core, m) {
   m.doc() = "The msdisf analysis engine; use the functions of the msdisf package.";
   m.def("analyse", &analyse, py::arg("x"), py::arg("y"), py::arg("frame"), py::arg("particle"), py::arg("lags"),
         py::arg("wave_numbers"), py::arg("estimator"), py::arg("method"), py::arg("quantities"), py::arg("errors"),
-        py::arg("threads"), py::arg("progress"), py::arg("per_particle") = false);
+        py::arg("threads"), py::arg("progress"), py::arg("per_particle") = false, py::arg("z") = py::none());
   m.def("fit", &fit, py::arg("lag"), py::arg("t"), py::arg("msd"), py::arg("msd_se"), py::arg("first_lag"),
         py::arg("last_lag"));
   m.def("frames_from_times", &frames_from_times, py::arg("t"), py::arg("dt"));
@@ -420,9 +424,10 @@ PYBIND11_MODULE(_core, m) {
       .def_property_readonly("sources", [](const msdisf::LagSums& s) { return s.sources; })
       .def_property_readonly("dt", [](const msdisf::LagSums& s) { return s.dt; })
       .def_property_readonly("mpp", [](const msdisf::LagSums& s) { return s.mpp; })
+      .def_property_readonly("dimensions", [](const msdisf::LagSums& s) { return s.dimensions; })
       .def_property_readonly("wave_numbers", [](const msdisf::LagSums& s) { return s.wave_numbers; });
   m.def("lag_sums", &lag_sums, py::arg("x"), py::arg("y"), py::arg("frame"), py::arg("particle"), py::arg("ids"),
         py::arg("lags"), py::arg("wave_numbers"), py::arg("estimator"), py::arg("method"), py::arg("quantities"),
-        py::arg("threads"), py::arg("dt"), py::arg("mpp"), py::arg("progress"));
+        py::arg("threads"), py::arg("dt"), py::arg("mpp"), py::arg("progress"), py::arg("z") = py::none());
   m.def("load_sums", &load_sums, py::arg("path"));
 }

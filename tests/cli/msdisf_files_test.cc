@@ -127,6 +127,16 @@ TEST(MsdisfInputs, RealWorldFiles) {
       {"xyt with too few fields", "1 2\n", {"--format", "xyt"}, 3, "line 1: 2 fields, 3 needed for x y t", ""},
       {"txy with one field", "1\n", {"--format", "txy"}, 3, "line 1: 1 field, 3 needed for t x y", ""},
       {"multi with too few fields", "1 2 3\n", {"--format", "multi"}, 3, "line 1: 3 fields, 4 needed for x y t particle", ""},
+      {"a z column: three dimensions", "frame,particle,x,y,z\n1,0,0,0,0\n2,0,1,1,1\n3,0,2,2,3\n", {}, 0,
+       "x = 'x', y = 'y', z = 'z', frame = 'frame'", "2 1"},
+      {"z chosen by name", "a b c d\n0 0 1 5\n1 1 2 5\n", {"--columns", "1,2,3", "--z", "d"}, 0, "z = 'd'", "1"},
+      {"a missing z", "frame,x,y,z\n1,0,0,NA\n2,1,1,1\n3,2,2,2\n", {}, 0,
+       "1 record has no position (an empty, NA or nan x, y or z)", "1 0"},
+      {"no y column: x alone", "frame,x\n1,0\n2,1\n3,3\n", {}, 0,
+       "no y column: one dimension, along x alone, is analysed", "2 1"},
+      {"z without y", "frame,x,z\n1,0,0\n", {}, 3, "line 1: no column looks like y; name it with --y", ""},
+      {"per-particle rows in three dimensions", "frame,x,y,z\n1,0,0,0\n2,1,1,1\n", {"--per-particle"}, 2,
+       "per-particle results are computed in two dimensions only", ""},
   };
   for (const Case& c : cases) {
     testing::TempDir dir;
@@ -150,6 +160,12 @@ TEST(MsdisfInputs, LengthPerPixelScalesPositionsAndIsRecorded) {
   ASSERT_EQ(result.exit_status, 0) << result.err;
   EXPECT_NE(result.out.find("; dt: 0.25; mpp: 0.25; "), std::string::npos) << result.out.substr(0, 200);
   EXPECT_NE(result.out.find("\n1\t0.25\t2\t0.5\t"), std::string::npos) << result.out.substr(0, 400);
+  // z too: 3 * (2 * 0.25)^2 at lag 1.
+  dir.write("in3.csv", "frame,x,y,z\n0,0,0,0\n1,2,2,2\n2,4,4,4\n");
+  const auto three = run_program(MSDISF_PATH, {"--mpp", "0.25", "--fps", "4", "-o", "-", "in3.csv"}, dir.path());
+  ASSERT_EQ(three.exit_status, 0) << three.err;
+  EXPECT_NE(three.out.find("; dimensions: 3; dt: 0.25; mpp: 0.25; "), std::string::npos) << three.out.substr(0, 200);
+  EXPECT_NE(three.out.find("\n1\t0.25\t2\t0.75\t"), std::string::npos) << three.out.substr(0, 400);
 }
 
 // The numbers of a written table, row by row, without its comment line.
@@ -216,6 +232,18 @@ TEST(MsdisfInputs, SumsOfShardsMergeIntoTheTableOfAll) {
   const auto singles = run_program(MSDISF_PATH, {"merge", "-o", "-", "one.msdisf.sums", "two.msdisf.sums"}, dir.path());
   EXPECT_EQ(singles.exit_status, 0) << singles.err;
   EXPECT_NE(singles.out.find("\n1\t2\t2\t"), std::string::npos) << singles.out.substr(0, 300);
+  // In three dimensions alike; sums of two and three dimensions do not merge.
+  for (const char* name : {"a3.txt", "b3.txt"}) {
+    dir.write(name, "x y z frame\n0 0 0 1\n1 1 1 2\n");
+    ASSERT_EQ(run_program(MSDISF_PATH, {"-q", "--sums", "--lags", "1", name}, dir.path()).exit_status, 0);
+  }
+  const auto cubes = run_program(MSDISF_PATH, {"merge", "-o", "-", "a3.msdisf.sums", "b3.msdisf.sums"}, dir.path());
+  EXPECT_EQ(cubes.exit_status, 0) << cubes.err;
+  EXPECT_NE(cubes.out.find("particles; dimensions: 3\n"), std::string::npos) << cubes.out.substr(0, 300);
+  EXPECT_NE(cubes.out.find("\n1\t2\t3\t"), std::string::npos) << cubes.out.substr(0, 300);
+  const auto mixed = run_program(MSDISF_PATH, {"merge", "-o", "-", "one.msdisf.sums", "a3.msdisf.sums"}, dir.path());
+  EXPECT_EQ(mixed.exit_status, 3);
+  EXPECT_NE(mixed.err.find("a3.msdisf.sums: the sums differ in dimensions (2 against 3)"), std::string::npos) << mixed.err;
 }
 
 TEST(MsdisfInputs, GzipManyFilesAndAListOfThem) {

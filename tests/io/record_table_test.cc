@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <cstring>
+#include <random>
 #include <string>
 #include <variant>
 
@@ -73,6 +76,34 @@ TEST(RecordTable, LargeHeaderlessTablesKeepTheirFirstRecord) {
   EXPECT_EQ(table.line.back(), 300001);
   EXPECT_EQ(table.x.front(), 0.5);
   EXPECT_EQ(table.time.back(), 300000.0);  // the comment names the column t: times
+}
+
+TEST(RecordTable, NumbersReadAsTheirCorrectlyRoundedValues) {
+  // Short forms, the edges of exact arithmetic (2^53, 19 digits, 10^22) and
+  // random decimals of every length must give what strtod gives.
+  std::vector<std::string> tokens = {"0",    "-0.0",  "+2.5", "007.50", "1e5", ".5", "5.", "-1.5E-3", "0.1",
+                                     "9007199254740992",      "9007199254740993",     "1234567890123456789",
+                                     "0.0000000000000000000001", "0.00000000000000000000001", "1.7976931348623157e308"};
+  std::mt19937_64 random(7);
+  for (int i = 0; i < 3000; ++i) {
+    const std::string digits = std::to_string(random() >> (random() % 64));
+    const std::size_t point = random() % (digits.size() + 1);
+    std::string token = i % 2 ? "-" : "";
+    token.append(point == 0 ? "0" : digits.substr(0, point));
+    token.append(".");
+    token.append(point == digits.size() ? "0" : digits.substr(point));
+    tokens.push_back(token);
+  }
+  std::string text = "x,y,frame\n";
+  for (std::size_t i = 0; i < tokens.size(); ++i) text += tokens[i] + ",0," + std::to_string(i) + "\n";
+  const auto read = read_record_table(text, {});
+  ASSERT_TRUE(std::holds_alternative<RecordTable>(read));
+  const RecordTable& table = std::get<RecordTable>(read);
+  ASSERT_EQ(table.x.size(), tokens.size());
+  for (std::size_t i = 0; i < tokens.size(); ++i) {
+    const double expected = std::strtod(tokens[i].c_str(), nullptr);
+    EXPECT_EQ(std::memcmp(&table.x[i], &expected, sizeof(double)), 0) << tokens[i];
+  }
 }
 
 }  // namespace

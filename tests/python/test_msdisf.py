@@ -120,8 +120,13 @@ def times(df, name="t"):
     (lambda d: d, {"fps": 10}, dict(dt=0.1)),
     (lambda d: d, {"mpp": 0.5}, dict(scale=0.25)),
     (lambda d: d.assign(t=d["frame"] * 0.1), {"frame": "frame", "time": "t"}, "frame= .* or time= .*, not both"),
+    (lambda d: d.assign(pos_z=d["frame"] * 1.0), {"mpp": 0.5}, dict(scale=0.5, dims=3, note="z = 'pos_z'")),
+    (lambda d: d.assign(z=d["frame"] * 1.0), {"z": None}, dict(dims=2)),
+    (lambda d: d.drop(columns="y"), {}, dict(dims=1, note="no y column: one dimension, along x alone")),
+    (lambda d: d.drop(columns="y").assign(z=0.0), {}, r"no column looks like y .*; the DataFrame has .*, 'z'\]"),
 ], ids=["track_id found", "particle=None", "particle= missing", "no particle column", "x_um found", "t with dt",
-        "t with dt inferred", "time= with fps", "fps on frames", "mpp", "frame= and time="])
+        "t with dt inferred", "time= with fps", "fps on frames", "mpp", "frame= and time=", "z found", "z=None",
+        "no y: x alone", "z without y"])
 def test_analyse_frame_finds_columns_and_units(capsys, change, keywords, expected):
     data = change(tracks())
     if isinstance(expected, str):
@@ -138,6 +143,9 @@ def test_analyse_frame_finds_columns_and_units(capsys, change, keywords, expecte
     if dt is not None:
         assert np.allclose(df["time"], lag * dt, rtol=1e-12)
     assert df.attrs.get("mpp") == keywords.get("mpp")
+    dims = expected.get("dims", 2)
+    assert df.attrs["dimensions"] == dims
+    assert [("isf_y[1]" in df), ("isf_z[1]" in df), ("isf_r_im[1]" in df)] == [dims > 1, dims == 3, dims > 1]
     if "note" in expected:
         err = capsys.readouterr().err
         assert re.search(expected["note"], err, re.M), err
@@ -145,6 +153,8 @@ def test_analyse_frame_finds_columns_and_units(capsys, change, keywords, expecte
 
 @pytest.mark.parametrize("call, error, message", [
     (lambda: msdisf.analyse([1, 2], [1, 2, 3], [1, 2]), ValueError, "same length"),
+    (lambda: msdisf.analyse([1, 2], [1, 2], [1, 2], z=[1, 2, 3]), ValueError, "x, y, z and frame must have the same"),
+    (lambda: msdisf.analyse([1, 2], frame=[1, 2], z=[1, 2]), ValueError, "z is given without y"),
     (lambda: msdisf.analyse([1, 2], [1, 2], [1, 2.5]), ValueError, "row 1: 2.5 is not a whole number"),
     (lambda: msdisf.analyse([1, 2], [1, 2], [1, np.nan]), ValueError, "frame, row 1: the value is missing"),
     (lambda: msdisf.analyse([1, 2], [1, 2], ["0", "x"]), ValueError, "frame, row 1: 'x' is not a number"),

@@ -104,8 +104,8 @@ def test_merge_refuses_sums_that_do_not_add_up(make, message):
 
 
 @pytest.mark.parametrize("call, message", [
-    (lambda: msdisf.lag_sums([1.0, 2], [1.0, 2], [1, 2], z=[0.0, 0]), "three dimensions .* not supported yet"),
-    (lambda: msdisf.lag_sums([1.0, 2], frame=[1, 2]), "one dimension .* not supported yet"),
+    (lambda: msdisf.lag_sums([1.0, 2], frame=[1, 2], z=[0.0, 0]), "three dimensions need x, y and z"),
+    (lambda: msdisf.lag_sums([1.0, 2], [1.0, 2], [1, 2], z=[0.0]), "x, y, z and frame must have the same length"),
     (lambda: msdisf.lag_sums([1.0, 2], [1.0, 2], [1, 2], errors=True), r"use analyse\(errors=True\)"),
     (lambda: msdisf.lag_sums([1.0, 2, 3], [1.0, 2, 3], [1, 1, 1], ["a", "b", "b"]),
      "rows 1 and 2 both hold particle 'b' at frame 1"),
@@ -138,6 +138,28 @@ def test_saved_sums_read_back_to_the_same_bits_and_merge_with_the_command_lines(
     assert_same_table(merged.table(), msdisf.analyse(*data, lags="log:15:300", q=[0.7], dt=0.25))
     with pytest.raises(ValueError, match=r"particle '1' is in both .*first\.sums"):
         msdisf.merge([msdisf.lag_sums(*first, lags="log:15:300", q=[0.7], dt=0.25), loaded])
+
+
+def test_shards_in_one_and_three_dimensions_save_load_and_merge_into_the_analysis_of_all(tmp_path):
+    x, y, frame, particle = walks(list(range(6)))
+    z = np.random.default_rng(1).normal(scale=0.4, size=x.size).cumsum()
+    options = dict(lags="log:12:200", q=[0.4, 1.1], dt=0.5)
+    for axes, positions in ((1, {}), (3, dict(y=y, z=z))):
+        parts = []
+        for k, group in enumerate([[0, 1, 2], [3, 4, 5]]):
+            rows = np.isin(particle, group)
+            mine = {name: values[rows] for name, values in positions.items()}
+            path = tmp_path / f"{axes}d{k}.sums"
+            msdisf.lag_sums(x[rows], frame=frame[rows], particle=particle[rows], **mine, **options).save(path)
+            parts.append(msdisf.load_sums(path))
+        merged = msdisf.merge(parts)
+        assert merged.dimensions == axes
+        expected = msdisf.analyse(x, frame=frame, particle=particle, **positions, **options)
+        assert [("isf_y[0.4]" in expected), ("isf_z[0.4]" in expected)] == [axes == 3, axes == 3]
+        assert_same_table(merged.table(), expected)
+    with pytest.raises(ValueError, match=r"dimensions \(1 against 2\)"):
+        msdisf.merge([msdisf.lag_sums(x, frame=frame, particle=particle, **options),
+                      msdisf.lag_sums(x, y, frame, particle, **options)])
 
 
 @pytest.mark.parametrize("damage, message", [
