@@ -39,7 +39,9 @@ std::string quantity_names(const Quantities& q) {
   std::string text;
   const std::pair<const char*, bool> names[] = {{"msd", q.msd}, {"mqd", q.mqd}, {"ngp", q.ngp},
                                                 {"skewness", q.skewness}, {"md", q.md}, {"mcd", q.mcd},
-                                                {"isf", q.scattering}};
+                                                {"isf", q.scattering}, {"msd_axes", q.msd_axes},
+                                                {"mean_axes", q.mean_axes}, {"msd_centered", q.msd_centered},
+                                                {"alpha2", q.alpha2}};
   for (const auto& [name, wanted] : names) {
     if (wanted) text += (text.empty() ? "" : ",") + std::string(name);
   }
@@ -80,13 +82,14 @@ std::optional<std::string> unescaped(std::string_view text) {
 }
 
 // The named sum columns in file order, each with a pointer into `sums`:
-// s1..s4, the axis sums s1_x, s1_y, s1_z, s2_x, ..., then the scattering
+// s1..s4, r4 (sum |dr|^4, with alpha2), the axis sums s1_x, s1_y, s1_z, s2_x, ..., then the scattering
 // sums, all cos_x[q], then cos_y, cos_z, cos_r, sin_x, sin_y, sin_z, sin_r.
 template <class Sums>
 auto sum_columns(Sums& sums) {
   using Column = std::conditional_t<std::is_const_v<Sums>, const std::vector<double>, std::vector<double>>;
   std::vector<std::pair<std::string, Column*>> columns;
-  for (auto [name, column] : {std::pair{"s1", &sums.s1}, {"s2", &sums.s2}, {"s3", &sums.s3}, {"s4", &sums.s4}}) {
+  for (auto [name, column] : {std::pair{"s1", &sums.s1}, {"s2", &sums.s2}, {"s3", &sums.s3}, {"s4", &sums.s4},
+                              {"r4", &sums.r4}}) {
     if (!column->empty()) columns.emplace_back(name, column);
   }
   for (auto [name, axes] : {std::pair{"s1", &sums.axis_s1}, {"s2", &sums.axis_s2}, {"s3", &sums.axis_s3},
@@ -167,9 +170,11 @@ class Reader {
 
 void allocate(LagSums& sums, std::size_t rows) {
   const Quantities& q = sums.quantities;
-  const bool s1 = q.md || q.skewness, s2 = q.msd || q.ngp || q.skewness, s3 = q.mcd || q.skewness,
-             s4 = q.mqd || q.ngp;
-  const bool by_axis = sums.dimensions != 2;
+  const bool drift = q.mean_axes || q.msd_centered;
+  const bool s1 = q.md || q.skewness || drift, s3 = q.mcd || q.skewness, s4 = q.mqd || q.ngp || q.alpha2;
+  const bool s2 = q.msd || q.ngp || q.skewness || q.msd_axes || drift || q.alpha2;
+  const bool by_axis = sums.dimensions != 2 || q.per_axis();
+  sums.r4.assign(q.alpha2 ? rows : 0, 0.0);
   const auto axes = static_cast<std::size_t>(sums.dimensions);
   const std::tuple<bool, std::vector<double>*, std::vector<std::vector<double>>*> moments[] = {
       {s1, &sums.s1, &sums.axis_s1}, {s2, &sums.s2, &sums.axis_s2}, {s3, &sums.s3, &sums.axis_s3},
@@ -281,6 +286,7 @@ std::variant<LagSums, SumsFileError> read_body(Reader& in, LagSums sums, std::si
 }  // namespace
 
 bool write_sums_file(const LagSums& sums, const std::function<bool(std::string_view)>& sink) {
+  if (!sums.errors.empty()) return false;
   std::string out = std::string(kFirstLine) + "\n# estimator\t" + estimator_name(sums.estimator) +
                     "\n# quantities\t" + quantity_names(sums.quantities) + "\n# dimensions\t" +
                     std::to_string(sums.dimensions) + "\n# wave_numbers";

@@ -30,7 +30,8 @@
 namespace msdisf {
 
 /// Writes `sums` in pieces through `sink`, which returns false when writing
-/// failed; returns false then too.
+/// failed; returns false then too. The sums of standard errors are not
+/// written: sums with them are refused (false) before anything is written.
 bool write_sums_file(const LagSums& sums, const std::function<bool(std::string_view)>& sink);
 
 /// A file that is not a sums file, or not a whole one: one line, with the

@@ -13,10 +13,12 @@ namespace msdisf {
 namespace {
 
 // Sums of `dimensions` axes with awkward numbers in every column.
-LagSums example(int dimensions = 2) {
+LagSums example(int dimensions = 2, bool per_axis_columns = false) {
   LagSums s;
   s.estimator = PairRule::kWindow;
   s.dimensions = dimensions;
+  s.quantities.msd_axes = s.quantities.alpha2 = per_axis_columns;
+  if (per_axis_columns) s.r4 = {3.0, std::nextafter(2e-300, 1.0), 0.0};
   s.wave_numbers = {0.1, 1.0 / 3.0};
   s.lag = {1, 2, 7};
   s.dt = 0.05;
@@ -25,7 +27,7 @@ LagSums example(int dimensions = 2) {
   s.s2 = {1.0 / 3.0, 2e300, 0.0};
   s.s3 = {-5.5, 3.0, 0.0};
   s.s4 = {7.0, std::nextafter(1.0, 2.0), 0.0};
-  if (dimensions != 2) {
+  if (dimensions != 2 || per_axis_columns) {
     for (auto* axes : {&s.axis_s1, &s.axis_s2, &s.axis_s3, &s.axis_s4}) {
       for (int a = 0; a < dimensions; ++a) axes->push_back({std::nextafter(0.5, a + 1.0), -3e-310 * a, 1e300});
     }
@@ -63,8 +65,8 @@ bool same_bits(const std::vector<std::vector<double>>& a, const std::vector<std:
 }
 
 TEST(SumsFile, ReadsBackTheSameBits) {
-  for (const int dimensions : {1, 2, 3}) {
-    const LagSums written = example(dimensions);
+  for (const auto& [dimensions, per_axis] : {std::pair{1, false}, {2, false}, {3, false}, {2, true}}) {
+    const LagSums written = example(dimensions, per_axis);
     const auto read = read_sums_file(text_of(written), "unused");
     ASSERT_TRUE(std::holds_alternative<LagSums>(read)) << std::get<SumsFileError>(read).message;
     const LagSums& back = std::get<LagSums>(read);
@@ -73,6 +75,9 @@ TEST(SumsFile, ReadsBackTheSameBits) {
     EXPECT_EQ(back.lag, written.lag);
     EXPECT_EQ(back.pairs, written.pairs);
     EXPECT_TRUE(same_bits(back.s4, written.s4)) << dimensions;
+    EXPECT_TRUE(same_bits(back.r4, written.r4)) << dimensions;
+    EXPECT_TRUE(same_bits(back.axis_s2, written.axis_s2)) << dimensions;
+    EXPECT_EQ(back.quantities.alpha2, per_axis);
     for (auto [from, to] : {std::pair{&back.axis_s1, &written.axis_s1}, {&back.axis_s4, &written.axis_s4},
                             {&back.cos_x, &written.cos_x}, {&back.cos_y, &written.cos_y},
                             {&back.cos_z, &written.cos_z}, {&back.sin_z, &written.sin_z},
