@@ -7,6 +7,7 @@
 #include <array>
 #include <limits>
 #include <cmath>
+#include <functional>
 #include <cstdio>
 #include <new>
 #include <optional>
@@ -21,6 +22,7 @@
 #include "engine/particle_sums.h"
 #include "engine/standard_errors.h"
 #include "engine/default_scales.h"
+#include "engine/result_columns.h"
 #include "engine/sums.h"
 
 namespace msdisf {
@@ -294,31 +296,18 @@ void compute(const detail::ParticleSet& set, const std::vector<long>& lags, cons
   }
 }
 
-// Keeps the rows with pairs, in order.
+// Keeps the rows with pairs, in order, in every column the result has.
 void keep_rows_with_pairs(AnalysisResult& result) {
-  std::size_t kept = 0;
-  auto move_row = [&](std::size_t from) {
-    result.lag[kept] = result.lag[from];
-    result.particle[kept] = result.particle[from];
-    result.pairs[kept] = result.pairs[from];
-    for (auto* column : {&result.msd, &result.mqd, &result.md, &result.mcd}) {
-      if (!column->empty()) (*column)[kept] = (*column)[from];
-    }
-    for (auto* group : {&result.cos_x, &result.cos_y, &result.cos_r, &result.sin_x, &result.sin_y, &result.sin_r}) {
-      for (auto& column : *group) column[kept] = column[from];
-    }
-    ++kept;
-  };
+  std::vector<std::size_t> kept;
   for (std::size_t r = 0; r < result.lag.size(); ++r) {
-    if (result.pairs[r] > 0) move_row(r);
+    if (result.pairs[r] > 0) kept.push_back(r);
   }
-  for (auto* column : {&result.msd, &result.mqd, &result.ngp, &result.skewness, &result.md, &result.mcd}) {
-    if (!column->empty()) column->resize(kept);
-  }
-  for (auto* group : {&result.cos_x, &result.cos_y, &result.cos_r, &result.sin_x, &result.sin_y, &result.sin_r}) {
-    for (auto& column : *group) column.resize(kept);
-  }
-  result.lag.resize(kept), result.particle.resize(kept), result.pairs.resize(kept);
+  auto keep = [&kept](auto& column) {
+    for (std::size_t k = 0; k < kept.size(); ++k) column[k] = column[kept[k]];
+    column.resize(kept.size());
+  };
+  for (const auto& column : result_columns(result)) keep(*column.second);
+  keep(result.lag), keep(result.particle), keep(result.pairs);
 }
 
 // What every pass of one analysis shares.
@@ -430,43 +419,36 @@ AnalysisResult run_analysis(const TrajectoryData& data, const AnalysisOptions& o
   return result;
 }
 
-// Rows of (particle, lag) with the particle's own sums, then their means.
-// Each particle writes its own slice of the result, so the rows do not
-// depend on the threads.
-AnalysisResult run_per_particle(const TrajectoryData& data, const AnalysisOptions& options) {
-  if (options.errors) throw AnalysisError(Kind::kInvalidOptions, "per-particle results come without standard errors");
+// Every particle's own sums in one pass over `set`'s x and y: a row per
+// particle and lag within its span (ordered by particle, then lag) holding
+// the sums, the lag (in the data's frames) and the particle. Each particle
+// writes its own slice, so the rows do not depend on the threads.
+AnalysisResult per_particle_pass(const detail::ParticleSet& set, const std::vector<long>& lags,
+                                 const std::vector<double>& waves, const AnalysisOptions& options, const Setup& setup,
+                                 unsigned directions) {
   AnalysisResult result;
-  const int threads = checked_threads(options, result.notes);
-  result.wave_numbers = checked_waves(options);
-  result.quantities = options.quantities;
-  detail::ParticleSet set(data, options.pairs);
-  if (set.dimensions() != 2) {
-    throw AnalysisError(Kind::kInvalidOptions, "per-particle results are computed in two dimensions only");
-  }
-  const std::vector<long> lags = prepare_lags(set, options.lags);
+  result.wave_numbers = waves;
   const auto& particles = set.particles();
   std::vector<std::size_t> first_row(particles.size() + 1, 0);
   for (std::size_t i = 0; i < particles.size(); ++i) {
     first_row[i + 1] = first_row[i] + detail::lags_within(lags, set.span(particles[i])).size();
   }
   const std::size_t rows = first_row.back();
-  const std::size_t waves = result.wave_numbers.size();
-  const double bytes = static_cast<double>(rows) * 8.0 * (9.0 + 6.0 * static_cast<double>(waves));
-  const double limit = memory_limit(options);
-  if (bytes > limit) {
+  const double bytes = static_cast<double>(rows) * 8.0 * (9.0 + 6.0 * static_cast<double>(waves.size()));
+  if (bytes > setup.limit) {
     throw AnalysisError(Kind::kTooLarge, "per-particle results would take " + gigabytes(bytes) + " (" +
-                                             std::to_string(rows) + " rows), more than the " + gigabytes(limit) +
+                                             std::to_string(rows) + " rows), more than the " + gigabytes(setup.limit) +
                                              " allowed; ask for fewer lags or wave numbers");
   }
   result.lag.resize(rows);
   result.particle.resize(rows);
-  allocate(result, rows, waves, detail::MomentNeeds{});
-  detail::RunControl control(options, static_cast<double>(rows) * (1.0 + static_cast<double>(waves)));
+  allocate(result, rows, waves.size(), detail::MomentNeeds{}, directions);
+  detail::RunControl control(options, static_cast<double>(rows) * (1.0 + static_cast<double>(waves.size())));
   detail::PlanCache plans;
-  detail::SumsContext context{result.wave_numbers, Method::kOrdered, plans, control, limit / 8.0};
+  detail::SumsContext context{result.wave_numbers, Method::kOrdered, plans, control, setup.limit / 8.0};
   const detail::SumsView all = sums_in(result);
   const long count = static_cast<long>(particles.size());
-#pragma omp parallel for schedule(dynamic, 1) num_threads(threads)
+#pragma omp parallel for schedule(dynamic, 1) num_threads(setup.threads)
   for (long i = 0; i < count; ++i) {
     if (control.stopped()) continue;
     control.guarded([&] {
@@ -485,9 +467,6 @@ AnalysisResult run_per_particle(const TrajectoryData& data, const AnalysisOption
     });
   }
   control.rethrow();
-  keep_rows_with_pairs(result);
-  finalise(result, threads);
-  drop_unwanted(result, options.quantities);
   control.finish();
   return result;
 }
@@ -588,8 +567,12 @@ void add_fourth_powers(const Groups& axis_fourth, const std::vector<double>& pla
 // The sums of every axis on its own (each axis's moments in a pass of its
 // own, its second coordinate only marking validity), the moments summed
 // over the axes, and the scattering along the sum of the axes.
-void sum_by_axis(const detail::ParticleSet& set, const AnalysisOptions& options, const Setup& setup,
-                 const detail::MomentNeeds& needs, AnalysisResult& shape, LagSums& sums) {
+// Runs one pass over a set's x and y: pooled or per particle.
+using PassRunner =
+    std::function<AnalysisResult(const detail::ParticleSet&, const AnalysisOptions&, const PassRequest&)>;
+
+void sum_by_axis(const detail::ParticleSet& set, const AnalysisOptions& options, const detail::MomentNeeds& needs,
+                 const AnalysisResult& shape, const PassRunner& runner, LagSums& sums) {
   std::vector<std::span<const double>> axes = {set.x()};
   if (set.dimensions() >= 2) axes.push_back(set.y());
   if (set.dimensions() == 3) axes.push_back(set.z());
@@ -611,12 +594,8 @@ void sum_by_axis(const detail::ParticleSet& set, const AnalysisOptions& options,
     if (options.progress) {
       own.progress = [&options, index, passes](double done) { options.progress((index + done) / passes); };
     }
-    AnalysisResult pass;
-    pass.wave_numbers = shape.wave_numbers;
-    pass.lag = shape.lag;
     pass_needs.single_axis = true;
-    run_pass(set.on_axes(coordinate, mask), own, setup, {pass_needs, scattering && with_scattering ? 1u : 0u}, pass);
-    return pass;
+    return runner(set.on_axes(coordinate, mask), own, {pass_needs, scattering && with_scattering ? 1u : 0u});
   };
   std::vector<double> plane_fourth;  // sum over planes of d(a + b)^4 + d(a - b)^4
   for (std::size_t p = 0; p < planes.size(); ++p) {
@@ -655,6 +634,55 @@ void sum_by_axis(const detail::ParticleSet& set, const AnalysisOptions& options,
   }
 }
 
+PassRunner pooled_runner(const Setup& setup, const AnalysisResult& shape) {
+  return [&setup, &shape](const detail::ParticleSet& set, const AnalysisOptions& options, const PassRequest& request) {
+    AnalysisResult pass;
+    pass.wave_numbers = shape.wave_numbers;
+    pass.lag = shape.lag;
+    run_pass(set, options, setup, request, pass);
+    return pass;
+  };
+}
+
+// Rows of (particle, lag) with the particle's own means, for every
+// particle and lag at which it has pairs.
+AnalysisResult run_per_particle(const TrajectoryData& data, const AnalysisOptions& options) {
+  if (options.errors) throw AnalysisError(Kind::kInvalidOptions, "per-particle results come without standard errors");
+  Setup setup = setup_of(options);
+  detail::ParticleSet set(data, options.pairs);
+  AnalysisResult shape;
+  shape.quantities = options.quantities;
+  shape.wave_numbers = checked_waves(options);
+  shape.lag = prepare_lags(set, options.lags);
+  const detail::MomentNeeds needs = needs_of(options.quantities);
+  std::vector<long> row_lag;
+  std::vector<std::int64_t> row_particle;
+  const PassRunner runner = [&](const detail::ParticleSet& pass_set, const AnalysisOptions& pass_options,
+                                const PassRequest& request) {
+    AnalysisResult pass =
+        per_particle_pass(pass_set, shape.lag, shape.wave_numbers, pass_options, setup, request.directions);
+    if (row_lag.empty()) row_lag = pass.lag, row_particle = pass.particle;
+    return pass;
+  };
+  LagSums sums;
+  sums.quantities = options.quantities;
+  sums.dimensions = set.dimensions();
+  if (one_pass(data, options.quantities)) {
+    AnalysisResult pass = runner(set, options, {needs, kAllDirections});
+    sums.pairs = std::move(pass.pairs);
+    take_joint_pass(pass, needs, sums);
+  } else {
+    sum_by_axis(set, options, needs, shape, runner, sums);
+  }
+  sums.lag = std::move(row_lag);
+  sums.wave_numbers = std::move(shape.wave_numbers);
+  sums.notes = std::move(setup.notes);
+  AnalysisResult result = finish(std::move(sums));
+  result.particle = std::move(row_particle);
+  keep_rows_with_pairs(result);
+  return result;
+}
+
 // The sums of `data` with lags in frames of the data (times the stride of
 // its grid), and the notes of the run; `ids` receives every particle id.
 LagSums sums_of(const TrajectoryData& data, const AnalysisOptions& options, std::vector<std::int64_t>* ids = nullptr) {
@@ -682,7 +710,7 @@ LagSums sums_of(const TrajectoryData& data, const AnalysisOptions& options, std:
     if (options.errors) {
       throw AnalysisError(Kind::kInvalidOptions, "standard errors are computed in two dimensions only");
     }
-    sum_by_axis(set, options, setup, needs, shape, sums);
+    sum_by_axis(set, options, needs, shape, pooled_runner(setup, shape), sums);
   }
   if (options.errors) {
     detail::RunControl control(options, 1.0);
