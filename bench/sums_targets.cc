@@ -47,7 +47,8 @@ using namespace msdisf;
 struct Records {
   std::vector<double> x, y;
   std::vector<std::int64_t> frame, particle;
-  TrajectoryData data() const { return {x, y, frame, particle}; }
+  std::vector<double> z = {};
+  TrajectoryData data() const { return {x, y, frame, particle, z}; }
 };
 
 Records brownian(long particles, long frames) {
@@ -117,7 +118,7 @@ double peak_mib() {
   return static_cast<double>(usage.ru_maxrss) / 1024.0;
 }
 
-enum class Kind { kSums, kPerParticle };
+enum class Kind { kSums, kPerParticle, kThreeDimensions };
 
 struct Case {
   const char* name;
@@ -197,6 +198,35 @@ void run_per_particle(const Case& c, int reps, int threads) {
   std::fflush(stdout);
 }
 
+// analyse of the walks with a third axis against the same walks in two,
+// paired and alternating in order.
+void run_three_dimensions(const Case& c, int reps, int threads) {
+  const Records flat = brownian(c.particles, c.frames);
+  Records deep = flat;
+  std::mt19937_64 random(11);
+  std::normal_distribution<double> step(0.0, std::sqrt(2.0));
+  double z = 1000.0;
+  for (std::size_t i = 0; i < flat.x.size(); ++i) deep.z.push_back(std::isnan(flat.x[i]) ? NAN : (z += step(random)));
+  AnalysisOptions options;
+  options.threads = threads;
+  AnalysisResult result = analyse(deep.data(), options);  // untimed: plans and buffers made once
+  result = analyse(flat.data(), options);
+  std::vector<double> two, three, ratios;
+  for (int i = 0; i < reps; ++i) {
+    const auto time_of = [&](const Records& r) {
+      return seconds_of([&] { result = analyse(r.data(), options); });
+    };
+    const double a = i % 2 == 0 ? time_of(flat) : 0.0;
+    const double b = time_of(deep);
+    const double a2 = i % 2 == 0 ? a : time_of(flat);
+    two.push_back(a2), three.push_back(b), ratios.push_back(b / a2);
+  }
+  const Spread a = spread_of(two), b = spread_of(three), r = spread_of(ratios);
+  std::printf("| %s | %zu | %.3f (%.3f–%.3f) | %.3f (%.3f–%.3f) | %.3f (%.3f–%.3f) | %.0f |\n", c.name,
+              result.rows(), a.median, a.low, a.high, b.median, b.low, b.high, r.median, r.low, r.high, peak_mib());
+  std::fflush(stdout);
+}
+
 bool wanted(const Case& c, const std::vector<const char*>& filters) {
   if (filters.empty()) return true;
   for (const char* f : filters) {
@@ -230,6 +260,7 @@ int main(int argc, char** argv) {
       {"sums: 20000 particles x 100 frames", Kind::kSums, 20000, 100},
       {"per-particle: 20000 particles x 100 frames", Kind::kPerParticle, 20000, 100},
       {"per-particle: 1000 particles x 1000 frames", Kind::kPerParticle, 1000, 1000},
+      {"3D: 1e6 frames", Kind::kThreeDimensions, 1, 1000000},
   };
   std::printf("%d repetitions; every lag, every column, default method and wave numbers; threads: %s\n\n", reps,
               threads == 0 ? "every processor" : std::to_string(threads).c_str());
@@ -238,14 +269,19 @@ int main(int argc, char** argv) {
   for (const Case& c : cases) {
     if (!wanted(c, filters)) continue;
     if (first_header || c.kind != header_for) {
-      std::printf(c.kind == Kind::kSums
-                      ? "%s| case | rows | analyse s: median (min–max) | lag_sums + finish s: median (min–max) | "
-                        "ratio: median (min–max) | medians: lag_sums / finish / freeing the sums | identical | peak "
-                        "RSS (MiB) |\n"
-                        "|---|---|---|---|---|---|---|---|\n"
-                      : "%s| case | rows | first call s | later calls s: median (min–max) | peak RSS (MiB) |\n"
-                        "|---|---|---|---|---|\n",
-                  first_header ? "" : "\n");
+      const char* header =
+          c.kind == Kind::kSums
+              ? "%s| case | rows | analyse s: median (min–max) | lag_sums + finish s: median (min–max) | "
+                "ratio: median (min–max) | medians: lag_sums / finish / freeing the sums | identical | peak "
+                "RSS (MiB) |\n"
+                "|---|---|---|---|---|---|---|---|\n"
+              : c.kind == Kind::kPerParticle
+                    ? "%s| case | rows | first call s | later calls s: median (min–max) | peak RSS (MiB) |\n"
+                      "|---|---|---|---|---|\n"
+                    : "%s| case | rows | 2D analyse s: median (min–max) | 3D analyse s: median (min–max) | "
+                      "ratio 3D / 2D: median (min–max) | peak RSS (MiB) |\n"
+                      "|---|---|---|---|---|---|\n";
+      std::printf(header, first_header ? "" : "\n");
       header_for = c.kind;
       first_header = false;
     }
@@ -254,6 +290,8 @@ int main(int argc, char** argv) {
     if (child == 0) {
       if (c.kind == Kind::kSums) {
         run_sums(c, reps, threads, verbose);
+      } else if (c.kind == Kind::kThreeDimensions) {
+        run_three_dimensions(c, reps, threads);
       } else {
         run_per_particle(c, reps, threads);
       }
