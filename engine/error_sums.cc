@@ -25,7 +25,7 @@ struct Folder {
       const double n = static_cast<double>(own.pairs[r]);
       if (own.pairs[r] == 0) continue;
       const auto at = static_cast<std::size_t>(r);
-      ++sums.groups[at];
+      sums.groups[at] += 1.0;
       sums.nn[at] += n * n;
       const double* moments[kMomentColumns] = {own.s2, own.s4};
       for (int c = 0; c < kMomentColumns; ++c) add(c, at, moments[c][r], n);
@@ -49,7 +49,7 @@ ErrorSums error_sums(const ParticleSet& set, std::span<const long> lags, std::sp
   const std::size_t rows = lags.size();
   const int wave_count = wanted.scattering ? static_cast<int>(waves.size()) : 0;
   ErrorSums sums;
-  sums.groups.assign(rows, 0);
+  sums.groups.assign(rows, 0.0);
   sums.nn.assign(rows, 0.0);
   sums.s2s4.assign(rows, 0.0);
   const auto columns = static_cast<std::size_t>(kMomentColumns + 3 * wave_count);
@@ -108,7 +108,7 @@ void add_error_sums(ErrorSums& into, const ErrorSums& from) {
 StandardErrors errors_from_sums(const ErrorSums& sums, const AnalysisResult& result) {
   StandardErrors errors;
   const std::size_t rows = result.rows();
-  errors.groups = sums.groups;
+  for (const double g : sums.groups) errors.groups.push_back(static_cast<long>(g));
   const Quantities& q = result.quantities;
   const auto waves = result.wave_numbers.size();
   const bool scattering = sums.ss.size() > kMomentColumns && waves > 0;
@@ -118,8 +118,8 @@ StandardErrors errors_from_sums(const ErrorSums& sums, const AnalysisResult& res
     for (auto* group : {&errors.cos_x, &errors.cos_y, &errors.cos_r}) group->assign(waves, std::vector<double>(rows, NAN));
   }
   for (std::size_t r = 0; r < rows; ++r) {
-    const auto groups = static_cast<double>(sums.groups[r]);
-    if (sums.groups[r] < kParticleGroups) continue;
+    const double groups = sums.groups[r];
+    if (groups < static_cast<double>(kParticleGroups)) continue;
     const double n = static_cast<double>(result.pairs[r]);
     const double scale = groups / (groups - 1.0) / (n * n);
     // sum over particles of (S_i - m n_i)(T_i - p n_i), from the sums of

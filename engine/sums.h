@@ -32,12 +32,13 @@ std::uint64_t particle_key(std::string_view id);
 /// displacements (msd), 1 their fourth powers (mqd, for the ngp), then the
 /// cos terms of direction d (x, y, x + y) at wave w at 2 + d * waves + w.
 struct ErrorSums {
-  std::vector<long> groups;
+  std::vector<double> groups;               ///< a whole number per row
   std::vector<double> nn;
   std::vector<std::vector<double>> ss, sn;  ///< [column][row]
   std::vector<double> s2s4;                 ///< sum S_i(msd) S_i(mqd), for the ngp
 
-  bool empty() const { return groups.empty(); }
+  /// Whether these sums hold nothing (no standard errors were asked for).
+  bool empty() const { return ss.empty(); }
 };
 
 /// Per-lag sums over the pairs of whole particles, in one, two or three

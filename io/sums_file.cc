@@ -106,6 +106,21 @@ auto sum_columns(Sums& sums) {
       columns.emplace_back(std::string(name) + "[" + wave_label(sums.wave_numbers[w]) + "]", &(*group)[w]);
     }
   }
+  if (sums.errors.empty() || sums.errors.groups.size() != sums.lag.size()) return columns;
+  // What the standard errors need: see ErrorSums.
+  auto& e = sums.errors;
+  columns.emplace_back("se_groups", &e.groups);
+  columns.emplace_back("se_nn", &e.nn);
+  columns.emplace_back("se_s2s4", &e.s2s4);
+  const std::size_t waves = (e.ss.size() - 2) / 3;
+  for (std::size_t c = 0; c < e.ss.size(); ++c) {
+    static constexpr const char* kDirections[] = {"cos_x", "cos_y", "cos_r"};
+    const std::string of = c < 2 ? (c == 0 ? "s2" : "s4")
+                                 : std::string(kDirections[(c - 2) / waves]) + "[" +
+                                       wave_label(sums.wave_numbers[(c - 2) % waves]) + "]";
+    columns.emplace_back("se_ss " + of, &e.ss[c]);
+    columns.emplace_back("se_sn " + of, &e.sn[c]);
+  }
   return columns;
 }
 
@@ -190,6 +205,12 @@ void allocate(LagSums& sums, std::size_t rows) {
       {true, &sums.cos_x}, {axes >= 2, &sums.cos_y}, {axes == 3, &sums.cos_z}, {axes >= 2, &sums.cos_r},
       {true, &sums.sin_x}, {axes >= 2, &sums.sin_y}, {axes == 3, &sums.sin_z}, {axes >= 2, &sums.sin_r}};
   for (const auto& [present, group] : groups) group->assign(present ? waves : 0, std::vector<double>(rows, 0.0));
+  if (!sums.errors.empty()) {
+    ErrorSums& e = sums.errors;
+    for (auto* column : {&e.groups, &e.nn, &e.s2s4}) column->assign(rows, 0.0);
+    e.ss.assign(2 + 3 * waves, std::vector<double>(rows, 0.0));
+    e.sn = e.ss;
+  }
 }
 
 template <class T>
@@ -267,10 +288,12 @@ std::optional<SumsFileError> read_particles(Reader& in, LagSums& sums, std::size
   return std::nullopt;
 }
 
-std::variant<LagSums, SumsFileError> read_body(Reader& in, LagSums sums, std::size_t rows, std::size_t particles) {
+std::variant<LagSums, SumsFileError> read_body(Reader& in, LagSums sums, std::size_t rows, std::size_t particles,
+                                               bool with_errors) {
   // Every field takes a character and a tab or line end, every particle line
   // 18 bytes at least: a count the text cannot hold is refused before any
   // room is made for it.
+  sums.errors.ss.resize(with_errors ? 1 : 0);  // marks the error sums as present until they are made
   allocate(sums, 0);
   const std::size_t per_row = 2 * (sum_columns(sums).size() + 2), per_particle = 18;
   const std::size_t left = in.rest().size();
@@ -286,10 +309,10 @@ std::variant<LagSums, SumsFileError> read_body(Reader& in, LagSums sums, std::si
 }  // namespace
 
 bool write_sums_file(const LagSums& sums, const std::function<bool(std::string_view)>& sink) {
-  if (!sums.errors.empty()) return false;
   std::string out = std::string(kFirstLine) + "\n# estimator\t" + estimator_name(sums.estimator) +
                     "\n# quantities\t" + quantity_names(sums.quantities) + "\n# dimensions\t" +
-                    std::to_string(sums.dimensions) + "\n# wave_numbers";
+                    std::to_string(sums.dimensions) + "\n# errors\t" + (sums.errors.empty() ? "0" : "1") +
+                    "\n# wave_numbers";
   for (const double q : sums.wave_numbers) out += "\t", append_number(out, q);
   out += "\n# dt\t";
   append_number(out, sums.dt);
@@ -333,6 +356,7 @@ std::variant<LagSums, SumsFileError> read_sums_file(std::string_view text, const
                     std::string(kFirstLine) + "' or '" + std::string(kFirstLineVersion1) + "')");
   }
   LagSums sums;
+  bool with_errors = false;
   const auto estimator = in.header("estimator");
   const auto rule = estimator && estimator->size() == 1 ? pair_rule_from_text((*estimator)[0]) : std::nullopt;
   if (!rule) return in.error("no '# estimator' line naming an estimator");
@@ -347,6 +371,11 @@ std::variant<LagSums, SumsFileError> read_sums_file(std::string_view text, const
         sums.dimensions < 1 || sums.dimensions > 3) {
       return in.error("no '# dimensions' line with 1, 2 or 3");
     }
+    const auto errors = in.header("errors");
+    if (!errors || errors->size() != 1 || ((*errors)[0] != "0" && (*errors)[0] != "1")) {
+      return in.error("no '# errors' line with 0 or 1");
+    }
+    with_errors = (*errors)[0] == "1";
   }
   const auto waves = in.header("wave_numbers");
   if (!waves) return in.error("no '# wave_numbers' line");
@@ -372,7 +401,7 @@ std::variant<LagSums, SumsFileError> read_sums_file(std::string_view text, const
   if (!r || r->size() != 1 || !parse((*r)[0], rows)) return in.error("no '# rows' line with a count");
   const auto p = in.header("particles");
   if (!p || p->size() != 1 || !parse((*p)[0], particles)) return in.error("no '# particles' line with a count");
-  return read_body(in, std::move(sums), rows, particles);
+  return read_body(in, std::move(sums), rows, particles, with_errors);
 }
 
 }  // namespace msdisf

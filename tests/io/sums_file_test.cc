@@ -18,7 +18,14 @@ LagSums example(int dimensions = 2, bool per_axis_columns = false) {
   s.estimator = PairRule::kWindow;
   s.dimensions = dimensions;
   s.quantities.msd_axes = s.quantities.alpha2 = per_axis_columns;
-  if (per_axis_columns) s.r4 = {3.0, std::nextafter(2e-300, 1.0), 0.0};
+  if (per_axis_columns) {
+    s.r4 = {3.0, std::nextafter(2e-300, 1.0), 0.0};
+    // With standard errors: their sums for s2, s4 and the 3 cos groups of 2 waves.
+    s.errors.groups = {20.0, 3.0, 0.0};
+    s.errors.nn = s.errors.s2s4 = {1.0 / 7.0, 1e-310, 0.0};
+    s.errors.ss.assign(2 + 3 * 2, {std::nextafter(5.0, 6.0), 1e300, 0.0});
+    s.errors.sn = s.errors.ss;
+  }
   s.wave_numbers = {0.1, 1.0 / 3.0};
   s.lag = {1, 2, 7};
   s.dt = 0.05;
@@ -78,6 +85,7 @@ TEST(SumsFile, ReadsBackTheSameBits) {
     EXPECT_TRUE(same_bits(back.r4, written.r4)) << dimensions;
     EXPECT_TRUE(same_bits(back.axis_s2, written.axis_s2)) << dimensions;
     EXPECT_EQ(back.quantities.alpha2, per_axis);
+    EXPECT_TRUE(same_bits(back.errors.ss, written.errors.ss) && same_bits(back.errors.groups, written.errors.groups));
     for (auto [from, to] : {std::pair{&back.axis_s1, &written.axis_s1}, {&back.axis_s4, &written.axis_s4},
                             {&back.cos_x, &written.cos_x}, {&back.cos_y, &written.cos_y},
                             {&back.cos_z, &written.cos_z}, {&back.sin_z, &written.sin_z},
@@ -96,6 +104,7 @@ TEST(SumsFile, ReadsTwoDimensionalFilesOfVersionOne) {
   ASSERT_EQ(text.rfind("# msdisf sums 2\n", 0), 0u);
   text.replace(0, 15, "# msdisf sums 1");
   text.erase(text.find("# dimensions\t2\n"), 15);
+  text.erase(text.find("# errors\t0\n"), 11);
   const auto read = read_sums_file(text, "old.sums");
   ASSERT_TRUE(std::holds_alternative<LagSums>(read)) << std::get<SumsFileError>(read).message;
   EXPECT_EQ(std::get<LagSums>(read).dimensions, 2);
@@ -121,10 +130,11 @@ TEST(SumsFile, BrokenFilesGetOneLineNamingWhere) {
       {"lag\tpairs\n1\t2\n", "line 1: not a sums file of a version this program reads"},
       {changed(good, "# msdisf sums 2", "# msdisf sums 3"), "line 1: not a sums file of a version"},
       {changed(good, "# dimensions\t2", "# dimensions\t4"), "line 4: no '# dimensions' line with 1, 2 or 3"},
-      {changed(three, "# dimensions\t3", "# dimensions\t2"), "line 11: the column names are not those"},
-      {changed(good, row_end, row_end + "\t0"), "line 12: a row of 19 fields"},
-      {changed(good, row_end, row_end + "\r"), "line 12: '0.999999999999\r' is not a number"},
-      {changed(good, row_end, "1.0" + row_end.substr(1)), "line 12: a lag or pair count that is not a whole number"},
+      {changed(good, "# errors\t0", "# errors\t2"), "line 5: no '# errors' line with 0 or 1"},
+      {changed(three, "# dimensions\t3", "# dimensions\t2"), "line 12: the column names are not those"},
+      {changed(good, row_end, row_end + "\t0"), "line 13: a row of 19 fields"},
+      {changed(good, row_end, row_end + "\r"), "line 13: '0.999999999999\r' is not a number"},
+      {changed(good, row_end, "1.0" + row_end.substr(1)), "line 13: a lag or pair count that is not a whole number"},
       {changed(good, "\t-5.5\t", "\t-5.5e\t"), "'-5.5e' is not a number"},
       {changed(good, "\t-5.5\t", "\t\t"), "'' is not a number"},
       {changed_header, "line 3: no '# quantities' line"},
