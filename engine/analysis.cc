@@ -10,10 +10,12 @@
 #include <functional>
 #include <cstdio>
 #include <new>
+#include <map>
 #include <optional>
 
 #include "engine/correlation_method.h"
 #include "engine/error_sums.h"
+#include "engine/isotropic.h"
 #include "engine/huge_pages.h"
 #include "engine/lag_selection.h"
 #include "engine/pair_terms.h"
@@ -74,7 +76,7 @@ int checked_threads(const AnalysisOptions& options, std::vector<std::string>& no
 }
 
 std::vector<double> checked_waves(const AnalysisOptions& options) {
-  if (!options.quantities.scattering) return {};
+  if (!options.quantities.scattering && !options.quantities.fs) return {};
   std::vector<double> waves = options.wave_numbers.empty() ? default_wave_numbers() : options.wave_numbers;
   for (const double q : waves) {
     if (!std::isfinite(q)) throw AnalysisError(Kind::kInvalidOptions, "wave numbers must be finite numbers");
@@ -158,7 +160,7 @@ void finalise(AnalysisResult& result, int threads) {
     }
   }
   for (auto* group : {&result.cos_x, &result.cos_y, &result.cos_z, &result.cos_r, &result.sin_x, &result.sin_y,
-                      &result.sin_z, &result.sin_r}) {
+                      &result.sin_z, &result.sin_r, &result.fs}) {
     for (auto& column : *group) divide(column);
   }
 }
@@ -330,6 +332,8 @@ std::vector<long> prepare_lags(detail::ParticleSet& set, const LagRequest& reque
 struct PassRequest {
   detail::MomentNeeds needs;
   unsigned directions = kAllDirections;
+  /// Wave numbers of the pass when not the analysis's own.
+  std::optional<std::vector<double>> waves = std::nullopt;
 };
 
 // One pass of the sums over `set`'s x and y into `result`, whose lags and
@@ -564,20 +568,115 @@ void add_fourth_powers(const Groups& axis_fourth, const std::vector<double>& pla
   }
 }
 
-// The sums of every axis on its own (each axis's moments in a pass of its
-// own, its second coordinate only marking validity), the moments summed
-// over the axes, and the scattering along the sum of the axes.
 // Runs one pass over a set's x and y: pooled or per particle.
 using PassRunner =
     std::function<AnalysisResult(const detail::ParticleSet&, const AnalysisOptions&, const PassRequest&)>;
 
+// Directions are chosen so that fs lies within this of the isotropic mean
+// for every pair they serve: far enough below the table's 1e-12 that sums
+// of shards, whose directions may differ, still agree with one call.
+constexpr double kIsotropicTolerance = 1e-13;
+// The most directions one wave number may take.
+constexpr std::size_t kMostDirections[4] = {0, 1, 256, 1024};
+
+// An upper bound on |dr| at each lag: the lag times the fastest step
+// between consecutive valid records of any particle, and at most the
+// largest extent of any particle.
+std::vector<double> displacement_bounds(const detail::ParticleSet& set,
+                                        const std::vector<std::span<const double>>& axes,
+                                        std::span<const double> mask, const std::vector<long>& lags) {
+  double speed = 0.0, extent = 0.0;
+  for (const detail::ParticleRange& p : set.particles()) {
+    std::vector<double> low(axes.size(), INFINITY), high(axes.size(), -INFINITY);
+    long previous = -1;
+    for (long i = p.begin; i < p.end; ++i) {
+      const auto at = static_cast<std::size_t>(i);
+      if (std::isnan(mask[at])) continue;
+      double step = 0.0;
+      for (std::size_t a = 0; a < axes.size(); ++a) {
+        low[a] = std::min(low[a], axes[a][at]), high[a] = std::max(high[a], axes[a][at]);
+        if (previous >= 0) step += std::pow(axes[a][at] - axes[a][static_cast<std::size_t>(previous)], 2);
+      }
+      if (previous >= 0) {
+        const double frames = static_cast<double>(set.frame()[at] - set.frame()[static_cast<std::size_t>(previous)]);
+        speed = std::max(speed, std::sqrt(step) / frames);
+      }
+      previous = i;
+    }
+    double diagonal = 0.0;
+    for (std::size_t a = 0; a < axes.size() && previous >= 0; ++a) diagonal += std::pow(high[a] - low[a], 2);
+    extent = std::max(extent, std::sqrt(diagonal));
+  }
+  std::vector<double> bounds;
+  // Rounding of the bound itself is covered by a relative margin.
+  for (const long lag : lags) bounds.push_back(std::min(static_cast<double>(lag) * speed, extent) * (1.0 + 1e-9));
+  return bounds;
+}
+
+// fs: for each wave number the directions its largest displacement needs
+// (isotropic.h), a pass per distinct direction over the coordinate along
+// it with the wave numbers that use it, the cos sums weighted into fs.
+// Rows whose displacements the allowed directions do not serve are NaN.
+void add_isotropic_sums(const detail::ParticleSet& set, const std::vector<std::span<const double>>& axes,
+                        std::span<const double> mask, const AnalysisOptions& options, const AnalysisResult& shape,
+                        const PassRunner& runner, LagSums& sums) {
+  const int dims = static_cast<int>(axes.size());
+  const std::vector<double>& waves = shape.wave_numbers;
+  const std::vector<double> bounds = displacement_bounds(set, axes, mask, shape.lag);
+  const double largest = bounds.empty() ? 0.0 : *std::max_element(bounds.begin(), bounds.end());
+  std::vector<detail::DirectionSet> sets;
+  std::map<long, std::pair<detail::Direction, std::vector<std::size_t>>> passes;  // key -> direction, waves
+  for (std::size_t w = 0; w < waves.size(); ++w) {
+    sets.push_back(detail::isotropic_directions(dims, std::fabs(waves[w]) * largest, kIsotropicTolerance,
+                                                kMostDirections[dims]));
+    for (const detail::Direction& d : sets.back().directions) {
+      auto& entry = passes.try_emplace(d.key, d, std::vector<std::size_t>()).first->second;
+      entry.second.push_back(w);
+    }
+  }
+  const std::size_t rows = shape.lag.size();
+  sums.fs.assign(waves.size(), std::vector<double>(rows, 0.0));
+  for (const auto& [key, pass_of] : passes) {
+    const auto& [direction, used] = pass_of;
+    std::vector<double> pass_waves;
+    for (const std::size_t w : used) pass_waves.push_back(waves[w]);
+    const std::vector<double> along = axis_sum(set, axes, mask, {direction.n, direction.n + dims});
+    AnalysisResult pass = runner(set.on_axes(along, mask), options, {{false, false, false, false, true}, 1u, pass_waves});
+    for (std::size_t k = 0; k < used.size(); ++k) {
+      const std::size_t w = used[k];
+      // This wave's weight of the direction: its own set's.
+      double weight = 0.0;
+      for (const detail::Direction& d : sets[w].directions) {
+        if (d.key == key) weight = d.weight;
+      }
+      for (std::size_t r = 0; r < pass.cos_x[k].size(); ++r) sums.fs[w][r] += weight * pass.cos_x[k][r];
+    }
+  }
+  for (std::size_t w = 0; w < waves.size(); ++w) {
+    long first_unserved = -1;
+    for (std::size_t r = 0; r < rows; ++r) {
+      if (std::fabs(waves[w]) * bounds[r] <= sets[w].reach) continue;
+      sums.fs[w][r] = NAN;
+      if (first_unserved < 0) first_unserved = shape.lag[r];
+    }
+    if (first_unserved >= 0) {
+      sums.notes.push_back("fs[" + wave_label(waves[w]) + "] is NaN from lag " + std::to_string(first_unserved) +
+                           " (in frames of the data's grid): its displacements would need more than " +
+                           std::to_string(kMostDirections[dims]) + " directions; a smaller wave number reaches further");
+    }
+  }
+}
+
+// The sums of every axis on its own (each axis's moments in a pass of its
+// own, its second coordinate only marking validity), the moments summed
+// over the axes, and the scattering along the sum of the axes.
 void sum_by_axis(const detail::ParticleSet& set, const AnalysisOptions& options, const detail::MomentNeeds& needs,
                  const AnalysisResult& shape, const PassRunner& runner, LagSums& sums) {
   std::vector<std::span<const double>> axes = {set.x()};
   if (set.dimensions() >= 2) axes.push_back(set.y());
   if (set.dimensions() == 3) axes.push_back(set.z());
   const std::vector<double> mask = validity_of(set, axes);
-  const bool scattering = !shape.wave_numbers.empty();
+  const bool scattering = shape.quantities.scattering && !shape.wave_numbers.empty();
   const bool along_sum = scattering && axes.size() > 1;
   // alpha2 needs sum |dr|^4, which takes each plane of two axes a, b
   // along a + b and a - b as well: see add_fourth_powers.
@@ -632,12 +731,13 @@ void sum_by_axis(const detail::ParticleSet& set, const AnalysisOptions& options,
     AnalysisResult pass = pass_over(sum, {false, false, false, false}, passes - 1);
     sums.cos_r = std::move(pass.cos_x), sums.sin_r = std::move(pass.sin_x);
   }
+  if (shape.quantities.fs && !shape.wave_numbers.empty()) add_isotropic_sums(set, axes, mask, options, shape, runner, sums);
 }
 
 PassRunner pooled_runner(const Setup& setup, const AnalysisResult& shape) {
   return [&setup, &shape](const detail::ParticleSet& set, const AnalysisOptions& options, const PassRequest& request) {
     AnalysisResult pass;
-    pass.wave_numbers = shape.wave_numbers;
+    pass.wave_numbers = request.waves.value_or(shape.wave_numbers);
     pass.lag = shape.lag;
     run_pass(set, options, setup, request, pass);
     return pass;
@@ -660,7 +760,8 @@ AnalysisResult run_per_particle(const TrajectoryData& data, const AnalysisOption
   const PassRunner runner = [&](const detail::ParticleSet& pass_set, const AnalysisOptions& pass_options,
                                 const PassRequest& request) {
     AnalysisResult pass =
-        per_particle_pass(pass_set, shape.lag, shape.wave_numbers, pass_options, setup, request.directions);
+        per_particle_pass(pass_set, shape.lag, request.waves.value_or(shape.wave_numbers), pass_options, setup,
+                          request.directions);
     if (row_lag.empty()) row_lag = pass.lag, row_particle = pass.particle;
     return pass;
   };
@@ -676,7 +777,7 @@ AnalysisResult run_per_particle(const TrajectoryData& data, const AnalysisOption
   }
   sums.lag = std::move(row_lag);
   sums.wave_numbers = std::move(shape.wave_numbers);
-  sums.notes = std::move(setup.notes);
+  sums.notes.insert(sums.notes.begin(), setup.notes.begin(), setup.notes.end());
   AnalysisResult result = finish(std::move(sums));
   result.particle = std::move(row_particle);
   keep_rows_with_pairs(result);
@@ -721,7 +822,7 @@ LagSums sums_of(const TrajectoryData& data, const AnalysisOptions& options, std:
   sums.lag = std::move(shape.lag);
   note_stride(shape, set.stride());
   for (long& lag : sums.lag) lag *= set.stride();
-  sums.notes = std::move(setup.notes);
+  sums.notes.insert(sums.notes.begin(), setup.notes.begin(), setup.notes.end());
   sums.notes.insert(sums.notes.end(), shape.notes.begin(), shape.notes.end());
   if (ids != nullptr) *ids = set.all_ids();
   return sums;
@@ -753,7 +854,7 @@ LagSums lag_sums(const TrajectoryData& data, const AnalysisOptions& options, con
   } catch (const std::bad_alloc&) {
     throw AnalysisError(Kind::kOutOfMemory, "memory ran out; ask for fewer lags or wave numbers, or fewer threads");
   }
-  if (!options.quantities.scattering) sums.wave_numbers.clear();
+  if (!options.quantities.scattering && !options.quantities.fs) sums.wave_numbers.clear();
   // Every particle of the data, keyed by its id as the user wrote it.
   for (const std::int64_t id : all_ids) {
     const bool named = id >= 0 && static_cast<std::size_t>(id) < ids.size();
@@ -822,7 +923,7 @@ AnalysisResult finish(LagSums&& sums) {
   for (auto [into, from] : {std::pair{&result.cos_x, &sums.cos_x}, {&result.cos_y, &sums.cos_y},
                             {&result.cos_z, &sums.cos_z}, {&result.cos_r, &sums.cos_r},
                             {&result.sin_x, &sums.sin_x}, {&result.sin_y, &sums.sin_y},
-                            {&result.sin_z, &sums.sin_z}, {&result.sin_r, &sums.sin_r}}) {
+                            {&result.sin_z, &sums.sin_z}, {&result.sin_r, &sums.sin_r}, {&result.fs, &sums.fs}}) {
     *into = std::move(*from);
   }
   finalise(result, detail::thread_count(0));

@@ -89,9 +89,11 @@ struct Quantities {
   bool mean_axes = false;
   bool msd_centered = false;
   bool alpha2 = false;
+  /// The isotropic self scattering function of every wave number.
+  bool fs = false;
 
   /// Whether any column needs each axis's sums on their own.
-  bool per_axis() const { return msd_axes || mean_axes || msd_centered || alpha2; }
+  bool per_axis() const { return msd_axes || mean_axes || msd_centered || alpha2 || fs; }
 };
 
 struct AnalysisOptions {
@@ -174,6 +176,11 @@ struct AnalysisResult {
   /// d <|dr|^4> / ((d + 2) msd^2) - 1 in d dimensions: 0 for Gaussian
   /// displacements.
   std::vector<double> alpha2;
+  /// fs[w][row]: the isotropic self scattering function at wave number w,
+  /// <J0(q |dr|)> in two dimensions, <sin(q |dr|) / (q |dr|)> in three,
+  /// <cos(q dx)> in one; NaN at lags whose displacements would need more
+  /// directions than are allowed (a note says which).
+  std::vector<std::vector<double>> fs;
   /// Scattering along x, y, z (each where the axis is present) and r, the
   /// sum of the axes (x + y, or x + y + z; none in one dimension).
   std::vector<std::vector<double>> cos_x, cos_y, cos_z, cos_r, sin_x, sin_y, sin_z, sin_r;

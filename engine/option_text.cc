@@ -72,7 +72,7 @@ std::optional<PairRule> pair_rule_from_text(std::string_view text) {
 }
 
 std::optional<Quantities> quantities_from_text(std::string_view text) {
-  const std::array<std::pair<std::string_view, bool Quantities::*>, 11> names = {
+  const std::array<std::pair<std::string_view, bool Quantities::*>, 12> names = {
       {{"msd", &Quantities::msd},
        {"mqd", &Quantities::mqd},
        {"ngp", &Quantities::ngp},
@@ -83,7 +83,8 @@ std::optional<Quantities> quantities_from_text(std::string_view text) {
        {"msd_axes", &Quantities::msd_axes},
        {"mean_axes", &Quantities::mean_axes},
        {"msd_centered", &Quantities::msd_centered},
-       {"alpha2", &Quantities::alpha2}}};
+       {"alpha2", &Quantities::alpha2},
+       {"fs", &Quantities::fs}}};
   Quantities wanted{false, false, false, false, false, false, false};
   for (const std::string_view item : split_commas(text)) {
     if (item == "job-table") {
@@ -105,8 +106,8 @@ std::optional<std::string> options_problem(const AnalysisOptions& options) {
     return "standard errors need msd, ngp or isf among the quantities";
   }
   if (options.errors && q.per_axis()) {
-    return "standard errors are formed for msd, ngp and isf only; ask for msd_axes, mean_axes, msd_centered and "
-           "alpha2 without them";
+    return "standard errors are formed for msd, ngp and isf only; ask for msd_axes, mean_axes, msd_centered, "
+           "alpha2 and fs without them";
   }
   return std::nullopt;
 }

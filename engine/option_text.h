@@ -26,7 +26,7 @@ std::optional<LagRequest> lags_from_text(std::string_view text);
 std::optional<Method> method_from_text(std::string_view text);
 std::optional<PairRule> pair_rule_from_text(std::string_view text);
 /// A comma-separated list of quantity names (msd, mqd, ngp, skewness, md,
-/// mcd, isf, msd_axes, mean_axes, msd_centered, alpha2, and job-table for
+/// mcd, isf, msd_axes, mean_axes, msd_centered, alpha2, fs, and job-table for
 /// the first seven), at least one; nullopt for an unknown name or an empty
 /// list.
 std::optional<Quantities> quantities_from_text(std::string_view text);

@@ -1,6 +1,7 @@
 // The per-lag value columns of a result, named and in the order every table
 // of it uses: msd, msd_x, msd_y, msd_z, mean_dx, mean_dy, mean_dz,
-// msd_centered, alpha2, mqd, ngp, skewness, md, mcd (those computed), then
+// msd_centered, alpha2, mqd, ngp, skewness, md, mcd (those computed), fs[q],
+// then
 // isf_x[q], isf_y[q], isf_z[q], isf_r[q] (cos parts; those of the axes
 // present) and isf_x_im[q], isf_y_im[q], isf_z_im[q], isf_r_im[q] (sin
 // parts) for each wave number q, then with standard errors
@@ -50,6 +51,7 @@ auto result_columns(Result& r) {
       columns.emplace_back(std::string(name) + "[" + wave_label(r.wave_numbers[w]) + "]", &group[w]);
     }
   };
+  add_group("fs", r.fs);
   add_group("isf_x", r.cos_x), add_group("isf_y", r.cos_y), add_group("isf_z", r.cos_z), add_group("isf_r", r.cos_r);
   add_group("isf_x_im", r.sin_x), add_group("isf_y_im", r.sin_y), add_group("isf_z_im", r.sin_z);
   add_group("isf_r_im", r.sin_r);

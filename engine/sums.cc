@@ -46,7 +46,7 @@ void check_same_kind(const LagSums& a, const LagSums& b) {
   const Quantities& q = b.quantities;
   if (p.msd != q.msd || p.mqd != q.mqd || p.ngp != q.ngp || p.skewness != q.skewness || p.md != q.md ||
       p.mcd != q.mcd || p.scattering != q.scattering || p.msd_axes != q.msd_axes || p.mean_axes != q.mean_axes ||
-      p.msd_centered != q.msd_centered || p.alpha2 != q.alpha2) {
+      p.msd_centered != q.msd_centered || p.alpha2 != q.alpha2 || p.fs != q.fs) {
     mismatch("quantities");
   }
   if (!same_bits(a.wave_numbers, b.wave_numbers)) mismatch("wave numbers");
@@ -63,7 +63,8 @@ void check_same_kind(const LagSums& a, const LagSums& b) {
   if (a.s1.size() != b.s1.size() || a.s2.size() != b.s2.size() || a.s3.size() != b.s3.size() ||
       a.s4.size() != b.s4.size() || a.cos_x.size() != b.cos_x.size() || a.axis_s1.size() != b.axis_s1.size() ||
       a.axis_s2.size() != b.axis_s2.size() || a.axis_s3.size() != b.axis_s3.size() ||
-      a.axis_s4.size() != b.axis_s4.size() || a.cos_z.size() != b.cos_z.size() || a.r4.size() != b.r4.size()) {
+      a.axis_s4.size() != b.axis_s4.size() || a.cos_z.size() != b.cos_z.size() || a.r4.size() != b.r4.size() ||
+      a.fs.size() != b.fs.size()) {
     mismatch("columns");
   }
 }
@@ -106,6 +107,7 @@ void merge_into(LagSums& into, const LagSums& other) {
   add_groups(into.axis_s1, other.axis_s1), add_groups(into.axis_s2, other.axis_s2);
   add_groups(into.axis_s3, other.axis_s3), add_groups(into.axis_s4, other.axis_s4);
   add(into.r4, other.r4);
+  add_groups(into.fs, other.fs);
   add_groups(into.cos_x, other.cos_x), add_groups(into.cos_y, other.cos_y), add_groups(into.cos_z, other.cos_z);
   add_groups(into.cos_r, other.cos_r), add_groups(into.sin_x, other.sin_x), add_groups(into.sin_y, other.sin_y);
   add_groups(into.sin_z, other.sin_z), add_groups(into.sin_r, other.sin_r);

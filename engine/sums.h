@@ -66,6 +66,10 @@ struct LagSums {
   std::vector<std::vector<double>> axis_s1, axis_s2, axis_s3, axis_s4;  ///< [axis][row]
   /// sum |dr|^4 = sum (sum over axes of d_a^2)^2, for alpha2; empty unless wanted.
   std::vector<double> r4;
+  /// fs[w][row]: the weighted sums over directions of the cos sums along
+  /// each direction (see isotropic.h), NaN where the directions do not
+  /// serve the lag's displacements; empty unless wanted.
+  std::vector<std::vector<double>> fs;
   std::vector<std::vector<double>> cos_x, cos_y, cos_z, cos_r, sin_x, sin_y, sin_z, sin_r;
   /// With standard errors (two dimensions only); empty otherwise.
   ErrorSums errors;

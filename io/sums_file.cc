@@ -41,7 +41,7 @@ std::string quantity_names(const Quantities& q) {
                                                 {"skewness", q.skewness}, {"md", q.md}, {"mcd", q.mcd},
                                                 {"isf", q.scattering}, {"msd_axes", q.msd_axes},
                                                 {"mean_axes", q.mean_axes}, {"msd_centered", q.msd_centered},
-                                                {"alpha2", q.alpha2}};
+                                                {"alpha2", q.alpha2}, {"fs", q.fs}};
   for (const auto& [name, wanted] : names) {
     if (wanted) text += (text.empty() ? "" : ",") + std::string(name);
   }
@@ -100,7 +100,8 @@ auto sum_columns(Sums& sums) {
   }
   const std::pair<const char*, decltype(&sums.cos_x)> groups[] = {
       {"cos_x", &sums.cos_x}, {"cos_y", &sums.cos_y}, {"cos_z", &sums.cos_z}, {"cos_r", &sums.cos_r},
-      {"sin_x", &sums.sin_x}, {"sin_y", &sums.sin_y}, {"sin_z", &sums.sin_z}, {"sin_r", &sums.sin_r}};
+      {"sin_x", &sums.sin_x}, {"sin_y", &sums.sin_y}, {"sin_z", &sums.sin_z}, {"sin_r", &sums.sin_r},
+      {"fs", &sums.fs}};
   for (const auto& [name, group] : groups) {
     for (std::size_t w = 0; w < group->size(); ++w) {
       columns.emplace_back(std::string(name) + "[" + wave_label(sums.wave_numbers[w]) + "]", &(*group)[w]);
@@ -201,6 +202,7 @@ void allocate(LagSums& sums, std::size_t rows) {
   sums.pairs.assign(rows, 0);
   sums.lag.assign(rows, 0);
   const std::size_t waves = q.scattering ? sums.wave_numbers.size() : 0;
+  sums.fs.assign(q.fs ? sums.wave_numbers.size() : 0, std::vector<double>(rows, 0.0));
   const std::pair<bool, std::vector<std::vector<double>>*> groups[] = {
       {true, &sums.cos_x}, {axes >= 2, &sums.cos_y}, {axes == 3, &sums.cos_z}, {axes >= 2, &sums.cos_r},
       {true, &sums.sin_x}, {axes >= 2, &sums.sin_y}, {axes == 3, &sums.sin_z}, {axes >= 2, &sums.sin_r}};

@@ -88,6 +88,54 @@ TEST(FieldColumns, MatchABruteForcePairLoopInEveryDimension) {
   }
 }
 
+// fs against the isotropic mean formed pair by pair: J0(q|dr|) in 2D,
+// sin(q|dr|)/(q|dr|) in 3D, cos(q dx) in 1D; rows the allowed directions do
+// not serve are NaN, with a note.
+TEST(FieldColumns, IsotropicScatteringMatchesThePairByPairMean) {
+  for (const int dims : {1, 2, 3}) {
+    const Records in = walks(dims, Steps::kGaussian, 3, 200, 0.0, 20 + dims, 0.03);
+    const std::vector<double> waves = {0.05, 0.4, 1.5};
+    Quantities q{false, false, false, false, false, false, false};
+    q.fs = true;
+    for (const Method method : {Method::kFast, Method::kOrdered}) {
+      const AnalysisResult got =
+          analyse(in.data(), {.lags = LagRequest::log_spaced(12, 150), .wave_numbers = waves, .method = method,
+                              .quantities = q});
+      ASSERT_EQ(got.fs.size(), waves.size());
+      EXPECT_TRUE(got.cos_x.empty());
+      const std::vector<double>* axes[3] = {&in.x, &in.y, &in.z};
+      long compared = 0, unserved = 0;
+      for (std::size_t w = 0; w < waves.size(); ++w) {
+        for (std::size_t r = 0; r < got.rows(); ++r) {
+          long double sum = 0;
+          long n = 0;
+          for (std::size_t i = 0; i < in.x.size(); ++i) {
+            const std::size_t j = i + static_cast<std::size_t>(got.lag[r]);
+            if (j >= in.x.size() || in.particle[j] != in.particle[i] || std::isnan(in.x[i] + in.x[j])) continue;
+            double r2 = 0.0;
+            for (int a = 0; a < dims; ++a) r2 += std::pow((*axes[a])[j] - (*axes[a])[i], 2);
+            const double z = waves[w] * std::sqrt(r2);
+            sum += dims == 1 ? std::cos(z) : dims == 2 ? std::cyl_bessel_j(0.0, z) : (z == 0.0 ? 1.0 : std::sin(z) / z);
+            ++n;
+          }
+          if (std::isnan(got.fs[w][r])) {
+            ++unserved;
+            continue;
+          }
+          ++compared;
+          ASSERT_NEAR(got.fs[w][r], static_cast<double>(sum / n), 1e-9)
+              << dims << "D q " << waves[w] << " lag " << got.lag[r];
+        }
+      }
+      EXPECT_GT(compared, 20) << dims << "D";
+      EXPECT_EQ(unserved > 0, !got.notes.empty()) << dims << "D";
+      if (dims == 1) {
+        EXPECT_EQ(unserved, 0);
+      }
+    }
+  }
+}
+
 TEST(FieldColumns, AgreeWithTheoryOnSimulatedSteps) {
   struct Case {
     int dims;
