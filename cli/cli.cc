@@ -19,6 +19,7 @@
 
 #include "cli/fit_command.h"
 #include "cli/merge_command.h"
+#include "cli/position_corrections.h"
 #include "cli/progress_bar.h"
 #include "job_table/driver/result_path.h"
 #include "engine/analysis.h"
@@ -44,6 +45,8 @@ namespace msdisf {
 namespace {
 
 enum Status { kDone = 0, kCannotReadOrWrite = 1, kCommandLine = 2, kInputContent = 3 };
+// Done, with nothing to write (sums of a shard that holds no particle).
+constexpr int kNothingWritten = -1;
 
 // Entries (records and gap markers) at the most for the job table's readers.
 constexpr long kMaxJobTableEntries = 50'000'000;
@@ -73,6 +76,11 @@ struct Request {
   bool job_table_output = false;
   bool sums = false;
   bool per_particle = false;
+  std::string box;
+  bool subtract_drift = false;
+  std::string drift_output;
+  std::string shard;
+  bool id_prefix_from_file = false;
   bool quiet = false;
   std::string command_line;
 };
@@ -84,6 +92,8 @@ struct Plan {
   AnalysisTableFormat output;
   double dt = 0.0;   // time per frame, 0 when not given
   double mpp = 0.0;  // length per pixel, 0 when not given
+  PositionCorrections corrections;
+  long shard_index = 0, shard_count = 0;  // --shard i/n; count 0 when not given
 };
 
 constexpr const char* kFooter = R"(Input: delimited text (white space, comma, tab or semicolon; detected), gzip or
@@ -124,8 +134,12 @@ Two inputs that would write the same table are refused before reading: give
 Lags: log:K picks K lags up to each file's own longest span, so the tables of
 files of different lengths differ; log:K:L gives the same lags for every file.
 
-msdisf fit TABLE --lags A:B [--json] fits msd = 4 D lag + offset and
-msd ~ lag^alpha over lags A to B of a table written with --errors.
+--box Lx,Ly[,Lz] unwraps positions of a periodic box along each particle;
+--subtract-drift subtracts the ensemble drift (the mean step of the particles
+in both frames, summed over the frames) from every position, after --mpp.
+
+msdisf fit TABLE --lags A:B [--json] fits msd = 2 d D lag^alpha + offset (d
+dimensions) over lags A to B of a table written with --errors.
 
 Exit status: 0 done; 1 an input cannot be read or an output cannot be written;
 2 an unusable command line; 3 an input whose content cannot be used (nothing
@@ -217,11 +231,35 @@ std::variant<Plan, std::string> plan_from(const Request& r) {
   plan.analysis.errors = r.errors;
   if (const auto problem = options_problem(plan.analysis)) return "--errors: " + *problem;
   if (r.errors && r.job_table_output) return "--errors does not go with --job-table-output";
-  if (r.sums && (r.errors || r.job_table_output)) return "--sums does not go with --errors or --job-table-output";
+  if (r.sums && r.job_table_output) return "--sums does not go with --job-table-output";
   if (r.per_particle && (r.errors || r.sums || r.job_table_output)) {
     return "--per-particle does not go with --errors, --sums or --job-table-output";
   }
   plan.analysis.per_particle = r.per_particle;
+  if (!r.box.empty()) {
+    const auto box = box_from_text(r.box);
+    if (!box) return "--box takes one positive length per axis, such as 50,50 or 20,20,40; not '" + r.box + "'";
+    plan.corrections.box = *box;
+  }
+  plan.corrections.subtract_drift = r.subtract_drift;
+  if (!r.drift_output.empty() && !r.subtract_drift) return "--drift-output needs --subtract-drift";
+  if (!r.drift_output.empty() && r.inputs.size() > 1) return "--drift-output names one file; give one input";
+  if (plan.corrections.any() && r.job_table_output) return "--box and --subtract-drift do not go with --job-table-output";
+  if (!r.shard.empty()) {
+    const auto slash = r.shard.find('/');
+    long index = -1, count = 0;
+    const char* text = r.shard.c_str();
+    const bool read = slash != std::string::npos &&
+                      std::from_chars(text, text + slash, index).ptr == text + slash &&
+                      std::from_chars(text + slash + 1, text + r.shard.size(), count).ptr == text + r.shard.size();
+    if (!read || slash == 0 || count < 1 || index < 0 || index >= count) {
+      return "--shard takes i/n with 0 <= i < n, such as 3/100; not '" + r.shard + "'";
+    }
+    if (r.job_table_output) return "--shard does not go with --job-table-output";
+    plan.shard_index = index;
+    plan.shard_count = count;
+  }
+  if (r.id_prefix_from_file && r.job_table_output) return "--id-prefix-from-file does not go with --job-table-output";
   plan.analysis.threads = r.threads;
   plan.output.separator = r.output_format == "csv" ? ',' : '\t';
   return plan;
@@ -355,6 +393,52 @@ std::string coordinates_of(const RecordTable& table) {
   return table.y.empty() ? "x" : table.z.empty() ? "x or y" : "x, y or z";
 }
 
+// --id-prefix-from-file: every particle id becomes "<input>:<id>", so that
+// files reusing the same ids hold distinct particles. Whole-numbered ids
+// become text; their order stays that of the numbers.
+void prefix_ids(RecordTable& table, const std::string& input) {
+  if (table.particle.empty()) return;  // one particle, keyed by the file already
+  if (table.particle_names.empty()) {
+    std::vector<std::int64_t> ids(table.particle);
+    std::sort(ids.begin(), ids.end());
+    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+    for (std::int64_t& id : table.particle) id = std::lower_bound(ids.begin(), ids.end(), id) - ids.begin();
+    for (const std::int64_t id : ids) table.particle_names.push_back(input + ":" + std::to_string(id));
+  } else {
+    for (std::string& name : table.particle_names) name = input + ":" + name;
+  }
+}
+
+// --shard i/n: keeps the records of the particles whose key (particle_key
+// of the id as text, as sums files record it) is i modulo n. A table of one
+// particle is keyed by the input's name, as its sums are.
+void keep_shard(RecordTable& table, const std::string& input, long index, long count) {
+  auto mine = [&](const std::string& id) { return particle_key(id) % static_cast<std::uint64_t>(count) ==
+                                                  static_cast<std::uint64_t>(index); };
+  const std::size_t n = table.x.size();
+  std::vector<char> keep(n, 1);
+  if (table.particle.empty()) {
+    if (!mine(input)) keep.assign(n, 0);
+  } else {
+    std::map<std::int64_t, char> known;
+    for (std::size_t i = 0; i < n; ++i) {
+      auto [at, added] = known.try_emplace(table.particle[i], 0);
+      if (added) at->second = mine(table.particle_text(i)) ? 1 : 0;
+      keep[i] = at->second;
+    }
+  }
+  auto filter = [&keep](auto& values) {
+    if (values.size() != keep.size()) return;
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      if (keep[i]) values[kept++] = values[i];
+    }
+    values.resize(kept);
+  };
+  filter(table.x), filter(table.y), filter(table.z), filter(table.frame), filter(table.time);
+  filter(table.particle), filter(table.line);
+}
+
 class Run {
  public:
   Run(const Request& request, const Plan& plan, Console& console, bool progress_terminal)
@@ -365,12 +449,25 @@ class Run {
     auto opened = SafeOutput::open(output_path, inputs);
     if (auto* problem = std::get_if<OutputProblem>(&opened)) return fail(problem->status, problem->message);
     SafeOutput& output = std::get<SafeOutput>(opened);
+    std::optional<SafeOutput> drift;  // --drift-output, committed with the table
+    if (!request_.drift_output.empty()) {
+      if (request_.drift_output == "-" ? output_path == "-" : same_output(request_.drift_output, output_path)) {
+        return fail(kCommandLine, "--drift-output " + request_.drift_output + " is the table's output too");
+      }
+      auto opened_drift = SafeOutput::open(request_.drift_output, inputs);
+      if (auto* problem = std::get_if<OutputProblem>(&opened_drift)) return fail(problem->status, problem->message);
+      drift.emplace(std::move(std::get<SafeOutput>(opened_drift)));
+    }
+    drift_output_ = drift ? &*drift : nullptr;
     std::optional<std::string> text = load_input(input);
     if (!text) return fail(kCannotReadOrWrite, input + ": cannot be read: " + std::strerror(errno));
     const int status = request_.job_table_output ? job_table(input, *text, output) : analysis(input, *text, output);
+    if (status == kNothingWritten) return kDone;
     if (status != kDone) return status;
     if (!output.commit()) return cannot_write(output);
     if (!request_.quiet && output_path != "-") say(input + ": wrote " + output_path);
+    if (drift && !drift->commit()) return cannot_write(*drift);
+    if (drift && !request_.quiet && request_.drift_output != "-") say(input + ": wrote " + request_.drift_output);
     return kDone;
   }
 
@@ -415,6 +512,23 @@ class Run {
     if (table.y.empty() && !request_.quiet) {
       say(input + ": no y column: one dimension, along x alone, is analysed (name y with --y for two)");
     }
+    if (plan_.corrections.any()) {
+      const CorrectionOutcome corrected = correct_positions(table, plan_.corrections);
+      if (corrected.problem) {
+        return fail(corrected.options_problem ? kCommandLine : kInputContent, input + ": " + *corrected.problem);
+      }
+      for (const std::string& note : corrected.notes) say(input + ": " + note);
+      if (drift_output_ && !drift_output_->write(corrected.drift_csv)) return cannot_write(*drift_output_);
+    }
+    if (request_.id_prefix_from_file) prefix_ids(table, input);
+    if (plan_.shard_count > 0) {
+      keep_shard(table, input, plan_.shard_index, plan_.shard_count);
+      if (!request_.quiet) say(input + ": shard " + request_.shard + " holds " + std::to_string(table.x.size()) + " records");
+      if (table.x.empty() && request_.sums) {
+        if (!request_.quiet) say(input + ": no particle falls in shard " + request_.shard + "; no sums written");
+        return kNothingWritten;
+      }
+    }
     if (request_.sums) return sums(input, table, dt, output);
     AnalysisOptions options = plan_.analysis;
     std::optional<ProgressBar> bar;
@@ -441,6 +555,7 @@ class Run {
                                      frame_differences(table.frame, table.particle) + "); nothing to compute");
     }
     AnalysisTableFormat format = plan_.output;
+    format.threads = request_.threads;
     format.time_step = dt;
     if (request_.per_particle) format.particle_names = table.particle_names;
     if (!request_.no_metadata) {
@@ -475,7 +590,7 @@ class Run {
     }
     sums.dt = dt;
     sums.mpp = plan_.mpp;
-    sums.sources = {input};
+    sums.sources = {plan_.shard_count > 0 ? input + " (shard " + request_.shard + ")" : input};
     const bool written = write_sums_file(sums, [&output](std::string_view p) { return output.write(p); });
     return written ? kDone : cannot_write(output);
   }
@@ -556,6 +671,7 @@ class Run {
   const Plan& plan_;
   Console& console_;
   bool progress_terminal_;
+  SafeOutput* drift_output_ = nullptr;  // the current input's --drift-output
 };
 
 // Options given with a value they cannot take: one short line.
@@ -623,6 +739,19 @@ void add_options(CLI::App& app, Request& request) {
       ->check(CLI::IsMember({"xyt", "txy", "multi"}));
   app.add_flag("--sums", request.sums,
                "Write the lag sums (<stem>.msdisf.sums) instead of the table; msdisf merge pools them");
+  app.add_option("--shard", request.shard,
+                 "i/n: only the particles whose id key is i modulo n (the whole file is still read); n runs with "
+                 "--sums, one per i, merge into the sums of the whole file");
+  app.add_flag("--id-prefix-from-file", request.id_prefix_from_file,
+               "Particle ids become <input>:<id>, so that files reusing the same ids hold distinct particles");
+  app.add_option("--box", request.box,
+                 "Lx,Ly[,Lz]: a periodic box (one length per axis, in the length unit after --mpp); positions are "
+                 "unwrapped along each particle by the minimum image of every step");
+  app.add_flag("--subtract-drift", request.subtract_drift,
+               "Subtract the ensemble drift (the mean step of the particles present in both frames, summed over "
+               "the frames) from every position first");
+  app.add_option("--drift-output", request.drift_output,
+                 "With --subtract-drift and one input: write the drift (frame,dx,dy[,dz], summed from 0) as CSV");
   app.add_flag("--per-particle", request.per_particle,
                "One row per particle and lag with pairs, the particle's id first (moments summed pair by pair)");
   app.add_flag("--job-table-output", request.job_table_output,

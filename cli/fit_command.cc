@@ -21,7 +21,17 @@ struct Columns {
   std::vector<long> lag;
   std::vector<double> time, msd, msd_se;
   bool has_time = false;
+  int dimensions = 2;  // from the metadata line's "dimensions: N"; 2 without one
 };
+
+// N of "dimensions: N" in an msdisf metadata line, if it says 1, 2 or 3.
+std::optional<int> dimensions_of(const std::string& comment) {
+  const std::size_t at = comment.find("; dimensions: ");
+  if (at == std::string::npos) return std::nullopt;
+  const char d = comment.size() > at + 14 ? comment[at + 14] : '\0';
+  if (d < '1' || d > '3') return std::nullopt;
+  return d - '0';
+}
 
 std::vector<std::string> fields_of(const std::string& line, char separator) {
   std::vector<std::string> fields;
@@ -46,6 +56,9 @@ std::variant<Columns, std::string> read_columns(const std::string& path, const s
   Columns columns;
   while (std::getline(in, line)) {
     ++number;
+    if (!line.empty() && line[0] == '#' && !separator) {
+      if (const auto d = dimensions_of(line)) columns.dimensions = *d;
+    }
     if (line.empty() || line[0] == '#') continue;
     const std::string where = path + ": line " + std::to_string(number) + ": ";
     if (!separator) {
@@ -102,8 +115,8 @@ std::optional<std::pair<long, long>> lag_range(const std::string& text) {
 int run_fit(int argc, const char* const* argv, Console& console) {
   std::string table_path, lags;
   bool json = false;
-  CLI::App app{"msdisf fit: D from msd = 4 D t + offset and alpha from msd ~ t^alpha, with standard errors,\n"
-               "from a table msdisf wrote with --errors.",
+  CLI::App app{"msdisf fit: D, alpha and the offset of msd = 2 d D t^alpha + offset (d dimensions, from the\n"
+               "table's metadata line; 2 without one), with standard errors, from a table msdisf wrote with --errors.",
                "msdisf fit"};
   app.add_option("TABLE", table_path, "A table written by msdisf --errors ('-' for standard input)")->required();
   app.add_option("--lags", lags, "The lags to fit, A:B (in frames)")->required();
@@ -126,7 +139,7 @@ int run_fit(int argc, const char* const* argv, Console& console) {
   }
   const Columns& c = std::get<Columns>(read);
   try {
-    const MsdFit fit = fit_msd(c.lag, c.time, c.msd, c.msd_se, range->first, range->second);
+    const MsdFit fit = fit_msd(c.lag, c.time, c.msd, c.msd_se, range->first, range->second, c.dimensions);
     const std::string unit = c.has_time ? "time unit" : "frame";
     console.out << (json ? fit_json(fit, unit) : describe_fit(fit, unit));
   } catch (const FitError& error) {

@@ -87,7 +87,10 @@ std::variant<LagSums, Failure> pooled_sums(const std::vector<std::string>& input
         try {
           merge_into(*pooled, std::get<LagSums>(read));
         } catch (const AnalysisError& error) {
-          failure = Failure{3, input + ": " + error.what()};
+          // Files that reuse the same ids hold different particles under them.
+          const bool shared = error.kind == AnalysisError::Kind::kInvalidInput;
+          failure = Failure{3, input + ": " + error.what() +
+                                   (shared ? "; files that reuse the same particle ids need --id-prefix-from-file" : "")};
         }
       }
       if (failure) failed = true;

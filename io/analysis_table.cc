@@ -1,10 +1,12 @@
 #include "io/analysis_table.h"
 
+#include <omp.h>
+
+#include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <cstdio>
-#include <omp.h>
-#include <algorithm>
+#include <cstring>
+#include <memory>
 
 #include "engine/result_columns.h"
 
@@ -12,65 +14,83 @@ namespace msdisf {
 
 namespace {
 
-// Appends the shortest text that reads back as `value` ("nan" for NaN).
-void append_double(std::string& out, double value) {
+// The longest text of one value: "-2.2250738585072014e-308" and
+// "-9223372036854775808" both fit.
+constexpr std::size_t kLongestNumber = 24;
+
+// Writes the shortest text that reads back as `value` ("nan" for NaN).
+char* put_double(char* out, double value) {
   if (std::isnan(value)) {
-    out += "nan";
-    return;
+    std::memcpy(out, "nan", 3);
+    return out + 3;
   }
-  const std::size_t at = out.size();
-  out.resize(at + 32);
-  const auto [end, error] = std::to_chars(out.data() + at, out.data() + out.size(), value);
-  out.resize(error == std::errc() ? static_cast<std::size_t>(end - out.data()) : at);
+  return std::to_chars(out, out + kLongestNumber, value).ptr;
 }
 
-void append_whole(std::string& out, long value) {
-  const std::size_t at = out.size();
-  out.resize(at + 24);
-  const auto [end, error] = std::to_chars(out.data() + at, out.data() + out.size(), value);
-  out.resize(error == std::errc() ? static_cast<std::size_t>(end - out.data()) : at);
-}
+char* put_whole(char* out, std::int64_t value) { return std::to_chars(out, out + kLongestNumber, value).ptr; }
 
 // What every row needs: the result, its value columns and the format.
 struct Rows {
   const AnalysisResult& result;
   const AnalysisTableFormat& format;
   std::vector<const std::vector<double>*> columns;
+  std::size_t longest_name = 0;
 
-  void append(std::string& out, std::size_t r) const {
+  /// At most this many bytes make one row.
+  std::size_t row_bound() const {
+    return std::max(longest_name, kLongestNumber) + (columns.size() + 4) * (kLongestNumber + 1) + 1;
+  }
+
+  /// Writes row r, its line end included, from `out`; returns its end.
+  char* put(char* out, std::size_t r) const {
     const char separator = format.separator;
     if (!result.particle.empty()) {
       const std::int64_t id = result.particle[r];
       const bool named = id >= 0 && static_cast<std::size_t>(id) < format.particle_names.size();
       if (named) {
-        out += format.particle_names[static_cast<std::size_t>(id)];
+        const std::string& name = format.particle_names[static_cast<std::size_t>(id)];
+        out = std::copy(name.begin(), name.end(), out);
       } else {
-        append_whole(out, id);
+        out = put_whole(out, id);
       }
-      out += separator;
+      *out++ = separator;
     }
-    append_whole(out, result.lag[r]);
+    out = put_whole(out, result.lag[r]);
     if (format.time_step > 0.0) {
-      out += separator;
-      append_double(out, static_cast<double>(result.lag[r]) * format.time_step);
+      *out++ = separator;
+      out = put_double(out, static_cast<double>(result.lag[r]) * format.time_step);
     }
-    out += separator;
-    append_whole(out, result.pairs[r]);
+    *out++ = separator;
+    out = put_whole(out, result.pairs[r]);
     for (const auto* column : columns) {
-      out += separator;
-      append_double(out, (*column)[r]);
+      *out++ = separator;
+      out = put_double(out, (*column)[r]);
     }
     if (!result.errors.empty()) {
-      out += separator;
-      append_whole(out, result.errors.groups[r]);
+      *out++ = separator;
+      out = put_whole(out, result.errors.groups[r]);
     }
-    out += '\n';
+    *out++ = '\n';
+    return out;
   }
 };
 
-// Rows are formatted in blocks of this many, several blocks at once on
-// every thread, and written in row order.
-constexpr std::size_t kBlockRows = 2048;
+// Rows are formatted in blocks of up to this much text, one block at a time
+// on each thread, and handed to the sink in row order as each is done, so
+// that writing one block overlaps formatting the next ones.
+constexpr std::size_t kBlockBytes = std::size_t{4} << 20;
+
+std::string header_text(const AnalysisResult& result, const AnalysisTableFormat& format) {
+  std::string out;
+  if (!format.metadata.empty()) out += "# " + format.metadata + "\n";
+  const std::vector<std::string> names = analysis_columns(result, format);
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) out += format.separator;
+    out += names[i];
+  }
+  out += '\n';
+  return out;
+}
 
 }  // namespace
 
@@ -87,35 +107,31 @@ std::vector<std::string> analysis_columns(const AnalysisResult& result, const An
 
 bool write_analysis_table(const AnalysisResult& result, const AnalysisTableFormat& format,
                           const std::function<bool(std::string_view)>& sink) {
-  std::string out;
-  if (!format.metadata.empty()) out += "# " + format.metadata + "\n";
-  const std::vector<std::string> names = analysis_columns(result, format);
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    if (i > 0) out += format.separator;
-    out += names[i];
-  }
-  out += '\n';
+  if (!sink(header_text(result, format))) return false;
   Rows rows{result, format, {}};
   for (const auto& [name, values] : result_columns(result)) rows.columns.push_back(values);
-  if (!sink(out)) return false;
-  const std::size_t blocks = (result.rows() + kBlockRows - 1) / kBlockRows;
-  const std::size_t at_once = 4 * static_cast<std::size_t>(std::max(1, omp_get_max_threads()));
-  std::vector<std::string> text(std::min(blocks, at_once));
-  for (std::size_t first = 0; first < blocks; first += text.size()) {
-    const long count = static_cast<long>(std::min(text.size(), blocks - first));
-#pragma omp parallel for schedule(dynamic, 1) if (count > 1)
-    for (long b = 0; b < count; ++b) {
-      std::string& block = text[static_cast<std::size_t>(b)];
-      block.clear();
-      const std::size_t begin = (first + static_cast<std::size_t>(b)) * kBlockRows;
-      const std::size_t end = std::min(result.rows(), begin + kBlockRows);
-      for (std::size_t r = begin; r < end; ++r) rows.append(block, r);
-    }
-    for (long b = 0; b < count; ++b) {
-      if (!sink(text[static_cast<std::size_t>(b)])) return false;
+  for (const std::string& name : format.particle_names) rows.longest_name = std::max(rows.longest_name, name.size());
+  const std::size_t row_bound = rows.row_bound();
+  const std::size_t block_rows = std::max<std::size_t>(1, kBlockBytes / row_bound);
+  const long blocks = static_cast<long>((result.rows() + block_rows - 1) / block_rows);
+  const int threads = format.threads > 0 ? format.threads : omp_get_max_threads();
+  bool failed = false;
+#pragma omp parallel num_threads(threads) if (threads > 1 && blocks > 1)
+  {
+    const std::unique_ptr<char[]> text(new char[std::min(block_rows, result.rows()) * row_bound]);
+#pragma omp for ordered schedule(dynamic, 1)
+    for (long b = 0; b < blocks; ++b) {
+      const std::size_t begin = static_cast<std::size_t>(b) * block_rows;
+      const std::size_t end = std::min(result.rows(), begin + block_rows);
+      char* out = text.get();
+      for (std::size_t r = begin; r < end; ++r) out = rows.put(out, r);
+#pragma omp ordered
+      {
+        if (!failed) failed = !sink(std::string_view(text.get(), static_cast<std::size_t>(out - text.get())));
+      }
     }
   }
-  return true;
+  return !failed;
 }
 
 }  // namespace msdisf

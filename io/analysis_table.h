@@ -21,14 +21,17 @@ struct AnalysisTableFormat {
   /// Per-particle results: the text of each particle id (indexed by the id);
   /// empty when the ids are the numbers themselves.
   std::vector<std::string> particle_names;
+  /// Threads that format rows (0: every processor).
+  int threads = 0;
 };
 
 /// The column names, in order: [particle,] lag, [time,] pairs, then the result's value
 /// columns as result_columns names them, then se_groups with standard errors.
 std::vector<std::string> analysis_columns(const AnalysisResult& result, const AnalysisTableFormat& format);
 
-/// Writes the table in pieces of about a megabyte through `sink`, which
-/// returns false when writing failed; returns false then too.
+/// Writes the table through `sink` in row order, in pieces of a few
+/// megabytes formatted on `format.threads` threads; `sink` returns false when
+/// writing failed, and so does this then (leaving the rest unwritten).
 bool write_analysis_table(const AnalysisResult& result, const AnalysisTableFormat& format,
                           const std::function<bool(std::string_view)>& sink);
 

@@ -4,7 +4,7 @@
 # --always updates the package lists and installs even when all are present;
 # --with-fuzz adds clang with its fuzzing and sanitizer runtimes and OpenMP.
 set -euo pipefail
-packages=(g++ cmake make libgtest-dev libgmock-dev libbenchmark-dev libfftw3-dev libcli11-dev python3-matplotlib python3-numpy python3-dev pybind11-dev python3-pybind11 python3-pandas python3-pytest python3-pip python3-setuptools python3-venv zlib1g-dev)
+packages=(g++ cmake make libgtest-dev libgmock-dev libbenchmark-dev libfftw3-dev libcli11-dev python3-matplotlib python3-numpy python3-dev pybind11-dev python3-pybind11 python3-pandas python3-dask python3-distributed python3-pytest python3-pip python3-setuptools python3-venv zlib1g-dev)
 always=0
 for arg in "$@"; do
   case "$arg" in

@@ -14,8 +14,8 @@ that msdisf's first comment line records), otherwise the lag in frames. Lags
 averaged over fewer than --min-pairs pairs (default 10) are not drawn: their
 means rest on too few displacements. Tables written with msdisf --errors get
 bands of one standard error where at least 10 groups stand behind the error
-(the se_groups column). --fit A:B draws the fitted msd = 4 D t + offset over
-lags A to B with D and alpha and their errors in the legend (from the msdisf
+(the se_groups column). --fit A:B draws the fitted msd = 2 d D t^alpha + offset
+(d dimensions) over lags A to B with D and alpha and their errors in the legend (from the msdisf
 package when it can be imported, otherwise from the msdisf program). With
 more than 4 tables the legend goes below the panels; with more than 10 the
 colours follow the order of the tables, and with more than 12 the legend
@@ -198,7 +198,7 @@ def parse_arguments(argv):
     which.add_argument("--q", help="wave numbers q of the ISF panel")
     parser.add_argument("--min-pairs", type=int, default=10, metavar="N",
                         help="draw only lags averaged over at least N pairs (default 10)")
-    parser.add_argument("--fit", metavar="A:B", help="fit and draw msd = 4 D t + offset over lags A to B")
+    parser.add_argument("--fit", metavar="A:B", help="fit and draw msd = 2 d D t^alpha + offset over lags A to B")
     parser.add_argument("--msdisf", default="msdisf", help="the msdisf program, when the package is not installed")
     args = parser.parse_args(argv)
     if args.min_pairs < 0:
@@ -274,7 +274,8 @@ def plot(args, say):
                 first, last = (int(v) for v in args.fit.split(":"))
                 inside = np.isfinite(x) & (lag >= first) & (lag <= last)
                 t = table.get("time") if "time" in table.column else lag
-                ax_msd.loglog(x[inside], 4.0 * f["D"] * t[inside] + f["offset"], ":", color="black", linewidth=2,
+                model = 2.0 * f.get("dimensions", 2) * f["D"] * t[inside] ** f["alpha"] + f["offset"]
+                ax_msd.loglog(x[inside], model, ":", color="black", linewidth=2,
                               label=f"fit, lags {first}-{last}" if index == 0 else None)
         else:
             say(f"{table.name}: no msd column")

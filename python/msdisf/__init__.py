@@ -50,7 +50,12 @@ from time import monotonic
 import numpy as np
 import pandas as pd
 
-from . import _core
+# OpenMP threads that wait for work spin only briefly before they sleep,
+# unless the user chose a policy; the runtime reads this once, as it loads.
+if "OMP_WAIT_POLICY" not in os.environ and "GOMP_SPINCOUNT" not in os.environ:
+    os.environ["GOMP_SPINCOUNT"] = "1000"
+
+from . import _core  # noqa: E402  (after the wait policy above)
 
 __all__ = ["analyse", "analyse_frame", "lag_sums", "LagSums", "merge", "load_sums", "read_table", "isf", "fit",
            "default_wave_numbers"]
@@ -296,12 +301,13 @@ class _ProgressBar:
 
 # analyse()'s keywords about the analysis itself, with their defaults.
 _OPTIONS = dict(lags="all", q=None, scales=None, estimator="all-pairs", method="fast", quantities=None, errors=False,
-                threads=None, progress=False, per_particle=False)
+                threads=None, progress=False, per_particle=False, memory_limit=None, box=None, drift=None,
+                return_drift=False)
 
 
 def analyse(x, y=None, frame=None, particle=None, *, z=None, time=None, dt=None, fps=None, mpp=None, lags="all",
             q=None, scales=None, estimator="all-pairs", method="fast", quantities=None, errors=False, threads=None,
-            progress=False, per_particle=False):
+            progress=False, per_particle=False, memory_limit=None, box=None, drift=None, return_drift=False):
     """Per-lag motion statistics of the positions (x, y) of records at
     integer frames, or at times; (x, y, z) in three dimensions, x alone in
     one.
@@ -339,6 +345,15 @@ def analyse(x, y=None, frame=None, particle=None, *, z=None, time=None, dt=None,
     the user's own ids, from one pass (moments summed pair by pair; not with
     errors). Standard errors and per-particle rows are computed in two
     dimensions only.
+    box: (Lx, Ly[, Lz]), a periodic box in the unit after mpp: positions
+    are unwrapped along each particle, each step between consecutive
+    positions replaced by its minimum image (a note counts steps longer
+    than a quarter box; positions spread over more than a box raise).
+    drift="subtract": the ensemble drift (per frame step, the mean step of
+    the particles with a position in both frames, summed from 0 at the
+    first frame) is subtracted from every position, after unwrapping.
+    return_drift=True then returns (table, drift), drift a DataFrame
+    indexed by frame with columns dx, dy[, dz].
 
     df.attrs holds q (the wave numbers), the dimensions, and dt and mpp
     when known.
@@ -347,13 +362,15 @@ def analyse(x, y=None, frame=None, particle=None, *, z=None, time=None, dt=None,
     and the user's own particle id: lengths that differ, a value that is not
     a number, frames that are not whole numbers, times off the grid, a
     repeated (particle, frame), no records. MemoryError when the result would
-    not fit, KeyboardInterrupt on Ctrl-C.
+    not fit (memory_limit: the bytes the result and working arrays may take;
+    None for half the physical memory), KeyboardInterrupt on Ctrl-C.
     """
     if (frame is None) == (time is None):
         raise ValueError("give frame (frame numbers) or time (times), one of them")
     return _analysis(x, y, z, frame, time, particle, dt, fps, mpp, _Rows(), _NAMES,
                      dict(lags=lags, q=q, scales=scales, estimator=estimator, method=method, quantities=quantities,
-                          errors=errors, threads=threads, progress=progress, per_particle=per_particle))
+                          errors=errors, threads=threads, progress=progress, per_particle=per_particle,
+                          memory_limit=memory_limit, box=box, drift=drift, return_drift=return_drift))
 
 
 # How messages name analyse()'s and lag_sums()' inputs.
@@ -364,16 +381,17 @@ def _analysis(x, y, z, frame, time, particle, dt, fps, mpp, rows, names, options
     """analyse() with messages naming the inputs as `names` says and their
     rows as `rows` does."""
     records = _Records(x, y, z, frame, time, particle, dt, fps, mpp, rows, names)
+    drift = records.corrected(options)
     out = records.computed(options, lambda text, waves, threads, callback: _core.analyse(
         records.x, records.y, records.frames, records.codes, text["lags"], waves, text["estimator"], text["method"],
         text["quantities"], bool(options["errors"]), threads, callback, bool(options.get("per_particle", False)),
-        records.z))
+        records.z, int(options.get("memory_limit") or 0)))
     df = _table(out, records.step, records.mpp)
     if "particle" in out:
         codes = np.asarray(out["particle"])
         ids = codes if records.ids is None else np.asarray(records.ids, dtype=object)[codes]
         df.index = pd.MultiIndex.from_arrays([ids, df.index.to_numpy()], names=["particle", "lag"])
-    return df
+    return (df, drift) if options["return_drift"] else df
 
 
 class _Records:
@@ -422,6 +440,40 @@ class _Records:
             whole = isinstance(value, (int, float)) and not isinstance(value, bool) and float(value).is_integer()
             texts.append(str(int(value)) if whole else str(value))
         return texts
+
+    def corrected(self, options):
+        """Unwraps the positions in options["box"] and subtracts the ensemble
+        drift when options["drift"] is "subtract", in that order, saying the
+        engine's notes; returns the drift as a DataFrame (index frame,
+        columns dx, dy[, dz]) when it was subtracted, else None."""
+        box, drift = options.get("box"), options.get("drift")
+        if drift not in (None, "subtract"):
+            raise ValueError(f"drift must be None or 'subtract', not {drift!r}")
+        if options.get("return_drift") and drift is None:
+            raise ValueError("return_drift=True needs drift='subtract'")
+        try:
+            if box is not None:
+                lengths = [float(v) for v in np.atleast_1d(np.asarray(box, dtype=float))]
+                out = _core.unwrap(self.x, self.y, self.frames, self.codes, self.z, lengths)
+                self._take(out)
+            if drift is None:
+                return None
+            out = _core.subtract_drift(self.x, self.y, self.frames, self.codes, self.z)
+            self._take(out)
+        except ValueError as error:
+            if not hasattr(error, "record"):
+                raise
+            raise _in_user_terms(error, None, self._rows, (self.codes, self.ids), self._times) from None
+        table = pd.DataFrame({name: values for name, values in zip(("dx", "dy", "dz"), out["drift"])},
+                             index=pd.Index(out["frame"], name="frame"))
+        return table
+
+    def _take(self, out):
+        """Takes the engine's corrected positions as these records' own and
+        says its notes."""
+        for note in out["notes"]:
+            _note(note)
+        self.x, self.y, self.z = list(out["positions"]) + [None] * (3 - len(out["positions"]))
 
     def computed(self, options, compute):
         """compute(texts, wave_numbers, threads, progress) with options made
@@ -566,7 +618,7 @@ def analyse_frame(df, x=_FIND, y=_FIND, frame=_FIND, particle=_FIND, dt=None, fp
 
 def lag_sums(x, y=None, frame=None, particle=None, *, z=None, time=None, dt=None, fps=None, mpp=None, lags="all",
              q=None, scales=None, estimator="all-pairs", method="fast", quantities=None, errors=False, threads=None,
-             progress=False):
+             progress=False, memory_limit=None, box=None, drift=None, return_drift=False):
     """The per-lag sums behind analyse()'s table, as a LagSums: sums of
     shards of whole particles merge into the sums of all of them, and
     table() gives analyse()'s table of the merged data.
@@ -579,21 +631,21 @@ def lag_sums(x, y=None, frame=None, particle=None, *, z=None, time=None, dt=None
     sums that share a particle.
 
     y=None sums x alone, z= three dimensions; sums merge only with sums of
-    as many dimensions. errors=True raises ValueError (standard errors need
-    more than sums; use analyse).
+    as many dimensions. errors=True (two dimensions) also sums what the
+    standard errors of particle groups need; the table then has errors at
+    lags where at least 20 particles have pairs, NaN elsewhere.
     """
-    if errors:
-        raise ValueError("standard errors do not come from sums yet; use analyse(errors=True)")
     if (frame is None) == (time is None):
         raise ValueError("give frame (frame numbers) or time (times), one of them")
     records = _Records(x, y, z, frame, time, particle, dt, fps, mpp, _Rows(), _NAMES)
+    drift_table = records.corrected(dict(box=box, drift=drift, return_drift=return_drift))
     options = dict(lags=lags, q=q, scales=scales, estimator=estimator, method=method, quantities=quantities,
                    threads=threads, progress=progress)
     sums = records.computed(options, lambda text, waves, threads, callback: _core.lag_sums(
         records.x, records.y, records.frames, records.codes, records.id_texts(), text["lags"], waves,
         text["estimator"], text["method"], text["quantities"], threads, records.step or 0.0, records.mpp or 0.0,
-        callback, records.z))
-    return LagSums(sums)
+        callback, records.z, int(memory_limit or 0), bool(errors)))
+    return (LagSums(sums), drift_table) if return_drift else LagSums(sums)
 
 
 class LagSums:
@@ -715,9 +767,16 @@ _JOB_TABLE_GROUPS = {"isfx": "isf_x", "isfy": "isf_y", "isfr": "isf_r",
 def read_table(path):
     """Reads a table written by msdisf or msd_isf into the shape analyse()
     returns. Job-table labels isfx[s] (by length scale s) become isf_x[q]
-    with q = 1/s, and counter becomes pairs."""
+    with q = 1/s, and counter becomes pairs. attrs["dimensions"] comes from
+    the metadata line, when it names them."""
+    comments, first = [], ""
     with open(path) as stream:
-        first = next((line for line in stream if not line.startswith("#")), "")
+        for line in stream:
+            if not line.startswith("#"):
+                first = line
+                break
+            comments.append(line)
+    found = re.search(r"; dimensions: ([123])\b", "".join(comments))
     separator = "," if "," in first else "\t"
     table = pd.read_csv(path, sep=separator, comment="#", skipinitialspace=True, float_precision="round_trip")
     table.columns = [str(c).strip() for c in table.columns]
@@ -738,16 +797,23 @@ def read_table(path):
     table["pairs"] = table["pairs"].round().astype(np.int64)
     table = table.set_index("lag")
     table.attrs["q"] = waves
+    if found:
+        table.attrs["dimensions"] = int(found.group(1))
     return table
 
 
 def fit(df, lags):
-    """Fits msd = 4 D t + offset and, apart, msd ~ t^alpha over the lags
-    (A, B) or "A:B" of a result made with errors=True, weighting each lag by
-    1/msd_se^2. t is the time column when there is one, else the lag.
-    Returns a dict with D, D_se, offset, offset_se, alpha, alpha_se (one
-    standard error each; nearby lags count as correlated as for a diffusing
-    particle), lags and points."""
+    """Fits msd = 2 d D t^alpha + offset, D, alpha and the offset together,
+    over the lags (A, B) or "A:B" of a result made with errors=True,
+    weighting each lag by 1/msd_se^2; d is df.attrs["dimensions"] (2 when
+    not known). t is the time column when there is one, else the lag; D is
+    in length^2 per unit of t to the alpha. The offset takes up
+    localisation noise (2 d sigma^2 for a noise sigma per axis). Returns a
+    dict with D, D_se, offset, offset_se, alpha, alpha_se (one standard
+    error each; nearby lags count as correlated as for a diffusing
+    particle), lags, points and dimensions. ValueError when fewer than three
+    lags have an msd and an error, or when the best alpha lies at the edge
+    of 0.01 to 3."""
     if isinstance(lags, str):
         parts = lags.split(":")
         if len(parts) != 2:
@@ -758,7 +824,8 @@ def fit(df, lags):
         raise ValueError("the result has no msd_se column; analyse with errors=True")
     lag = df.index.to_numpy().astype(np.int64)
     t = df["time"].to_numpy(dtype=float) if "time" in df.columns else lag.astype(float)
-    return dict(_core.fit(lag, t, df["msd"].to_numpy(dtype=float), df["msd_se"].to_numpy(dtype=float), first, last))
+    return dict(_core.fit(lag, t, df["msd"].to_numpy(dtype=float), df["msd_se"].to_numpy(dtype=float), first, last,
+                          int(df.attrs.get("dimensions", 2))))
 
 
 def isf(df, direction="x", part="cos"):

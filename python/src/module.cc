@@ -20,12 +20,14 @@
 #include <type_traits>
 
 #include "engine/analysis.h"
+#include "engine/drift.h"
 #include "engine/huge_pages.h"
 #include "engine/msd_fit.h"
 #include "engine/option_text.h"
 #include "engine/result_columns.h"
 #include "engine/sums.h"
 #include "engine/time_grid.h"
+#include "engine/unwrap.h"
 #include "io/sums_file.h"
 
 namespace py = pybind11;
@@ -228,9 +230,10 @@ py::dict analyse(const Doubles& x, const std::optional<Doubles>& y, const Intege
                  const std::optional<Integers>& particle, const std::string& lags,
                  const std::vector<double>& wave_numbers, const std::string& estimator, const std::string& method,
                  const std::string& quantities, bool errors, int threads, py::object progress, bool per_particle,
-                 const std::optional<Doubles>& z) {
+                 const std::optional<Doubles>& z, std::size_t memory_limit) {
   auto options = engine_options(lags, wave_numbers, estimator, method, quantities, errors, threads);
   options.per_particle = per_particle;
+  options.memory_limit = memory_limit;
   const msdisf::TrajectoryData data = records(x, y, frame, particle, z);
   double engine_seconds = 0.0;
   auto result = run_engine(options, std::move(progress), [&](const msdisf::AnalysisOptions& o) {
@@ -251,8 +254,10 @@ msdisf::LagSums lag_sums(const Doubles& x, const std::optional<Doubles>& y, cons
                          const std::optional<Integers>& particle, const std::vector<std::string>& ids,
                          const std::string& lags, const std::vector<double>& wave_numbers, const std::string& estimator,
                          const std::string& method, const std::string& quantities, int threads, double dt, double mpp,
-                         py::object progress, const std::optional<Doubles>& z) {
-  const auto options = engine_options(lags, wave_numbers, estimator, method, quantities, false, threads);
+                         py::object progress, const std::optional<Doubles>& z, std::size_t memory_limit,
+                         bool errors) {
+  auto options = engine_options(lags, wave_numbers, estimator, method, quantities, errors, threads);
+  options.memory_limit = memory_limit;
   const msdisf::TrajectoryData data = records(x, y, frame, particle, z);
   msdisf::LagSums sums = run_engine(options, std::move(progress),
                                     [&](const msdisf::AnalysisOptions& o) { return msdisf::lag_sums(data, o, ids); });
@@ -277,6 +282,23 @@ void merge(msdisf::LagSums& into, const msdisf::LagSums& other) {
 }
 
 msdisf::LagSums copied(const msdisf::LagSums& sums) { return sums; }
+
+std::string sums_text(const msdisf::LagSums& sums) {
+  std::string text;
+  if (!msdisf::write_sums_file(sums, [&text](std::string_view piece) { return text.append(piece), true; })) {
+    throw py::value_error("these sums cannot be written as a sums file (they hold standard-error sums)");
+  }
+  return text;
+}
+
+msdisf::LagSums sums_from_text(const py::bytes& bytes) {
+  const std::string text = bytes;
+  auto read = msdisf::read_sums_file(text, "");
+  if (auto* failure = std::get_if<msdisf::SumsFileError>(&read)) throw py::value_error(failure->message);
+  msdisf::LagSums sums = std::move(std::get<msdisf::LagSums>(read));
+  if (sums.sources == std::vector<std::string>{""}) sums.sources.clear();
+  return sums;
+}
 
 py::dict table(const msdisf::LagSums& sums) {
   std::optional<msdisf::AnalysisResult> result;
@@ -362,7 +384,7 @@ py::array_t<std::int64_t> int64_array(const std::vector<long>& values) {
 }
 
 py::dict fit(const Integers& lag, const Doubles& t, const Doubles& msd, const Doubles& msd_se, long first_lag,
-             long last_lag) {
+             long last_lag, int dimensions) {
   if (t.size() != lag.size() || msd.size() != lag.size() || msd_se.size() != lag.size()) {
     throw py::value_error("lag, t, msd and msd_se must have the same length");
   }
@@ -370,7 +392,7 @@ py::dict fit(const Integers& lag, const Doubles& t, const Doubles& msd, const Do
   const std::vector<long> frames(lags.begin(), lags.end());
   msdisf::MsdFit f;
   try {
-    f = msdisf::fit_msd(frames, view(t), view(msd), view(msd_se), first_lag, last_lag);
+    f = msdisf::fit_msd(frames, view(t), view(msd), view(msd_se), first_lag, last_lag, dimensions);
   } catch (const msdisf::FitError& error) {
     throw py::value_error(error.what());
   }
@@ -383,6 +405,59 @@ py::dict fit(const Integers& lag, const Doubles& t, const Doubles& msd, const Do
   out["alpha_se"] = f.exponent_se;
   out["lags"] = py::make_tuple(f.first_lag, f.last_lag);
   out["points"] = f.points;
+  out["dimensions"] = f.dimensions;
+  return out;
+}
+
+// compute() with the GIL released; engine errors as ValueError naming the records.
+template <class Compute>
+auto corrected(Compute compute) {
+  std::optional<decltype(compute())> result;
+  std::optional<msdisf::AnalysisError> failure;
+  {
+    py::gil_scoped_release release;
+    try {
+      result.emplace(compute());
+    } catch (const msdisf::AnalysisError& error) {
+      failure.emplace(error);
+    }
+  }
+  if (failure) raise_value_error(*failure);
+  return std::move(*result);
+}
+
+py::list arrays(std::vector<std::vector<double>>&& axes) {
+  py::list out;
+  for (auto& axis : axes) out.append(handed_over(std::move(axis)));
+  return out;
+}
+
+// {"positions": [x, y, z], "frame": frames, "drift": [dx, dy, dz], "notes"}:
+// the positions less the ensemble drift, and the drift at every frame.
+py::dict subtract_drift(const Doubles& x, const std::optional<Doubles>& y, const Integers& frame,
+                        const std::optional<Integers>& particle, const std::optional<Doubles>& z) {
+  const msdisf::TrajectoryData data = records(x, y, frame, particle, z);
+  auto [drift, positions] = corrected([&data] {
+    msdisf::Drift d = msdisf::ensemble_drift(data);
+    auto p = msdisf::without_drift(data, d);
+    return std::pair{std::move(d), std::move(p)};
+  });
+  py::dict out;
+  out["notes"] = drift.notes;
+  out["positions"] = arrays(std::move(positions));
+  out["frame"] = handed_over(std::move(drift.frame));
+  out["drift"] = arrays(std::move(drift.axis));
+  return out;
+}
+
+// {"positions": [x, y, z], "notes"}: the positions unwrapped in the box.
+py::dict unwrap(const Doubles& x, const std::optional<Doubles>& y, const Integers& frame,
+                const std::optional<Integers>& particle, const std::optional<Doubles>& z, const std::vector<double>& box) {
+  const msdisf::TrajectoryData data = records(x, y, frame, particle, z);
+  msdisf::Unwrapped u = corrected([&] { return msdisf::unwrap(data, box); });
+  py::dict out;
+  out["notes"] = u.notes;
+  out["positions"] = arrays(std::move(u.axis));
   return out;
 }
 
@@ -408,10 +483,15 @@ PYBIND11_MODULE(_core, m) {
   m.doc() = "The msdisf analysis engine; use the functions of the msdisf package.";
   m.def("analyse", &analyse, py::arg("x"), py::arg("y"), py::arg("frame"), py::arg("particle"), py::arg("lags"),
         py::arg("wave_numbers"), py::arg("estimator"), py::arg("method"), py::arg("quantities"), py::arg("errors"),
-        py::arg("threads"), py::arg("progress"), py::arg("per_particle") = false, py::arg("z") = py::none());
+        py::arg("threads"), py::arg("progress"), py::arg("per_particle") = false, py::arg("z") = py::none(),
+        py::arg("memory_limit") = 0);
   m.def("fit", &fit, py::arg("lag"), py::arg("t"), py::arg("msd"), py::arg("msd_se"), py::arg("first_lag"),
-        py::arg("last_lag"));
+        py::arg("last_lag"), py::arg("dimensions") = 2);
   m.def("frames_from_times", &frames_from_times, py::arg("t"), py::arg("dt"));
+  m.def("subtract_drift", &subtract_drift, py::arg("x"), py::arg("y"), py::arg("frame"), py::arg("particle"),
+        py::arg("z"));
+  m.def("unwrap", &unwrap, py::arg("x"), py::arg("y"), py::arg("frame"), py::arg("particle"), py::arg("z"),
+        py::arg("box"));
   m.def("default_wave_numbers", &msdisf::default_wave_numbers);
 
   py::class_<msdisf::LagSums>(m, "LagSums", "Per-lag sums over the pairs of whole particles; see msdisf.LagSums.")
@@ -419,6 +499,9 @@ PYBIND11_MODULE(_core, m) {
       .def("merge", &merge, py::arg("other"), "Adds other's sums into these; ValueError when they cannot merge.")
       .def("table", &table, "The result table, as analyse() gives it.")
       .def("save", &save, py::arg("path"), "Writes the sums file at path (replacing it whole).")
+      // Pickled as the text of a sums file, which reads back to the same bits.
+      .def(py::pickle([](const msdisf::LagSums& s) { return py::bytes(sums_text(s)); },
+                      [](const py::bytes& text) { return sums_from_text(text); }))
       .def_property_readonly("lags", [](const msdisf::LagSums& s) { return int64_array(s.lag); })
       .def_property_readonly("particles", [](const msdisf::LagSums& s) { return s.particles.size(); })
       .def_property_readonly("sources", [](const msdisf::LagSums& s) { return s.sources; })
@@ -428,6 +511,7 @@ PYBIND11_MODULE(_core, m) {
       .def_property_readonly("wave_numbers", [](const msdisf::LagSums& s) { return s.wave_numbers; });
   m.def("lag_sums", &lag_sums, py::arg("x"), py::arg("y"), py::arg("frame"), py::arg("particle"), py::arg("ids"),
         py::arg("lags"), py::arg("wave_numbers"), py::arg("estimator"), py::arg("method"), py::arg("quantities"),
-        py::arg("threads"), py::arg("dt"), py::arg("mpp"), py::arg("progress"), py::arg("z") = py::none());
+        py::arg("threads"), py::arg("dt"), py::arg("mpp"), py::arg("progress"), py::arg("z") = py::none(),
+        py::arg("memory_limit") = 0, py::arg("errors") = false);
   m.def("load_sums", &load_sums, py::arg("path"));
 }

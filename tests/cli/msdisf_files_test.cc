@@ -135,8 +135,9 @@ TEST(MsdisfInputs, RealWorldFiles) {
       {"no y column: x alone", "frame,x\n1,0\n2,1\n3,3\n", {}, 0,
        "no y column: one dimension, along x alone, is analysed", "2 1"},
       {"z without y", "frame,x,z\n1,0,0\n", {}, 3, "line 1: no column looks like y; name it with --y", ""},
-      {"per-particle rows in three dimensions", "frame,x,y,z\n1,0,0,0\n2,1,1,1\n", {"--per-particle"}, 2,
-       "per-particle results are computed in two dimensions only", ""},
+      {"per-particle rows in three dimensions",
+       "frame,particle,x,y,z\n1,0,0,0,0\n2,0,1,1,1\n3,0,2,2,3\n1,1,5,5,5\n2,1,6,6,6\n", {"--per-particle"}, 0,
+       "z = 'z'", "2 1 1"},
   };
   for (const Case& c : cases) {
     testing::TempDir dir;

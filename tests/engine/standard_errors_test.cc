@@ -7,6 +7,7 @@
 #include <map>
 #include <numeric>
 #include <random>
+#include <tuple>
 
 #include "engine/analysis.h"
 #include "engine/msd_fit.h"
@@ -166,6 +167,8 @@ TEST(StandardErrors, CalibratedOnSimulatedBrownianData) {
     }
     EXPECT_GE(out.d_coverage, 0.90) << shape.name;
     EXPECT_LE(out.d_coverage, 0.98) << shape.name;
+    EXPECT_GE(out.alpha_coverage, 0.90) << shape.name;
+    EXPECT_LE(out.alpha_coverage, 0.98) << shape.name;
   }
 }
 
@@ -179,15 +182,56 @@ TEST(MsdFit, RecoversLinesAndPowerLawsAndRefusesTooFewPoints) {
     power.push_back(3.0 * std::pow(t.back(), 0.7));
     se.push_back(0.01 * static_cast<double>(l));
   }
-  const MsdFit linear = fit_msd(lag, t, line, se, 2, 30);
+  const MsdFit linear = fit_msd(lag, t, line, se, 2, 30, 2);
   EXPECT_EQ(linear.points, 29);
   EXPECT_NEAR(linear.diffusion, 0.25, 1e-12);
   EXPECT_NEAR(linear.offset, 0.3, 1e-12);
+  EXPECT_NEAR(linear.exponent, 1.0, 1e-12);
   EXPECT_GT(linear.diffusion_se, 0.0);
-  EXPECT_NEAR(fit_msd(lag, t, power, se, 1, 40).exponent, 0.7, 1e-12);
-  EXPECT_THROW(fit_msd(lag, t, line, se, 40, 50), FitError);
+  const MsdFit in_3d = fit_msd(lag, t, power, se, 1, 40, 3);
+  EXPECT_NEAR(in_3d.exponent, 0.7, 1e-12);
+  EXPECT_NEAR(in_3d.diffusion, 3.0 / 6.0, 1e-12);
+  EXPECT_NEAR(in_3d.offset, 0.0, 1e-12);
+  std::vector<double> steep;  // alpha 3.5, beyond the exponents searched
+  for (const double v : t) steep.push_back(std::pow(v, 3.5));
+  for (const auto& [first, last, curve] : {std::tuple{39L, 50L, &line}, {1L, 40L, &steep}}) {
+    EXPECT_THROW(fit_msd(lag, t, *curve, se, first, last, 2), FitError) << first << ":" << last;
+  }
   se[4] = NAN;
-  EXPECT_EQ(fit_msd(lag, t, line, se, 1, 10).points, 9);
+  EXPECT_EQ(fit_msd(lag, t, line, se, 1, 10, 2).points, 9);
+}
+
+// Diffusion seen through localisation noise of 0.02 um: the noise lifts the
+// short lags' msd, which the offset takes up, so alpha stays 1.
+TEST(MsdFit, LocalisationNoiseGoesIntoTheOffsetNotAlpha) {
+  const double diffusion = 0.005, sigma = 0.02;  // um^2 per frame, um
+  for (const unsigned seed : {1u, 2u, 3u, 4u}) {
+    std::mt19937_64 random(seed);
+    std::normal_distribution<double> gauss(0.0, 1.0);
+    testing::Records r;
+    for (int p = 0; p < 100; ++p) {
+      double x = 0.0, y = 0.0;
+      for (int f = 0; f < 400; ++f) {
+        r.x.push_back(x + sigma * gauss(random));
+        r.y.push_back(y + sigma * gauss(random));
+        r.frame.push_back(f);
+        r.particle.push_back(p);
+        x += std::sqrt(2.0 * diffusion) * gauss(random);
+        y += std::sqrt(2.0 * diffusion) * gauss(random);
+      }
+    }
+    AnalysisOptions options;
+    options.lags = LagRequest::up_to(10);
+    options.quantities = {.msd = true, .mqd = false, .ngp = false, .skewness = false, .md = false, .mcd = false,
+                          .scattering = false};
+    options.errors = true;
+    const AnalysisResult result = analyse(r.data(), options);
+    const std::vector<double> t(result.lag.begin(), result.lag.end());
+    const MsdFit fit = fit_msd(result.lag, t, result.msd, result.errors.msd, 1, 10, 2);
+    EXPECT_LT(std::fabs(fit.exponent - 1.0), 3.0 * fit.exponent_se) << "seed " << seed << ": " << fit.exponent;
+    EXPECT_LT(std::fabs(fit.offset - 4.0 * sigma * sigma), 3.0 * fit.offset_se) << "seed " << seed;
+    EXPECT_LT(std::fabs(fit.diffusion - diffusion), 3.0 * fit.diffusion_se) << "seed " << seed;
+  }
 }
 
 }  // namespace

@@ -106,7 +106,7 @@ def test_merge_refuses_sums_that_do_not_add_up(make, message):
 @pytest.mark.parametrize("call, message", [
     (lambda: msdisf.lag_sums([1.0, 2], frame=[1, 2], z=[0.0, 0]), "three dimensions need x, y and z"),
     (lambda: msdisf.lag_sums([1.0, 2], [1.0, 2], [1, 2], z=[0.0]), "x, y, z and frame must have the same length"),
-    (lambda: msdisf.lag_sums([1.0, 2], [1.0, 2], [1, 2], errors=True), r"use analyse\(errors=True\)"),
+    (lambda: msdisf.lag_sums([1.0, 2], [1.0, 2], [1, 2], z=[0.0, 1], errors=True), "two dimensions only"),
     (lambda: msdisf.lag_sums([1.0, 2, 3], [1.0, 2, 3], [1, 1, 1], ["a", "b", "b"]),
      "rows 1 and 2 both hold particle 'b' at frame 1"),
     (lambda: msdisf.lag_sums([1.0, 2], [1.0, 2], [1, 2], lags="log:x"), "lags must be"),
@@ -174,6 +174,18 @@ def test_a_damaged_sums_file_is_refused_naming_the_line(tmp_path, damage, messag
     bad.write_text(damage(good.read_text()))
     with pytest.raises(ValueError, match=message):
         msdisf.load_sums(bad)
+
+
+def test_errors_from_merged_sums_equal_those_of_one_call(tmp_path):
+    data = walks(range(24))
+    parts = [msdisf.lag_sums(*s, lags="log:15:120", errors=True) for s in shards(data, [range(0, 9), range(9, 24)])]
+    parts[0].save(tmp_path / "a.sums")
+    pooled = msdisf.merge([msdisf.load_sums(tmp_path / "a.sums"), parts[1]]).table()
+    one = msdisf.analyse(*data, lags="log:15:120", errors=True)
+    rows = pooled["se_groups"] >= 20
+    assert rows.sum() > 5 and pooled.loc[~rows, "msd_se"].isna().all()
+    for column in ("msd_se", "ngp_se"):
+        assert np.allclose(pooled.loc[rows, column], one.loc[rows, column], rtol=1e-9, atol=0)
 
 
 def test_save_and_load_raise_os_errors_naming_the_path(tmp_path):
