@@ -25,24 +25,9 @@ if REUSE not in os.environ.get("GLIBC_TUNABLES", ""):
 import numpy as np
 
 import msdisf
+from whole_run_peer import msd as peer_msd  # the textbook FFT MSD, shared with the whole-run peer
 
 RUNS = int(sys.argv[1]) if len(sys.argv) > 1 else 3
-
-
-def autocorrelation(v):
-    n = len(v)
-    f = np.fft.rfft(v, n=2 * n)
-    return np.fft.irfft(f * f.conjugate())[:n] / (n - np.arange(n))
-
-
-def peer_msd(x, y):
-    """MSD at lags 0..n-1 of one gap-free trajectory."""
-    n = len(x)
-    d = x * x + y * y
-    c = np.concatenate(([0.0], np.cumsum(d)))
-    m = np.arange(n)
-    s1 = (c[n - m] + (c[n] - c[m])) / (n - m)
-    return s1 - 2.0 * (autocorrelation(x) + autocorrelation(y))
 
 
 def brownian(particles, frames, offset=0.0, seed=7):
