@@ -452,9 +452,8 @@ AnalysisResult per_particle_pass(const detail::ParticleSet& set, const std::vect
   detail::SumsContext context{result.wave_numbers, Method::kOrdered, plans, control, setup.limit / 8.0};
   const detail::SumsView all = sums_in(result);
   const long count = static_cast<long>(particles.size());
-#pragma omp parallel for schedule(dynamic, 1) num_threads(setup.threads)
-  for (long i = 0; i < count; ++i) {
-    if (control.stopped()) continue;
+  detail::for_items(count, setup.threads, [&](long i) {
+    if (control.stopped()) return;
     control.guarded([&] {
       const auto k = static_cast<std::size_t>(i);
       const std::span<const long> own = detail::lags_within(lags, set.span(particles[k]));
@@ -469,7 +468,7 @@ AnalysisResult per_particle_pass(const detail::ParticleSet& set, const std::vect
         result.particle[first_row[k] + r] = set.ids()[k];
       }
     });
-  }
+  });
   control.rethrow();
   control.finish();
   return result;

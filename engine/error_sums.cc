@@ -68,9 +68,9 @@ ErrorSums error_sums(const ParticleSet& set, std::span<const long> lags, std::sp
   for (long b = 0; b < std::min(batch, count); ++b) buffers.emplace_back(static_cast<long>(rows), wave_count, true);
   for (long first = 0; first < count && !control.stopped(); first += batch) {
     const long last = std::min(count, first + batch);
-#pragma omp parallel for schedule(dynamic, 1) num_threads(threads)
-    for (long i = first; i < last; ++i) {
-      if (control.stopped()) continue;
+    for_items(last - first, threads, [&](long item) {
+      const long i = first + item;
+      if (control.stopped()) return;
       control.guarded([&] {
         const ParticleRange& p = particles[static_cast<std::size_t>(i)];
         const std::span<const long> own = lags_within(lags, set.span(p));
@@ -81,7 +81,7 @@ ErrorSums error_sums(const ParticleSet& set, std::span<const long> lags, std::sp
                                       p.records()};
         add_particle_sums(records, own, context, buffer.view(), 1);
       });
-    }
+    });
     control.rethrow();
     for (long i = first; i < last; ++i) {
       const std::span<const long> own = lags_within(lags, set.span(particles[static_cast<std::size_t>(i)]));

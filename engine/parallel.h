@@ -17,11 +17,18 @@ inline int thread_count(int requested) { return requested > 0 ? requested : omp_
 inline bool needs_team(int threads) { return threads > 1 || omp_in_parallel(); }
 
 /// Runs body(item) for items 0..count-1 on `threads` threads, each item on
-/// one thread, in no set order.
+/// one thread, in no set order. With one thread the items run in order on
+/// the calling thread outside any parallel region, so that loops shared
+/// inside an item bind to a team of their own (an inactive region around
+/// them would make them share this loop's team).
 template <class Body>
 void for_items(long count, int threads, Body&& body) {
-#pragma omp parallel for schedule(dynamic, 1) num_threads(threads) if (threads > 1 && count > 1)
-  for (long item = 0; item < count; ++item) body(item);
+  if (threads > 1 && count > 1) {
+#pragma omp parallel for schedule(dynamic, 1) num_threads(threads)
+    for (long item = 0; item < count; ++item) body(item);
+  } else {
+    for (long item = 0; item < count; ++item) body(item);
+  }
 }
 
 /// Runs body() once on each thread of a team of `threads` where one is

@@ -152,6 +152,10 @@ TEST(PerParticle, RowsAreOneCallPerParticle) {
     AnalysisOptions per = options;
     per.per_particle = true;
     const AnalysisResult rows = analyse(all.data(), per);
+    per.threads = 1;  // the same rows on the calling thread alone
+    const AnalysisResult alone_thread = analyse(all.data(), per);
+    ASSERT_EQ(alone_thread.particle, rows.particle);
+    ASSERT_EQ(alone_thread.msd, rows.msd);
     std::size_t at = 0;
     for (std::int64_t id = 40; id < 52; ++id) {
       Records one;
