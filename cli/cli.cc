@@ -727,7 +727,8 @@ void add_options(CLI::App& app, Request& request) {
                  "pairwise arithmetic)");
   app.add_option("--quantities", request.quantities,
                  "The columns to compute, such as msd or msd,ngp,isf (default: msd, mqd, ngp, skewness, md, mcd "
-                 "and isf); fewer cost less");
+                 "and isf, also named job-table); by name also msd_axes, mean_axes, msd_centered, alpha2 and fs "
+                 "(the isotropic self-ISF); fewer cost less");
   app.add_flag("--errors", request.errors,
                "Standard errors of msd, ngp and the isf cos parts (msd_se, ngp_se, isf_x_se[q], ...; se_groups "
                "counts the independent groups behind them); costs a pass over the data per lag and wave number");

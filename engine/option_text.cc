@@ -10,7 +10,8 @@ namespace msdisf {
 const char* const kLagTexts = "all, max:L, log:K, log:K:L or a list such as 1,2,5,10";
 const char* const kMethodTexts = "fast, ordered or exact";
 const char* const kPairRuleTexts = "all-pairs, window or per-trajectory";
-const char* const kQuantityTexts = "msd, mqd, ngp, skewness, md, mcd and isf";
+const char* const kQuantityTexts =
+    "msd, mqd, ngp, skewness, md, mcd, isf, msd_axes, mean_axes, msd_centered, alpha2, fs and job-table";
 
 namespace {
 
