@@ -41,7 +41,7 @@ __all__ = ["analyse", "partition_peak_factor"]
 partition_peak_factor = 2.0
 
 # The keywords passed on to msdisf.lag_sums (and analyse for per-particle rows).
-_ENGINE_OPTIONS = {"lags", "q", "scales", "estimator", "method", "quantities", "threads", "per_particle"}
+_ENGINE_OPTIONS = {"lags", "q", "scales", "estimator", "method", "quantities", "threads", "per_particle", "errors"}
 
 
 def analyse(ddf, x="x", y="y", frame="frame", particle="particle", z=None, *, dt=None, fps=None, mpp=None,
@@ -56,8 +56,9 @@ def analyse(ddf, x="x", y="y", frame="frame", particle="particle", z=None, *, dt
     whole frame numbers (make times frames first). The other keywords are
     analyse()'s: lags, q, scales, estimator, method, quantities,
     per_particle, threads (engine threads per task; default 1, one per
-    worker thread). errors=True is not available (standard errors need more
-    than sums).
+    worker thread), errors (two dimensions: standard errors of particle
+    groups, from sums that add across partitions; NaN at lags where fewer
+    than 20 particles have pairs).
 
     Lags: a list, "max:L" or "log:K:L" are used as they are; "all" and
     "log:K" first find the longest span of any particle (a cheap pass over
@@ -75,12 +76,9 @@ def analyse(ddf, x="x", y="y", frame="frame", particle="particle", z=None, *, dt
     runs again (a lost worker, retries=) adds nothing twice; merging sums
     that share a particle raises ValueError naming it.
     """
-    unknown = sorted(set(options) - _ENGINE_OPTIONS - {"errors"})
+    unknown = sorted(set(options) - _ENGINE_OPTIONS)
     if unknown:
         raise TypeError(f"analyse() got an unexpected keyword argument {unknown[0]!r}")
-    if options.pop("errors", False):
-        raise ValueError("standard errors do not come from sums; use msdisf.analyse_frame(errors=True) on data that "
-                         "fits in memory")
     roles = {"x": x, "y": y, "z": z, "frame": frame, "particle": particle}
     for role, label in roles.items():
         if label is not None and label not in ddf.columns:

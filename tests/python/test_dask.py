@@ -54,6 +54,15 @@ def test_partitions_give_the_table_of_all_rows(scheduler, ids, keywords, cluster
     assert_same_table(got, expected)
 
 
+def test_errors_of_particle_groups_as_from_one_call():
+    df = frame_of(range(24))
+    got = msdisf.dask.analyse(dd.from_pandas(df, npartitions=4), lags="log:15:120", errors=True)
+    expected = msdisf.analyse_frame(df, lags="log:15:120", errors=True)
+    rows = got["se_groups"] >= 20
+    assert rows.sum() > 5 and got.loc[~rows, "msd_se"].isna().all()
+    assert np.allclose(got.loc[rows, "msd_se"], expected.loc[rows, "msd_se"], rtol=1e-9, atol=0)
+
+
 def test_per_particle_rows_and_a_split_particle():
     df = frame_of(IDS["text"])
     ddf = dd.from_pandas(df, npartitions=4)
