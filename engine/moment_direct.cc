@@ -25,6 +25,14 @@ std::vector<long> grid_chunks(std::span<const PaddedRange* const> grids, std::si
   return first_of_chunk;
 }
 
+// The valid pairs (a, a + lag) of a grid, for rows that want no moment.
+double valid_pairs(const PaddedRange& grid, long lag) {
+  const long long* valid = grid.valid();
+  long count = 0;
+  for (long a = 0; a + lag < grid.length(); ++a) count += (valid[a] & valid[a + lag]) != 0 ? 1 : 0;
+  return static_cast<double>(count);
+}
+
 }  // namespace
 
 AllRows rows_with_pairs(std::span<const PaddedRange* const> grids, std::span<const long> lags) {
@@ -40,6 +48,8 @@ void direct_rows(std::span<const PaddedRange* const> grids, std::span<const long
   const std::vector<long> first_of_chunk = grid_chunks(grids, pending.size());
   const long chunks = static_cast<long>(first_of_chunk.size()) - 1;
   const long slots = 4L * context.threads;
+  // Without moment columns only the counts are formed.
+  const bool counts_only = out.s1 == nullptr && out.s2 == nullptr && out.s3 == nullptr && out.s4 == nullptr;
   // Per slot: each grid's sums of its rows, one grid after another.
   std::vector<std::vector<LagMoments>> sums(static_cast<std::size_t>(slots));
   auto rows_of = [&](long g) { return rows_within(pending, lags, grids[static_cast<std::size_t>(g)]->length()); };
@@ -62,7 +72,12 @@ void direct_rows(std::span<const PaddedRange* const> grids, std::span<const long
             for (long i = 0; i < within; ++i) own_lags.push_back(lags[static_cast<std::size_t>(pending[i])]);
             const std::size_t at = moments.size();
             moments.resize(at + own_lags.size(), LagMoments{});
-            lag_moment_sums_for(grid, own_lags.data(), static_cast<long>(own_lags.size()), moments.data() + at, inner);
+            if (counts_only) {
+              for (std::size_t i = 0; i < own_lags.size(); ++i) moments[at + i].pairs = valid_pairs(grid, own_lags[i]);
+            } else {
+              lag_moment_sums_for(grid, own_lags.data(), static_cast<long>(own_lags.size()), moments.data() + at,
+                                  inner);
+            }
             for (const long lag : own_lags) work += kLaneCost * static_cast<double>(grid.length() - lag);
           }
           context.control.advance(work);
