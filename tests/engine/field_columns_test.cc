@@ -147,10 +147,13 @@ TEST(FieldColumns, AgreeWithTheoryOnSimulatedSteps) {
   constexpr int kParticles = 30;
   for (const Case& c : cases) {
     const Records in = walks(c.dims, c.steps, kParticles, 4000, 0.0, 40 + c.dims);
-    const AnalysisOptions options{.lags = LagRequest::list({1}), .quantities = field_columns()};
-    const double pooled = analyse(in.data(), options).alpha2[0];
-    // The standard error from the spread of the particles' own values.
-    double sum = 0.0, squares = 0.0;
+    // fs at q = 0.7 beside alpha2; for Gaussian steps fs = exp(-q^2 msd / (2d)).
+    Quantities wanted = field_columns();
+    wanted.fs = true;
+    const AnalysisOptions options{.lags = LagRequest::list({1}), .wave_numbers = {0.7}, .quantities = wanted};
+    const AnalysisResult pooled = analyse(in.data(), options);
+    // Standard errors from the spread of the particles' own values.
+    double sum[2] = {0.0, 0.0}, squares[2] = {0.0, 0.0};
     for (int p = 0; p < kParticles; ++p) {
       const std::size_t begin = static_cast<std::size_t>(p) * 4000, end = begin + 4000;
       Records one;
@@ -158,12 +161,21 @@ TEST(FieldColumns, AgreeWithTheoryOnSimulatedSteps) {
       if (c.dims >= 2) one.y.assign(in.y.begin() + begin, in.y.begin() + end);
       if (c.dims == 3) one.z.assign(in.z.begin() + begin, in.z.begin() + end);
       one.frame.assign(in.frame.begin() + begin, in.frame.begin() + end);
-      const double own = analyse(one.data(), options).alpha2[0];
-      sum += own, squares += own * own;
+      const AnalysisResult own = analyse(one.data(), options);
+      const double values[2] = {own.alpha2[0], own.fs[0][0]};
+      for (int k = 0; k < 2; ++k) sum[k] += values[k], squares[k] += values[k] * values[k];
     }
-    const double mean = sum / kParticles;
-    const double se = std::sqrt((squares / kParticles - mean * mean) / (kParticles - 1));
-    EXPECT_NEAR(pooled, c.alpha2, 3.0 * se) << c.dims << "D, steps " << static_cast<int>(c.steps) << ", se " << se;
+    double se[2];
+    for (int k = 0; k < 2; ++k) {
+      const double mean = sum[k] / kParticles;
+      se[k] = std::sqrt((squares[k] / kParticles - mean * mean) / (kParticles - 1));
+    }
+    const std::string what = std::to_string(c.dims) + "D, steps " + std::to_string(static_cast<int>(c.steps));
+    EXPECT_NEAR(pooled.alpha2[0], c.alpha2, 3.0 * se[0]) << what << ", se " << se[0];
+    if (c.steps == Steps::kGaussian) {
+      const double gaussian = std::exp(-0.49 * pooled.msd[0] / (2.0 * c.dims));
+      EXPECT_NEAR(pooled.fs[0][0], gaussian, 3.0 * se[1]) << what << ", se " << se[1];
+    }
   }
   // Drift v per frame: mean_dx = v t, and msd_centered = 2 d D t with D = 1/2.
   const Records drifting = walks(2, Steps::kGaussian, 20, 3000, 0.8, 5);
