@@ -120,12 +120,17 @@ std::string check_record_table(const std::uint8_t* data, std::size_t size) {
   const auto* table = std::get_if<RecordTable>(&read);
   if (table == nullptr) return std::get<RecordTableError>(read).message.empty() ? "an error without a message" : "";
   const std::size_t n = table->x.size();
-  if (table->y.size() != n || table->line.size() != n || (table->has_times() ? table->time : table->x).size() != n ||
+  // y is empty in one dimension, z unless there are three.
+  const bool axes_fit = (table->y.size() == n || (table->y.empty() && table->z.empty())) &&
+                        (table->z.empty() || table->z.size() == n);
+  if (!axes_fit || table->line.size() != n || (table->has_times() ? table->time : table->x).size() != n ||
       (!table->has_times() && table->frame.size() != n) || (!table->particle.empty() && table->particle.size() != n)) {
     return "columns of different lengths";
   }
   for (std::size_t i = 0; i < n; ++i) {
-    if (std::isinf(table->x[i]) || std::isinf(table->y[i])) return "an infinite position was accepted";
+    const bool infinite = std::isinf(table->x[i]) || (!table->y.empty() && std::isinf(table->y[i])) ||
+                          (!table->z.empty() && std::isinf(table->z[i]));
+    if (infinite) return "an infinite position was accepted";
     if (i > 0 && table->line[i] <= table->line[i - 1]) return "lines do not increase";
     if (!table->particle_names.empty() && static_cast<std::size_t>(table->particle[i]) >= table->particle_names.size()) {
       return "a text id without its name";
@@ -138,7 +143,7 @@ std::string check_record_table(const std::uint8_t* data, std::size_t size) {
     engine.lags = LagRequest::log_spaced(8);
     engine.wave_numbers = {0.5};
     engine.threads = 1;
-    const AnalysisResult result = analyse({table->x, table->y, frames, table->particle}, engine);
+    const AnalysisResult result = analyse({table->x, table->y, frames, table->particle, table->z}, engine);
     if (result.rows() > 8) return "more rows than lags asked for";
   } catch (const AnalysisError& error) {
     if (std::string(error.what()).empty()) return "an engine error without a message";
