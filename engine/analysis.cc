@@ -304,6 +304,7 @@ void keep_rows_with_pairs(AnalysisResult& result) {
   for (std::size_t r = 0; r < result.lag.size(); ++r) {
     if (result.pairs[r] > 0) kept.push_back(r);
   }
+  if (kept.size() == result.lag.size()) return;
   auto keep = [&kept](auto& column) {
     for (std::size_t k = 0; k < kept.size(); ++k) column[k] = column[kept[k]];
     column.resize(kept.size());
