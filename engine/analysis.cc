@@ -166,11 +166,8 @@ void finalise(AnalysisResult& result, int threads) {
 }
 
 detail::MomentNeeds needs_of(const Quantities& q) {
-  const bool drift = q.mean_axes || q.msd_centered;
-  return {.s1 = q.md || q.skewness || drift,
-          .s2 = q.msd || q.ngp || q.skewness || q.msd_axes || drift || q.alpha2,
-          .s3 = q.mcd || q.skewness,
-          .s4 = q.mqd || q.ngp || q.alpha2};
+  const NeededSums needed = needed_sums(q, 2);
+  return {.s1 = needed.s1, .s2 = needed.s2, .s3 = needed.s3, .s4 = needed.s4};
 }
 
 // Empties the columns nobody asked for.

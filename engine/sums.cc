@@ -71,6 +71,16 @@ void check_same_kind(const LagSums& a, const LagSums& b) {
 
 }  // namespace
 
+NeededSums needed_sums(const Quantities& q, int dimensions) {
+  const bool drift = q.mean_axes || q.msd_centered;
+  return {.s1 = q.md || q.skewness || drift,
+          .s2 = q.msd || q.ngp || q.skewness || q.msd_axes || drift || q.alpha2,
+          .s3 = q.mcd || q.skewness,
+          .s4 = q.mqd || q.ngp || q.alpha2,
+          .per_axis = dimensions != 2 || q.per_axis(),
+          .r4 = q.alpha2};
+}
+
 std::uint64_t particle_key(std::string_view id) {
   std::int64_t whole = 0;
   const auto [end, error] = std::from_chars(id.data(), id.data() + id.size(), whole);

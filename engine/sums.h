@@ -83,6 +83,15 @@ struct LagSums {
   std::size_t rows() const { return lag.size(); }
 };
 
+/// Which moment sums a set of quantities needs: s1..s4 (summed over the
+/// axes), each axis's own (always outside two dimensions), and sum |dr|^4.
+struct NeededSums {
+  bool s1 = false, s2 = false, s3 = false, s4 = false;
+  bool per_axis = false;
+  bool r4 = false;
+};
+NeededSums needed_sums(const Quantities& wanted, int dimensions);
+
 /// The sums of `data` under `options`; with options.errors also what the
 /// standard errors of particle groups need (two dimensions only). A table
 /// finished from sums has errors only at lags where at least 20 particles

@@ -186,18 +186,16 @@ class Reader {
 
 void allocate(LagSums& sums, std::size_t rows) {
   const Quantities& q = sums.quantities;
-  const bool drift = q.mean_axes || q.msd_centered;
-  const bool s1 = q.md || q.skewness || drift, s3 = q.mcd || q.skewness, s4 = q.mqd || q.ngp || q.alpha2;
-  const bool s2 = q.msd || q.ngp || q.skewness || q.msd_axes || drift || q.alpha2;
-  const bool by_axis = sums.dimensions != 2 || q.per_axis();
-  sums.r4.assign(q.alpha2 ? rows : 0, 0.0);
+  const NeededSums needed = needed_sums(q, sums.dimensions);
+  const bool s1 = needed.s1, s2 = needed.s2, s3 = needed.s3, s4 = needed.s4, by_axis = needed.per_axis;
+  sums.r4.assign(needed.r4 ? rows : 0, 0.0);
   const auto axes = static_cast<std::size_t>(sums.dimensions);
   const std::tuple<bool, std::vector<double>*, std::vector<std::vector<double>>*> moments[] = {
       {s1, &sums.s1, &sums.axis_s1}, {s2, &sums.s2, &sums.axis_s2}, {s3, &sums.s3, &sums.axis_s3},
       {s4, &sums.s4, &sums.axis_s4}};
-  for (const auto& [needed, column, by_axes] : moments) {
-    column->assign(needed ? rows : 0, 0.0);
-    by_axes->assign(needed && by_axis ? axes : 0, std::vector<double>(rows, 0.0));
+  for (const auto& [formed, column, by_axes] : moments) {
+    column->assign(formed ? rows : 0, 0.0);
+    by_axes->assign(formed && by_axis ? axes : 0, std::vector<double>(rows, 0.0));
   }
   sums.pairs.assign(rows, 0);
   sums.lag.assign(rows, 0);
