@@ -102,7 +102,7 @@ std::array<std::vector<std::vector<double>>*, 6> scattering_groups(AnalysisResul
 void allocate(AnalysisResult& result, std::size_t rows, std::size_t waves, const detail::MomentNeeds& needs,
               unsigned directions = kAllDirections) {
   const Quantities& q = result.quantities;
-  const std::pair<bool, std::vector<double>*> columns[] = {{needs.s2, &result.msd}, {needs.s4, &result.mqd},
+  const std::pair<bool, std::vector<double>*> columns[] = {{needs.any(), &result.msd}, {needs.s4, &result.mqd},
                                                            {q.ngp, &result.ngp},    {q.skewness, &result.skewness},
                                                            {needs.s1, &result.md},  {needs.s3, &result.mcd}};
   for (const auto& [used, column] : columns) {

@@ -88,6 +88,35 @@ TEST(FieldColumns, MatchABruteForcePairLoopInEveryDimension) {
   }
 }
 
+// Each column asked for alone equals its value among all of them, on walks
+// long enough for the transforms (a column alone once read sums it had not
+// formed).
+TEST(FieldColumns, EachColumnAloneEqualsItsValueAmongAll) {
+  for (const int dims : {1, 2, 3}) {
+    const Records in = walks(dims, Steps::kLaplace, 2, 3000, 0.2, 60 + dims, 0.02);
+    const AnalysisOptions all{.lags = LagRequest::all(), .quantities = field_columns()};
+    const AnalysisResult together = analyse(in.data(), all);
+    for (const int which : {0, 1, 2, 3}) {
+      Quantities alone{false, false, false, false, false, false, false};
+      (which == 0 ? alone.msd_axes : which == 1 ? alone.mean_axes : which == 2 ? alone.msd_centered : alone.alpha2) =
+          true;
+      AnalysisOptions options = all;
+      options.quantities = alone;
+      const AnalysisResult got = analyse(in.data(), options);
+      const auto same = [&](const std::vector<double>& a, const std::vector<double>& b) {
+        ASSERT_EQ(a.size(), b.size()) << dims << "D column " << which;
+        for (std::size_t r = 0; r < a.size(); ++r) {
+          EXPECT_NEAR(a[r], b[r], 1e-12 * (1.0 + std::fabs(b[r]))) << dims << "D column " << which << " row " << r;
+        }
+      };
+      if (which == 0) same(got.msd_axis[dims - 1], together.msd_axis[dims - 1]);
+      if (which == 1) same(got.mean_axis[0], together.mean_axis[0]);
+      if (which == 2) same(got.msd_centered, together.msd_centered);
+      if (which == 3) same(got.alpha2, together.alpha2);
+    }
+  }
+}
+
 // fs against the isotropic mean formed pair by pair: J0(q|dr|) in 2D,
 // sin(q|dr|)/(q|dr|) in 3D, cos(q dx) in 1D; rows the allowed directions do
 // not serve are NaN, with a note.
