@@ -6,9 +6,22 @@ times. The files are made here, in a temporary folder.
     /usr/bin/python3 bench/whole_run.py [--build DIR] [--bench-build DIR] [--pairs N]
 
 --build holds msdisf; --bench-build (configured with -DMSDISF_BUILD_BENCHMARKS=ON)
-holds whole_run_writer and whole_run_reader, and the rows that need them are
-left out when they are missing. "One core busy" runs a shell loop beside the
-commands. No FFT floor is estimated.
+holds whole_run_writer, whole_run_reader and fft_floor, and the rows that
+need them are left out when they are missing. "One core busy" runs a shell
+loop beside the commands.
+
+The FFT floor of a case is what fft_floor prints for data of the same shape
+and columns: the transforms one analysis executes, counted by wrapping
+FFTW's calls (kind, size and number, not derived by hand), run again from
+the engine's own plans on one thread and divided by the processor count.
+Whole runs alternate with fft_floor processes; a row gives the median of
+the per-pair ratios whole run / floor, and beside it fft_floor's own
+analysis / floor (the analysis alone in its process, no reading or
+writing). A case beyond 3x the floor names the larger part of what lies
+above it, from those same measurements: the time outside the analysis
+(reading the file, writing the table, starting the process) or the
+analysis's own work beside the transforms. A case whose analysis executes
+no transforms (short tracks are summed directly) has no floor: n/a.
 """
 import argparse
 import os
@@ -95,6 +108,60 @@ class BusyCore:
         self.loop.wait()
 
 
+FLOOR_CASES = [  # case, file, msdisf options, fft_floor's frames, particles and quantities
+    ("10^5 frames, MSD alone", "one.csv", ["--quantities", "msd"], 100000, 1, "msd"),
+    ("10^5 frames, default columns", "one.csv", [], 100000, 1, "default"),
+    ("1000 x 1000, MSD alone", "p1000.csv", ["--quantities", "msd"], 1000, 1000, "msd"),
+    ("1000 x 1000, default columns", "p1000.csv", [], 1000, 1000, "default"),
+    ("20000 x 100, default columns", "p20000.csv", [], 100, 20000, "default"),
+]
+
+
+def floor_values(out):
+    """fft_floor's printed "name value" lines as a dict of text."""
+    return dict(line.split(" ", 1) for line in out.splitlines() if " " in line and not line.startswith("transform "))
+
+
+def reason_above_floor(ratio, analysis_ratio):
+    """The larger measured part above the floor, in floors: the whole run beyond
+    the analysis alone, or the analysis beyond its transforms."""
+    outside = ratio - analysis_ratio
+    beside = analysis_ratio - 1.0
+    if outside >= beside:
+        return f"outside the analysis (reading, writing, starting the process): {outside:.1f}x the floor"
+    return f"the analysis's work beside its transforms: {beside:.1f}x the floor"
+
+
+def floor_row(pairs, case, whole_run, floor_command):
+    """One case's whole run against its FFT floor, paired; n/a when the analysis runs no transforms."""
+    first = floor_values(run(floor_command)[1])
+    if "floor_seconds" not in first:
+        print(f"| {case} | {first['transforms']} | n/a | n/a | n/a | n/a | {first['floor'].split(': ', 1)[1]} |")
+        return
+    analyses = []
+
+    def floor():
+        values = floor_values(run(floor_command)[1])
+        analyses.append(float(values["analysis_over_floor"]))
+        return float(values["floor_seconds"]), ""
+
+    whole, floor_s, ratio, ratios = paired(pairs, whole_run, floor)
+    analysis_ratio = statistics.median(analyses)
+    note = reason_above_floor(ratio, analysis_ratio) if ratio > 3 else ""
+    spread = ", ".join(f"{r:.1f}" for r in ratios)
+    print(f"| {case} | {first['transforms']} | {floor_s:.4f} s | {whole:.3f} s | {ratio:.1f} ({spread}) | "
+          f"{analysis_ratio:.1f} | {note} |", flush=True)
+
+
+def floor_table(pairs, ours, fft_floor):
+    print("\nFFT floor: the transforms of one analysis of the case, shared perfectly over every processor\n")
+    print("| case | transforms | floor | whole run | whole / floor: median (each pair) | analysis / floor | "
+          "above 3x: the larger part |")
+    print("|---|---|---|---|---|---|---|")
+    for case, name, options, frames, particles, quantities in FLOOR_CASES:
+        floor_row(pairs, case, ours(name, *options), [fft_floor, str(frames), str(particles), quantities, "5"])
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build", default="build")
@@ -150,6 +217,10 @@ def measure(msdisf, bench, pairs, work):
                 paired(pairs, ours(name, env=passive), one))
     print(f"\n10^5 frames: the table of every default column is {table_bytes / 1e6:.0f} MB; "
           f"load average after: {os.getloadavg()[0]:.2f}")
+    if bench is not None and os.path.exists(os.path.join(bench, "fft_floor")):
+        floor_table(pairs, ours, os.path.join(bench, "fft_floor"))
+    else:
+        print("\n(no --bench-build with fft_floor: FFT floor rows left out)")
     if bench is None or not os.path.exists(os.path.join(bench, "whole_run_writer")):
         print("\n(no --bench-build with whole_run_writer and whole_run_reader: writer and reader rows left out)")
         return

@@ -120,12 +120,14 @@ numbers, or times when --dt/--fps is given. Lines starting with # are skipped;
 an empty, NA or nan x, y or z is a missing position (counted and said once).
 Rows may come in any order; a repeated (particle, frame) is an error.
 
-Output: one line per lag: lag, [time,] pairs, msd, mqd, ngp, skewness, md,
-mcd, isf_x[q], isf_y[q], isf_r[q], isf_x_im[q], isf_y_im[q], isf_r_im[q] for
-each wave number q (no factor 2 pi; --scales s gives q = 1/s). With z also
-isf_z[q] and isf_z_im[q], and r is along x + y + z; along x alone, only
-isf_x[q] and isf_x_im[q]. With --errors (two dimensions), then msd_se,
-ngp_se, isf_x_se[q], isf_y_se[q], isf_r_se[q] and se_groups.
+Output: one line per lag: lag, [time,] pairs, msd, msd_x, msd_y, [msd_z,]
+mean_dx, mean_dy, [mean_dz,] msd_centered, alpha2, and fs[q] for each wave
+number q given with --q or --scales (no factor 2 pi; --scales s gives
+q = 1/s). --quantities job-table gives the job table's columns instead: msd,
+mqd, ngp, skewness, md, mcd and isf_x[q], isf_y[q], isf_r[q] with their _im
+parts for each q (default: 15 standard scales; isf_z[q] with z, and r along
+the sum of the axes). With --errors (two dimensions): msd_se, and ngp_se and
+isf_*_se[q] when those columns are asked for, and se_groups.
 Written once, at the end, to <stem>.msdisf.tsv beside the input; to standard
 output for '-' or any input that is not a regular file (a pipe, /dev/stdin).
 Two inputs that would write the same table are refused before reading: give
@@ -227,6 +229,8 @@ std::variant<Plan, std::string> plan_from(const Request& r) {
     const auto q = quantities_from_text(r.quantities);
     if (!q) return std::string("--quantities takes a list of ") + kQuantityTexts + "; not '" + r.quantities + "'";
     plan.analysis.quantities = *q;
+  } else if (!r.job_table_output) {
+    plan.analysis.quantities = default_quantities(!plan.analysis.wave_numbers.empty());
   }
   plan.analysis.errors = r.errors;
   if (const auto problem = options_problem(plan.analysis)) return "--errors: " + *problem;
@@ -726,9 +730,10 @@ void add_options(CLI::App& app, Request& request) {
                  "(moments summed pair by pair in order, bit for bit the exact ones; slower) or exact (the plain "
                  "pairwise arithmetic)");
   app.add_option("--quantities", request.quantities,
-                 "The columns to compute, such as msd or msd,ngp,isf (default: msd, mqd, ngp, skewness, md, mcd "
-                 "and isf, also named job-table); by name also msd_axes, mean_axes, msd_centered, alpha2 and fs "
-                 "(the isotropic self-ISF); fewer cost less");
+                 "The columns to compute, such as msd or msd,alpha2,fs (default: msd, msd_axes, mean_axes, "
+                 "msd_centered and alpha2, with fs, the isotropic self-ISF, when --q or --scales is given); by name "
+                 "also the job table's mqd, ngp, skewness, md, mcd and isf, all seven named job-table; fewer cost "
+                 "less");
   app.add_flag("--errors", request.errors,
                "Standard errors of msd, ngp and the isf cos parts (msd_se, ngp_se, isf_x_se[q], ...; se_groups "
                "counts the independent groups behind them); costs a pass over the data per lag and wave number");

@@ -576,51 +576,56 @@ constexpr double kIsotropicTolerance = 1e-13;
 // The most directions one wave number may take.
 constexpr std::size_t kMostDirections[4] = {0, 1, 256, 1024};
 
-// An upper bound on |dr| at each lag: the lag times the fastest step
-// between consecutive valid records of any particle, and at most the
-// largest extent of any particle.
-std::vector<double> displacement_bounds(const detail::ParticleSet& set,
-                                        const std::vector<std::span<const double>>& axes,
-                                        std::span<const double> mask, const std::vector<long>& lags) {
-  double speed = 0.0, extent = 0.0;
-  for (const detail::ParticleRange& p : set.particles()) {
-    std::vector<double> low(axes.size(), INFINITY), high(axes.size(), -INFINITY);
-    long previous = -1;
-    for (long i = p.begin; i < p.end; ++i) {
-      const auto at = static_cast<std::size_t>(i);
-      if (std::isnan(mask[at])) continue;
-      double step = 0.0;
-      for (std::size_t a = 0; a < axes.size(); ++a) {
-        low[a] = std::min(low[a], axes[a][at]), high[a] = std::max(high[a], axes[a][at]);
-        if (previous >= 0) step += std::pow(axes[a][at] - axes[a][static_cast<std::size_t>(previous)], 2);
+// An upper bound on |dr| at a lag: the lag times the fastest step between
+// consecutive valid records of any particle, and at most the largest
+// extent of any particle.
+class DisplacementBound {
+ public:
+  DisplacementBound(const detail::ParticleSet& set, const std::vector<std::span<const double>>& axes,
+                    std::span<const double> mask) {
+    for (const detail::ParticleRange& p : set.particles()) {
+      std::vector<double> low(axes.size(), INFINITY), high(axes.size(), -INFINITY);
+      long previous = -1;
+      for (long i = p.begin; i < p.end; ++i) {
+        const auto at = static_cast<std::size_t>(i);
+        if (std::isnan(mask[at])) continue;
+        double step = 0.0;
+        for (std::size_t a = 0; a < axes.size(); ++a) {
+          low[a] = std::min(low[a], axes[a][at]), high[a] = std::max(high[a], axes[a][at]);
+          if (previous >= 0) step += std::pow(axes[a][at] - axes[a][static_cast<std::size_t>(previous)], 2);
+        }
+        if (previous >= 0) {
+          const double frames = static_cast<double>(set.frame()[at] - set.frame()[static_cast<std::size_t>(previous)]);
+          speed_ = std::max(speed_, std::sqrt(step) / frames);
+        }
+        previous = i;
       }
-      if (previous >= 0) {
-        const double frames = static_cast<double>(set.frame()[at] - set.frame()[static_cast<std::size_t>(previous)]);
-        speed = std::max(speed, std::sqrt(step) / frames);
-      }
-      previous = i;
+      double diagonal = 0.0;
+      for (std::size_t a = 0; a < axes.size() && previous >= 0; ++a) diagonal += std::pow(high[a] - low[a], 2);
+      extent_ = std::max(extent_, std::sqrt(diagonal));
     }
-    double diagonal = 0.0;
-    for (std::size_t a = 0; a < axes.size() && previous >= 0; ++a) diagonal += std::pow(high[a] - low[a], 2);
-    extent = std::max(extent, std::sqrt(diagonal));
   }
-  std::vector<double> bounds;
-  // Rounding of the bound itself is covered by a relative margin.
-  for (const long lag : lags) bounds.push_back(std::min(static_cast<double>(lag) * speed, extent) * (1.0 + 1e-9));
-  return bounds;
-}
+  /// At `lag` frames of the set's grid. Rounding of the bound itself is
+  /// covered by a relative margin.
+  double at(long lag) const { return std::min(static_cast<double>(lag) * speed_, extent_) * (1.0 + 1e-9); }
+
+ private:
+  double speed_ = 0.0;
+  double extent_ = 0.0;
+};
 
 // fs: for each wave number the directions its largest displacement needs
 // (isotropic.h), a pass per distinct direction over the coordinate along
 // it with the wave numbers that use it, the cos sums weighted into fs.
 // Rows whose displacements the allowed directions do not serve are NaN.
+// The rows are the runner's: one per lag, or one per particle and lag.
 void add_isotropic_sums(const detail::ParticleSet& set, const std::vector<std::span<const double>>& axes,
                         std::span<const double> mask, const AnalysisOptions& options, const AnalysisResult& shape,
                         const PassRunner& runner, LagSums& sums) {
   const int dims = static_cast<int>(axes.size());
   const std::vector<double>& waves = shape.wave_numbers;
-  const std::vector<double> bounds = displacement_bounds(set, axes, mask, shape.lag);
-  const double largest = bounds.empty() ? 0.0 : *std::max_element(bounds.begin(), bounds.end());
+  const DisplacementBound bound(set, axes, mask);
+  const double largest = shape.lag.empty() ? 0.0 : bound.at(*std::max_element(shape.lag.begin(), shape.lag.end()));
   std::vector<detail::DirectionSet> sets;
   std::map<long, std::pair<detail::Direction, std::vector<std::size_t>>> passes;  // key -> direction, waves
   for (std::size_t w = 0; w < waves.size(); ++w) {
@@ -631,14 +636,21 @@ void add_isotropic_sums(const detail::ParticleSet& set, const std::vector<std::s
       entry.second.push_back(w);
     }
   }
-  const std::size_t rows = shape.lag.size();
-  sums.fs.assign(waves.size(), std::vector<double>(rows, 0.0));
+  std::vector<long> row_lags;  // in frames of the set's grid
   for (const auto& [key, pass_of] : passes) {
     const auto& [direction, used] = pass_of;
     std::vector<double> pass_waves;
     for (const std::size_t w : used) pass_waves.push_back(waves[w]);
     const std::vector<double> along = axis_sum(set, axes, mask, {direction.n, direction.n + dims});
     AnalysisResult pass = runner(set.on_axes(along, mask), options, {{false, false, false, false, true}, 1u, pass_waves});
+    if (row_lags.empty()) {
+      const bool per_particle = !pass.particle.empty();
+      row_lags = per_particle ? pass.lag : shape.lag;
+      if (per_particle) {
+        for (long& lag : row_lags) lag /= set.stride();
+      }
+      sums.fs.assign(waves.size(), std::vector<double>(row_lags.size(), 0.0));
+    }
     for (std::size_t k = 0; k < used.size(); ++k) {
       const std::size_t w = used[k];
       // This wave's weight of the direction: its own set's.
@@ -651,10 +663,10 @@ void add_isotropic_sums(const detail::ParticleSet& set, const std::vector<std::s
   }
   for (std::size_t w = 0; w < waves.size(); ++w) {
     long first_unserved = -1;
-    for (std::size_t r = 0; r < rows; ++r) {
-      if (std::fabs(waves[w]) * bounds[r] <= sets[w].reach) continue;
+    for (std::size_t r = 0; r < row_lags.size(); ++r) {
+      if (std::fabs(waves[w]) * bound.at(row_lags[r]) <= sets[w].reach) continue;
       sums.fs[w][r] = NAN;
-      if (first_unserved < 0) first_unserved = shape.lag[r];
+      if (first_unserved < 0 || row_lags[r] < first_unserved) first_unserved = row_lags[r];
     }
     if (first_unserved >= 0) {
       sums.notes.push_back("fs[" + wave_label(waves[w]) + "] is NaN from lag " + std::to_string(first_unserved) +
@@ -805,10 +817,10 @@ LagSums sums_of(const TrajectoryData& data, const AnalysisOptions& options, std:
     sums.pairs = std::move(pass.pairs);
     take_joint_pass(pass, needs, sums);
   } else {
-    if (options.errors) {
+    if (options.errors && set.dimensions() != 2) {
       throw AnalysisError(Kind::kInvalidOptions, "standard errors are computed in two dimensions only");
     }
-    sum_by_axis(set, options, needs, shape, pooled_runner(setup, shape), sums);
+    sum_by_axis(set, without_errors, needs, shape, pooled_runner(setup, shape), sums);
   }
   if (options.errors) {
     detail::RunControl control(options, 1.0);
@@ -825,17 +837,29 @@ LagSums sums_of(const TrajectoryData& data, const AnalysisOptions& options, std:
   return sums;
 }
 
+// Per-axis columns with the standard errors of msd, ngp and the isf
+// columns as the joint pass forms them (particle groups, or windows within
+// a long particle), so that they are the same whatever else is asked for.
+AnalysisResult with_joint_errors(const TrajectoryData& data, const AnalysisOptions& options) {
+  const Quantities& q = options.quantities;
+  AnalysisOptions joint = options;
+  joint.quantities = Quantities{q.msd, false, q.ngp, false, false, false, q.scattering};
+  AnalysisResult errors_of = run_analysis(data, joint);
+  AnalysisOptions rest = options;
+  rest.errors = false;
+  AnalysisResult result = finish(sums_of(data, rest));
+  result.errors = std::move(errors_of.errors);
+  return result;
+}
+
 }  // namespace
 
 AnalysisResult analyse(const TrajectoryData& data, const AnalysisOptions& options) {
   try {
     if (options.per_particle) return run_per_particle(data, options);
     if (one_pass(data, options.quantities)) return run_analysis(data, options);
-    if (options.errors) {
-      throw AnalysisError(Kind::kInvalidOptions, "standard errors are computed in two dimensions only");
-    }
-    AnalysisResult result = finish(sums_of(data, options));
-    return result;
+    if (options.errors && data.dimensions() == 2) return with_joint_errors(data, options);
+    return finish(sums_of(data, options));
   } catch (const std::bad_alloc&) {
     throw AnalysisError(Kind::kOutOfMemory, "memory ran out; ask for fewer lags or wave numbers, or fewer threads");
   }

@@ -106,11 +106,14 @@ std::optional<std::string> options_problem(const AnalysisOptions& options) {
   if (options.errors && !q.msd && !q.ngp && !q.scattering) {
     return "standard errors need msd, ngp or isf among the quantities";
   }
-  if (options.errors && q.per_axis()) {
-    return "standard errors are formed for msd, ngp and isf only; ask for msd_axes, mean_axes, msd_centered, "
-           "alpha2 and fs without them";
-  }
   return std::nullopt;
+}
+
+Quantities default_quantities(bool wave_numbers_given) {
+  Quantities q{true, false, false, false, false, false, false};
+  q.msd_axes = q.mean_axes = q.msd_centered = q.alpha2 = true;
+  q.fs = wave_numbers_given;
+  return q;
 }
 
 }  // namespace msdisf

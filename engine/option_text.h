@@ -17,7 +17,7 @@ extern const char* const kLagTexts;
 extern const char* const kMethodTexts;
 /// "all-pairs, window or per-trajectory" (kAllPairs, kWindow, kPerTrajectory).
 extern const char* const kPairRuleTexts;
-/// "msd, mqd, ngp, skewness, md, mcd and isf" (isf: every scattering column).
+/// The quantity names, for messages (isf: every scattering column).
 extern const char* const kQuantityTexts;
 
 /// "all"; "max:L" (L >= 1); "log:K" or "log:K:L" (K, L >= 1); or a
@@ -32,8 +32,13 @@ std::optional<PairRule> pair_rule_from_text(std::string_view text);
 std::optional<Quantities> quantities_from_text(std::string_view text);
 
 /// What makes a set of options unusable whatever the data, in one line, or
-/// nullopt: standard errors without msd, ngp or isf among the quantities, or
-/// with per-axis quantities.
+/// nullopt: standard errors without msd, ngp or isf among the quantities.
 std::optional<std::string> options_problem(const AnalysisOptions& options);
+
+/// The columns the front ends give when none are named: msd, msd per axis,
+/// mean displacement per axis, msd_centered and alpha2, and fs when the
+/// caller gave wave numbers (fs at the default ones would cost many times
+/// the rest: see docs/columns.md).
+Quantities default_quantities(bool wave_numbers_given);
 
 }  // namespace msdisf

@@ -171,9 +171,9 @@ msdisf::AnalysisOptions engine_options(const std::string& lags, const std::vecto
   options.lags = parsed("lags", lags, msdisf::kLagTexts, msdisf::lags_from_text);
   options.wave_numbers = wave_numbers;
   options.method = parsed("method", method, msdisf::kMethodTexts, msdisf::method_from_text);
-  if (!quantities.empty()) {
-    options.quantities = parsed("quantities", quantities, msdisf::kQuantityTexts, msdisf::quantities_from_text);
-  }
+  options.quantities =
+      quantities.empty() ? msdisf::default_quantities(!wave_numbers.empty())
+                         : parsed("quantities", quantities, msdisf::kQuantityTexts, msdisf::quantities_from_text);
   options.errors = errors;
   options.threads = threads;
   if (const auto problem = msdisf::options_problem(options)) throw py::value_error(*problem);
