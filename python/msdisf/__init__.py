@@ -830,8 +830,9 @@ def fit(df, lags):
 
 def isf(df, direction="x", part="cos"):
     """One direction's scattering columns ("x", "y", "z" or "r"; part "cos"
-    or "sin") with the wave numbers as column labels."""
-    group = f"isf_{direction}" + ("_im" if part == "sin" else "")
+    or "sin"), or the isotropic fs columns (direction "fs"), with the wave
+    numbers as column labels."""
+    group = "fs" if direction == "fs" else f"isf_{direction}" + ("_im" if part == "sin" else "")
     columns = [_label(group, q) for q in df.attrs["q"]]
     out = df[columns].copy()
     out.columns = pd.Index(df.attrs["q"], name="q")

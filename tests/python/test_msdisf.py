@@ -22,7 +22,7 @@ MOMENTS = ["msd", "mqd", "ngp", "skewness", "md", "mcd"]
 
 def test_moments_and_counts_equal_the_engine_bit_for_bit():
     data = np.loadtxt(DISTINCT)
-    df = msdisf.analyse(data[:, 0], data[:, 1], data[:, 2], data[:, 3])
+    df = msdisf.analyse(data[:, 0], data[:, 1], data[:, 2], data[:, 3], quantities="job-table")
     dump = subprocess.run([os.environ["ENGINE_DUMP"], DISTINCT], capture_output=True, text=True, check=True)
     rows = [line.split() for line in dump.stdout.splitlines()]
     assert list(df.index) == [int(r[0]) for r in rows]
@@ -40,15 +40,19 @@ def test_analyse_frame_equals_analyse_and_adds_time():
     direct = msdisf.analyse(data[:, 0], data[:, 1], data[:, 2], data[:, 3], lags="log:20", q=[0.5, 2.0])
     pd.testing.assert_frame_equal(df.drop(columns="time"), direct)
     assert np.allclose(df["time"], df.index * 0.05)
-    assert list(msdisf.isf(df, "x").columns) == [0.5, 2.0]
-    assert df.filter(regex=r"^isf_x\[").shape[1] == 2
+    assert list(msdisf.isf(df, "fs").columns) == [0.5, 2.0]
+    assert df.filter(regex=r"^fs\[").shape[1] == 2
 
 
 def test_errors_and_fit_match_the_command_line(tmp_path):
     data = np.loadtxt(DISTINCT)
     df = msdisf.analyse(data[:, 0], data[:, 1], data[:, 2], data[:, 3], lags="log:30", scales=[2.0], errors=True)
-    assert list(df.columns[-6:]) == ["msd_se", "ngp_se", "isf_x_se[0.5]", "isf_y_se[0.5]", "isf_r_se[0.5]",
-                                     "se_groups"]
+    assert list(df.columns[-4:]) == ["alpha2", "fs[0.5]", "msd_se", "se_groups"]
+    every = msdisf.analyse(data[:, 0], data[:, 1], data[:, 2], data[:, 3], lags="log:30", scales=[2.0], errors=True,
+                           quantities="job-table")
+    assert list(every.columns[-6:]) == ["msd_se", "ngp_se", "isf_x_se[0.5]", "isf_y_se[0.5]", "isf_r_se[0.5]",
+                                        "se_groups"]
+    assert np.array_equal(every["msd_se"], df["msd_se"], equal_nan=True)
     table = tmp_path / "e.tsv"
     subprocess.run([os.environ["MSDISF_PATH"], "-q", "--errors", "--lags", "log:30", "--scales", "2", "-o",
                     str(table), DISTINCT], check=True)
@@ -82,7 +86,7 @@ def test_read_table_of_command_line_tables_equals_analyse(tmp_path):
     subprocess.run([os.environ["MSDISF_PATH"], "-q", "--format", "txy", "--job-table-output", "--estimator",
                     "all-pairs", "-o", str(job_table), SIMULATION], check=True)
     read = msdisf.read_table(job_table)
-    full = msdisf.analyse(x, y, t, method="ordered")  # the job table's arithmetic
+    full = msdisf.analyse(x, y, t, method="ordered", quantities="job-table")  # the job table's arithmetic
     assert list(read.index) == list(full.index)
     assert (read["pairs"] == full["pairs"]).all()
     for name in ["msd", "mqd", "ngp", "skewness"] + [c for c in read.columns if c.startswith("isf")]:
@@ -145,7 +149,7 @@ def test_analyse_frame_finds_columns_and_units(capsys, change, keywords, expecte
     assert df.attrs.get("mpp") == keywords.get("mpp")
     dims = expected.get("dims", 2)
     assert df.attrs["dimensions"] == dims
-    assert [("isf_y[1]" in df), ("isf_z[1]" in df), ("isf_r_im[1]" in df)] == [dims > 1, dims == 3, dims > 1]
+    assert [("msd_y" in df), ("msd_z" in df), ("fs[1]" in df)] == [dims > 1, dims == 3, True]
     if "note" in expected:
         err = capsys.readouterr().err
         assert re.search(expected["note"], err, re.M), err

@@ -9,7 +9,9 @@ import pytest
 
 import msdisf
 
-MOMENTS = {"msd": 0, "mqd": 0, "ngp": 0, "md": 1, "mcd": 3, "skewness": 3}  # name: power of sqrt(msd) it scales by
+# name: power of sqrt(msd) it scales by (alpha2 and ngp: none, near zero)
+MOMENTS = {"msd": 0, "mqd": 0, "ngp": 0, "md": 1, "mcd": 3, "skewness": 3, "msd_x": 0, "msd_y": 0, "msd_z": 0,
+           "mean_dx": 1, "mean_dy": 1, "mean_dz": 1, "msd_centered": 0, "alpha2": 0}
 
 
 def walks(ids, seed=5):
@@ -39,12 +41,14 @@ def assert_same_table(got, expected):
     if "time" in expected:
         assert np.array_equal(got["time"], expected["time"])
     scale = np.sqrt(expected["msd"].to_numpy())
-    for name, power in MOMENTS.items():
+    moments = [(name, power) for name, power in MOMENTS.items() if name in expected]
+    assert moments
+    for name, power in moments:
         # relative, or relative to msd^(power/2) where the moment has a sign
         tolerance = 1e-12 * (np.abs(expected[name]) if power == 0 else scale**power)
         assert np.all(np.abs(got[name] - expected[name]) <= tolerance), name
-    isf = [c for c in expected.columns if c.startswith("isf")]
-    assert isf and np.allclose(got[isf], expected[isf], rtol=0, atol=1e-12)
+    scattering = [c for c in expected.columns if c.startswith(("isf", "fs"))]
+    assert np.allclose(got[scattering], expected[scattering], rtol=0, atol=1e-12, equal_nan=True)
 
 
 IDS = {"int": list(range(3, 12)), "text": [f"p{i}" for i in range(9)], "whole float": [float(i) for i in range(9)]}
@@ -52,7 +56,7 @@ IDS = {"int": list(range(3, 12)), "text": [f"p{i}" for i in range(9)], "whole fl
 
 @pytest.mark.parametrize("ids, keywords", [
     ("int", dict(lags="log:20:200", q=[0.3, 1.0])),
-    ("text", dict(lags=[1, 2, 5, 40, 150, 300], estimator="window", dt=0.5, mpp=0.2)),
+    ("text", dict(lags=[1, 2, 5, 40, 150, 300], estimator="window", dt=0.5, mpp=0.2, quantities="job-table")),
     ("whole float", dict(lags="max:120", method="ordered", estimator="per-trajectory", scales=[2.0])),
 ])
 def test_shards_merged_in_any_order_give_the_analysis_of_all(ids, keywords):
@@ -155,7 +159,7 @@ def test_shards_in_one_and_three_dimensions_save_load_and_merge_into_the_analysi
         merged = msdisf.merge(parts)
         assert merged.dimensions == axes
         expected = msdisf.analyse(x, frame=frame, particle=particle, **positions, **options)
-        assert [("isf_y[0.4]" in expected), ("isf_z[0.4]" in expected)] == [axes == 3, axes == 3]
+        assert [("msd_y" in expected), ("msd_z" in expected), ("fs[0.4]" in expected)] == [axes == 3, axes == 3, True]
         assert_same_table(merged.table(), expected)
     with pytest.raises(ValueError, match=r"dimensions \(1 against 2\)"):
         msdisf.merge([msdisf.lag_sums(x, frame=frame, particle=particle, **options),
@@ -176,15 +180,18 @@ def test_a_damaged_sums_file_is_refused_naming_the_line(tmp_path, damage, messag
         msdisf.load_sums(bad)
 
 
-def test_errors_from_merged_sums_equal_those_of_one_call(tmp_path):
+@pytest.mark.parametrize("quantities, columns", [(None, ["msd_se"]), ("job-table", ["msd_se", "ngp_se"])])
+def test_errors_from_merged_sums_equal_those_of_one_call(tmp_path, quantities, columns):
     data = walks(range(24))
-    parts = [msdisf.lag_sums(*s, lags="log:15:120", errors=True) for s in shards(data, [range(0, 9), range(9, 24)])]
+    options = dict(lags="log:15:120", errors=True, quantities=quantities)
+    parts = [msdisf.lag_sums(*s, **options) for s in shards(data, [range(0, 9), range(9, 24)])]
     parts[0].save(tmp_path / "a.sums")
     pooled = msdisf.merge([msdisf.load_sums(tmp_path / "a.sums"), parts[1]]).table()
-    one = msdisf.analyse(*data, lags="log:15:120", errors=True)
+    one = msdisf.analyse(*data, **options)
     rows = pooled["se_groups"] >= 20
     assert rows.sum() > 5 and pooled.loc[~rows, "msd_se"].isna().all()
-    for column in ("msd_se", "ngp_se"):
+    assert [c for c in one.columns if c.endswith("_se")] == columns
+    for column in columns:
         assert np.allclose(pooled.loc[rows, column], one.loc[rows, column], rtol=1e-9, atol=0)
 
 
