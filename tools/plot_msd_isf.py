@@ -5,8 +5,9 @@
                   [--min-pairs N] [--fit A:B] [--msdisf PROGRAM]
 
 Panels: the MSD on log-log axes, with the exponent alpha of a power-law fit
-MSD ~ t^alpha in the legend; the non-Gaussian parameter; and the x (solid) and
-y (dashed) cosine scattering values at the table's wave numbers nearest to the
+MSD ~ t^alpha in the legend; the non-Gaussian parameter (alpha2, or a job
+table's ngp); and the isotropic fs (solid), or a job table's x (solid) and y
+(dashed) cosine scattering values, at the table's wave numbers nearest to the
 requested ones (nearest by ratio; standard error names the ones chosen).
 
 The x axis is the time column when every table has one (with the dt or fps
@@ -115,11 +116,12 @@ def time_unit(options):
     return None
 
 
-def wave_numbers(table, direction):
-    """The wave numbers of one direction's cosine columns, with their labels."""
+def wave_numbers(table, group):
+    """The wave numbers of one group's cosine columns (isf_x, fs, ...), with
+    their labels."""
     found = {}
     for label in table.header:
-        match = re.fullmatch(rf"isf_{direction}\[(.+)\]", label)
+        match = re.fullmatch(rf"{group}\[(.+)\]", label)
         if match:
             try:
                 found[float(match.group(1))] = label
@@ -280,13 +282,18 @@ def plot(args, say):
         else:
             say(f"{table.name}: no msd column")
 
-        ngp = table.get("ngp")
+        # alpha2, or the job table's ngp
+        ngp, ngp_se = table.get("alpha2"), None
+        if ngp is None:
+            ngp, ngp_se = table.get("ngp"), table.get("ngp_se")
         if ngp is not None:
             ok = keep & np.isfinite(ngp)
             ax_ngp.semilogx(x[ok], ngp[ok], color=colour)
-            band(ax_ngp, x, ngp, table.get("ngp_se"), groups, ok, colour)
+            band(ax_ngp, x, ngp, ngp_se, groups, ok, colour)
 
-        available = wave_numbers(table, "x")
+        # the isotropic fs, or the job table's isf along x and y
+        groups_drawn = (("fs", "-"),) if wave_numbers(table, "fs") else (("isf_x", "-"), ("isf_y", "--"))
+        available = wave_numbers(table, groups_drawn[0][0])
         chosen = pick(available, args.wanted)
         if not chosen:
             say(f"{table.name}: no ISF columns")
@@ -302,14 +309,14 @@ def plot(args, say):
             style = dict(color=f"C{rank}") if len(tables) == 1 else dict(
                 color=colour, marker=MARKERS[rank % len(MARKERS)], markevery=0.1, markersize=4)
             isf_entries.setdefault(rank, set()).add(q)
-            for direction, dashes in (("x", "-"), ("y", "--")):
-                key = f"isf_{direction}[{q:.6g}]"
+            for group, dashes in groups_drawn:
+                key = f"{group}[{q:.6g}]"
                 values = table.get(key)
                 if values is None:
                     continue
                 ok = keep & np.isfinite(values)
                 ax_isf.semilogx(x[ok], values[ok], dashes, **style)
-                band(ax_isf, x, values, table.get(f"isf_{direction}_se[{q:.6g}]"), groups, ok, style["color"])
+                band(ax_isf, x, values, table.get(f"{group}_se[{q:.6g}]"), groups, ok, style["color"])
 
     ax_msd.set(xlabel=x_label, ylabel="MSD", title="Mean squared displacement")
     ax_ngp.set(xlabel=x_label, ylabel="non-Gaussian parameter", title="Non-Gaussian parameter")
@@ -339,7 +346,7 @@ def plot(args, say):
             isf_handles.append(Line2D([], [], color="grey", marker=MARKERS[rank % len(MARKERS)],
                                       linestyle="none", label=text))
     if isf_handles:
-        isf_handles += [Line2D([], [], color="black", linestyle="-", label="x"),
+        isf_handles += [Line2D([], [], color="black", linestyle="-", label="x, or fs"),
                         Line2D([], [], color="black", linestyle="--", label="y")]
         ax_isf.legend(handles=isf_handles, fontsize="small")
     for axis in (ax_msd, ax_ngp, ax_isf):

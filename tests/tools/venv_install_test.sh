@@ -26,11 +26,12 @@ import numpy as np
 import msdisf
 
 assert os.path.realpath(msdisf.__file__).startswith(os.path.realpath(sys.argv[1])), msdisf.__file__
-# One particle moving one unit along x per frame: msd = L^2, <cos(q dx)> = cos(q L).
+# One particle moving one unit along x per frame: msd = L^2, fs = J0(q L) in two dimensions.
 frame = np.arange(20)
 df = msdisf.analyse(frame.astype(float), np.zeros(20), frame, lags="max:3", q=[1.0])
 assert list(df.index) == [1, 2, 3], list(df.index)
 assert np.allclose(df["msd"], [1.0, 4.0, 9.0], rtol=0, atol=1e-12), df["msd"].tolist()
-assert np.allclose(df["isf_x[1]"], np.cos([1.0, 2.0, 3.0]), rtol=0, atol=1e-9), df["isf_x[1]"].tolist()
+bessel_j0 = [0.7651976865579666, 0.22389077914123567, -0.26005195490193345]  # J0(1), J0(2), J0(3)
+assert np.allclose(df["fs[1]"], bessel_j0, rtol=0, atol=1e-9), df["fs[1]"].tolist()
 print("msdisf", msdisf.__version__, "installed in the venv and ran")
 EOF
