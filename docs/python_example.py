@@ -28,16 +28,16 @@ tracks = tracks[rng.random(len(tracks)) > 0.02]
 
 # 60 log-spaced lags; wave numbers q = 2*pi/lambda for lambda = 0.5, 1 and 2 um.
 df = msdisf.analyse_frame(tracks, dt=dt, lags="log:60", q=2 * np.pi / np.array([0.5, 1.0, 2.0]))
-print(df[["time", "pairs", "msd", "ngp"]].head())
+print(df[["time", "pairs", "msd", "alpha2"]].head())
 
 fig, (left, right) = plt.subplots(1, 2, figsize=(9, 3.5))
 left.loglog(df["time"], df["msd"], "o", ms=3, label="msd")
 left.loglog(df["time"], 4 * D * df["time"], "k--", label="4 D t")
 left.set(xlabel="time (s)", ylabel="MSD (um^2)")
 left.legend()
-for q, column in msdisf.isf(df, "x").items():
+for q, column in msdisf.isf(df, "fs").items():
     right.semilogx(df["time"], column, label=f"q = {q:.2f} / um")
-right.set(xlabel="time (s)", ylabel="ISF along x (cosine part)")
+right.set(xlabel="time (s)", ylabel="F_s(q, t)")
 right.legend()
 fig.tight_layout()
 fig.savefig(sys.argv[1] if len(sys.argv) > 1 else "msdisf_python_example.png", dpi=100)

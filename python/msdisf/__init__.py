@@ -327,16 +327,20 @@ def analyse(x, y=None, frame=None, particle=None, *, z=None, time=None, dt=None,
     lags: "all" (1 to the longest span), an int L or "max:L" (1 to L),
     "log:K" or "log:K:L" (K log-spaced lags up to L, default the longest
     span), or a list of lags, all in frames. q: wave numbers (no factor 2*pi:
-    pass 2*pi/lambda), or scales: length scales s with q = 1/s; default the
-    15 standard scales.
+    pass 2*pi/lambda), or scales: length scales s with q = 1/s; without
+    them no fs columns, and the job table's isf columns take the 15
+    standard scales.
     estimator: "all-pairs", "window" or "per-trajectory". method: "fast"
     (every column from FFT correlations, each mean within 1e-10 of the exact
     one in units of msd^(k/2)), "ordered" (moments summed pair by pair, bit
     for bit "exact") or "exact" (the plain pairwise arithmetic). quantities:
-    the columns to compute, a list from "msd", "mqd", "ngp", "skewness",
-    "md", "mcd" and "isf" (default all); fewer cost less. errors: True adds
-    standard errors msd_se, ngp_se, isf_x_se[q], isf_y_se[q], isf_r_se[q]
-    and se_groups, the independent groups behind them (particles when at
+    the columns to compute, a list from "msd", "msd_axes", "mean_axes",
+    "msd_centered", "alpha2", "fs", and the job table's "mqd", "ngp",
+    "skewness", "md", "mcd" and "isf" ("job-table" for those seven); default
+    msd, msd_axes, mean_axes, msd_centered and alpha2, with fs when q or
+    scales are given; fewer cost less. errors: True adds the standard error
+    msd_se (and ngp_se, isf_x_se[q], isf_y_se[q], isf_r_se[q] when those
+    columns are asked for) and se_groups, the groups behind them (particles when at
     least 20 have pairs at a lag, otherwise windows of origins; see the
     README); they cost a pass over the data per lag and wave number. threads: None for
     every processor. progress: True for a progress bar on standard error, or
