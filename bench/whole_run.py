@@ -204,16 +204,16 @@ def measure(msdisf, bench, pairs, work):
     row("10^5 frames, every lag: msdisf MSD alone / peer MSD alone", "msdisf", "peer",
         paired(pairs, ours("one.csv", "--quantities", "msd"), peer))
     for name, case in [("one.csv", "10^5 frames"), ("p1000.csv", "1000 x 1000"), ("p20000.csv", "20000 x 100")]:
-        row(f"nothing beside, {case}, all columns: default / GOMP_SPINCOUNT=300000 (the runtime's default)",
+        row(f"nothing beside, {case}, default columns: default / GOMP_SPINCOUNT=300000 (the runtime's default)",
             "default", "300000", paired(pairs, ours(name), ours(name, env=runtime_default)))
     with BusyCore():
         for name, case in [("p1000.csv", "1000 x 1000"), ("p20000.csv", "20000 x 100")]:
             one = ours(name, "--threads", "1")
-            row(f"one core busy, {case}, all columns: default threads / --threads 1", "default", "1 thread",
+            row(f"one core busy, {case}, default columns: default threads / --threads 1", "default", "1 thread",
                 paired(pairs, ours(name), one))
-            row(f"one core busy, {case}, all columns: GOMP_SPINCOUNT=300000 / --threads 1", "300000", "1 thread",
+            row(f"one core busy, {case}, default columns: GOMP_SPINCOUNT=300000 / --threads 1", "300000", "1 thread",
                 paired(pairs, ours(name, env=runtime_default), one))
-            row(f"one core busy, {case}, all columns: OMP_WAIT_POLICY=PASSIVE / --threads 1", "passive", "1 thread",
+            row(f"one core busy, {case}, default columns: OMP_WAIT_POLICY=PASSIVE / --threads 1", "passive", "1 thread",
                 paired(pairs, ours(name, env=passive), one))
     print(f"\n10^5 frames: the table of every default column is {table_bytes / 1e6:.0f} MB; "
           f"load average after: {os.getloadavg()[0]:.2f}")
