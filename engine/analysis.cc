@@ -837,18 +837,36 @@ LagSums sums_of(const TrajectoryData& data, const AnalysisOptions& options, std:
   return sums;
 }
 
-// Per-axis columns with the standard errors of msd, ngp and the isf
-// columns as the joint pass forms them (particle groups, or windows within
-// a long particle), so that they are the same whatever else is asked for.
+// The standard errors of msd_x and msd_y: each axis's msd is the msd of
+// that axis beside a second one that only marks validity (0 where both
+// positions are valid, NaN elsewhere), so the joint pass's msd errors serve.
+void add_axis_msd_errors(const TrajectoryData& data, const AnalysisOptions& options, StandardErrors& errors) {
+  AnalysisOptions msd_alone = options;
+  msd_alone.quantities = Quantities{true, false, false, false, false, false, false};
+  std::vector<double> validity(data.x.size());
+  for (std::size_t i = 0; i < validity.size(); ++i) validity[i] = data.x[i] * 0.0 + data.y[i] * 0.0;
+  for (const std::span<const double> axis : {data.x, data.y}) {
+    StandardErrors own = run_analysis({axis, validity, data.frame, data.particle}, msd_alone).errors;
+    if (errors.groups.empty()) errors.groups = std::move(own.groups);
+    errors.msd_axis.push_back(std::move(own.msd));
+  }
+}
+
+// Per-axis columns with the standard errors of msd, msd_x, msd_y, ngp and
+// the isf columns as the joint pass forms them (particle groups, or windows
+// within a long particle), so that they are the same whatever else is
+// asked for.
 AnalysisResult with_joint_errors(const TrajectoryData& data, const AnalysisOptions& options) {
   const Quantities& q = options.quantities;
-  AnalysisOptions joint = options;
-  joint.quantities = Quantities{q.msd, false, q.ngp, false, false, false, q.scattering};
-  AnalysisResult errors_of = run_analysis(data, joint);
   AnalysisOptions rest = options;
   rest.errors = false;
   AnalysisResult result = finish(sums_of(data, rest));
-  result.errors = std::move(errors_of.errors);
+  if (q.msd || q.ngp || q.scattering) {
+    AnalysisOptions joint = options;
+    joint.quantities = Quantities{q.msd, false, q.ngp, false, false, false, q.scattering};
+    result.errors = run_analysis(data, joint).errors;
+  }
+  if (q.msd_axes) add_axis_msd_errors(data, options, result.errors);
   return result;
 }
 

@@ -138,6 +138,8 @@ struct AnalysisOptions {
 /// itself uncertain by more than a quarter; fewer than 2 give NaN.
 struct StandardErrors {
   std::vector<double> msd;
+  /// Of msd_x and msd_y (two dimensions, with msd_axes), indexed [axis][row].
+  std::vector<std::vector<double>> msd_axis;
   std::vector<double> ngp;
   /// Of the cos columns, indexed [wave number][row].
   std::vector<std::vector<double>> cos_x, cos_y, cos_r;

@@ -5,7 +5,7 @@
 // isf_x[q], isf_y[q], isf_z[q], isf_r[q] (cos parts; those of the axes
 // present) and isf_x_im[q], isf_y_im[q], isf_z_im[q], isf_r_im[q] (sin
 // parts) for each wave number q, then with standard errors
-// msd_se, ngp_se, isf_x_se[q], isf_y_se[q], isf_r_se[q]. Lags, pair counts
+// msd_se, msd_x_se, msd_y_se, ngp_se, isf_x_se[q], isf_y_se[q], isf_r_se[q]. Lags, pair counts
 // and se_groups are whole numbers and are not among them.
 #pragma once
 
@@ -57,6 +57,9 @@ auto result_columns(Result& r) {
   add_group("isf_r_im", r.sin_r);
   if (r.errors.empty()) return columns;
   if (!r.errors.msd.empty()) columns.emplace_back("msd_se", &r.errors.msd);
+  for (std::size_t a = 0; a < r.errors.msd_axis.size(); ++a) {
+    columns.emplace_back(std::string("msd_") + "xyz"[a] + "_se", &r.errors.msd_axis[a]);
+  }
   if (!r.errors.ngp.empty()) columns.emplace_back("ngp_se", &r.errors.ngp);
   add_group("isf_x_se", r.errors.cos_x), add_group("isf_y_se", r.errors.cos_y), add_group("isf_r_se", r.errors.cos_r);
   return columns;

@@ -143,6 +143,34 @@ TEST(StandardErrors, OneTrajectoryIsSplitIntoWindowsOfOrigins) {
   EXPECT_TRUE(std::isnan(result.errors.msd[1]));
 }
 
+// x walks and y stays put: msd_x's error is the error of the whole msd, and
+// msd_y's is zero, from the same particle groups.
+TEST(StandardErrors, OfEachAxisMsd) {
+  std::mt19937 random(11);
+  std::normal_distribution<double> step(0.0, 1.0);
+  testing::Records r;
+  for (int p = 0; p < 25; ++p) {
+    double x = 500.0 * p;
+    for (int f = 0; f < 60; ++f) {
+      r.x.push_back(random() % 20 == 0 ? NAN : (x += step(random)));
+      r.y.push_back(7.0), r.frame.push_back(f), r.particle.push_back(p);
+    }
+  }
+  AnalysisOptions options;
+  options.lags = LagRequest::list({1, 9});
+  options.errors = true;
+  options.quantities = {.msd = true, .mqd = false, .ngp = false, .skewness = false, .md = false, .mcd = false,
+                        .scattering = false, .msd_axes = true};
+  const AnalysisResult result = analyse(r.data(), options);
+  ASSERT_EQ(result.errors.msd_axis.size(), 2u);
+  for (std::size_t row = 0; row < result.rows(); ++row) {
+    const double want = reference(group_sums(r, result.lag[row], [&](std::size_t a) { return r.particle[a]; })).msd;
+    EXPECT_NEAR(result.errors.msd_axis[0][row], want, 1e-9 * want) << "lag " << result.lag[row];
+    EXPECT_NEAR(result.errors.msd[row], want, 1e-9 * want) << "lag " << result.lag[row];
+    EXPECT_NEAR(result.errors.msd_axis[1][row], 0.0, 1e-12) << "lag " << result.lag[row];
+  }
+}
+
 TEST(StandardErrors, OnlyWhenAskedAndOnlyForWantedColumns) {
   testing::Records r{{0, 1, 3, 2}, {0, 0, 1, 1}, {0, 1, 2, 3}, {}};
   AnalysisOptions options;

@@ -190,7 +190,7 @@ def test_errors_from_merged_sums_equal_those_of_one_call(tmp_path, quantities, c
     one = msdisf.analyse(*data, **options)
     rows = pooled["se_groups"] >= 20
     assert rows.sum() > 5 and pooled.loc[~rows, "msd_se"].isna().all()
-    assert [c for c in one.columns if c.endswith("_se")] == columns
+    assert [c for c in pooled.columns if c.endswith("_se")] == columns
     for column in columns:
         assert np.allclose(pooled.loc[rows, column], one.loc[rows, column], rtol=1e-9, atol=0)
 
