@@ -15,9 +15,10 @@ int main(int argc, char** argv) {
   }
   using Clock = std::chrono::steady_clock;
   const auto start = Clock::now();
-  std::optional<std::string> text = msdisf::load_input(argv[1]);
+  std::string problem;
+  std::optional<std::string> text = msdisf::load_input(argv[1], problem);
   if (!text) {
-    std::perror(argv[1]);
+    std::fprintf(stderr, "%s: %s\n", argv[1], problem.c_str());
     return 1;
   }
   const auto loaded = Clock::now();

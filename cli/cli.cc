@@ -464,8 +464,9 @@ class Run {
       drift.emplace(std::move(std::get<SafeOutput>(opened_drift)));
     }
     drift_output_ = drift ? &*drift : nullptr;
-    std::optional<std::string> text = load_input(input);
-    if (!text) return fail(kCannotReadOrWrite, input + ": cannot be read: " + std::strerror(errno));
+    std::string problem;
+    std::optional<std::string> text = load_input(input, problem);
+    if (!text) return fail(kCannotReadOrWrite, input + ": cannot be read: " + problem);
     const int status = request_.job_table_output ? job_table(input, *text, output) : analysis(input, *text, output);
     if (status == kNothingWritten) return kDone;
     if (status != kDone) return status;

@@ -127,9 +127,10 @@ int run_fit(int argc, const char* const* argv, Console& console) {
     console.err << "msdisf fit: --lags takes A:B with 1 <= A <= B, such as 1:10; not '" << lags << "'" << std::endl;
     return 2;
   }
-  const std::optional<std::string> text = load_input(table_path);
+  std::string unreadable;
+  const std::optional<std::string> text = load_input(table_path, unreadable);
   if (!text) {
-    console.err << "msdisf fit: " << table_path << ": cannot be read: " << std::strerror(errno) << std::endl;
+    console.err << "msdisf fit: " << table_path << ": cannot be read: " << unreadable << std::endl;
     return 1;
   }
   const auto read = read_columns(table_path, *text);

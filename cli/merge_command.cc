@@ -54,8 +54,9 @@ struct Failure {
 };
 
 std::variant<LagSums, Failure> read_input(const std::string& input) {
-  const std::optional<std::string> text = load_input(input);
-  if (!text) return Failure{1, input + ": cannot be read: " + std::strerror(errno)};
+  std::string problem;
+  const std::optional<std::string> text = load_input(input, problem);
+  if (!text) return Failure{1, input + ": cannot be read: " + problem};
   auto read = read_sums_file(*text, input);
   if (auto* error = std::get_if<SumsFileError>(&read)) return Failure{3, input + ": " + error->message};
   return std::move(std::get<LagSums>(read));

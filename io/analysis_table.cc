@@ -29,11 +29,23 @@ char* put_double(char* out, double value) {
 
 char* put_whole(char* out, std::int64_t value) { return std::to_chars(out, out + kLongestNumber, value).ptr; }
 
-// What every row needs: the result, its value columns and the format.
+// A particle id as a field: quoted, with quotes doubled, when it holds the
+// separator, a quote or a line end, so that readers of the table split it
+// as written.
+std::string id_field(const std::string& name, char separator) {
+  if (name.find_first_of(std::string{separator, '"', '\n', '\r'}) == std::string::npos) return name;
+  std::string field = "\"";
+  for (const char c : name) field += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return field + "\"";
+}
+
+// What every row needs: the result, its value columns, the format and the
+// particle ids as written.
 struct Rows {
   const AnalysisResult& result;
   const AnalysisTableFormat& format;
   std::vector<const std::vector<double>*> columns;
+  std::vector<std::string> id_fields;
   std::size_t longest_name = 0;
 
   /// At most this many bytes make one row.
@@ -46,9 +58,9 @@ struct Rows {
     const char separator = format.separator;
     if (!result.particle.empty()) {
       const std::int64_t id = result.particle[r];
-      const bool named = id >= 0 && static_cast<std::size_t>(id) < format.particle_names.size();
+      const bool named = id >= 0 && static_cast<std::size_t>(id) < id_fields.size();
       if (named) {
-        const std::string& name = format.particle_names[static_cast<std::size_t>(id)];
+        const std::string& name = id_fields[static_cast<std::size_t>(id)];
         out = std::copy(name.begin(), name.end(), out);
       } else {
         out = put_whole(out, id);
@@ -108,9 +120,12 @@ std::vector<std::string> analysis_columns(const AnalysisResult& result, const An
 bool write_analysis_table(const AnalysisResult& result, const AnalysisTableFormat& format,
                           const std::function<bool(std::string_view)>& sink) {
   if (!sink(header_text(result, format))) return false;
-  Rows rows{result, format, {}};
+  Rows rows{result, format, {}, {}};
   for (const auto& [name, values] : result_columns(result)) rows.columns.push_back(values);
-  for (const std::string& name : format.particle_names) rows.longest_name = std::max(rows.longest_name, name.size());
+  for (const std::string& name : format.particle_names) {
+    rows.id_fields.push_back(id_field(name, format.separator));
+    rows.longest_name = std::max(rows.longest_name, rows.id_fields.back().size());
+  }
   const std::size_t row_bound = rows.row_bound();
   const std::size_t block_rows = std::max<std::size_t>(1, kBlockBytes / row_bound);
   const long blocks = static_cast<long>((result.rows() + block_rows - 1) / block_rows);

@@ -172,6 +172,11 @@ class Lines {
 };
 
 enum Role { kX, kY, kFrame, kParticle, kTime, kZ, kRoles };
+// Whole numbers below 2^53 are read exactly through a double (larger ones
+// may round onto a neighbour): ids from it on are compared as text, frames
+// refused.
+constexpr double kWholeNumberLimit = 9007199254740992.0;
+
 constexpr std::array<const char*, kRoles> kRoleNames = {"x", "y", "frame", "particle", "time", "z"};
 
 // The chosen columns, by index into a line's fields (-1: none).
@@ -303,8 +308,8 @@ void parse_records(std::string_view text, long lines_before, const Columns& c, c
       }
       continue;
     }
-    if (time_role == kFrame && std::fabs(*f) > 4.0e18) {
-      if (stop(column_text(kFrame) + quoted(ft) + " is too large a frame")) return;
+    if (time_role == kFrame && std::fabs(*f) >= kWholeNumberLimit) {
+      if (stop(column_text(kFrame) + quoted(ft) + " is too large a frame (below 2^53 = 9007199254740992)")) return;
       continue;
     }
     if (c.at[kParticle] >= 0) {
@@ -319,7 +324,7 @@ void parse_records(std::string_view text, long lines_before, const Columns& c, c
         table.particle[table.count] = at->second;
       } else {
         const std::optional<double> p = number(pt);
-        if (!p || !whole(*p) || std::fabs(*p) > 4.0e18) {
+        if (!p || !whole(*p) || std::fabs(*p) >= kWholeNumberLimit) {
           table.saw_text_id = true;  // read again with ids as text
           return;
         }
@@ -723,9 +728,12 @@ std::variant<RecordTable, RecordTableError> read_record_table(std::string_view t
   return table;
 }
 
-std::optional<std::string> load_input(const std::string& path) {
+std::optional<std::string> load_input(const std::string& path, std::string& problem) {
   const int fd = path == "-" ? ::dup(STDIN_FILENO) : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
+  if (fd < 0) {
+    problem = std::strerror(errno);
+    return std::nullopt;
+  }
   // A regular file that is not gzip-compressed is read at its size in one go.
   struct stat info {};
   unsigned char magic[2] = {0, 0};
@@ -743,12 +751,14 @@ std::optional<std::string> load_input(const std::string& path) {
       if (got <= 0) break;
       filled += static_cast<std::size_t>(got);
     }
+    if (filled != text.size()) problem = std::strerror(errno);
     ::close(fd);
     if (filled != text.size()) return std::nullopt;
     return text;
   }
   gzFile file = gzdopen(fd, "rb");
   if (file == nullptr) {
+    problem = std::strerror(errno);
     ::close(fd);
     return std::nullopt;
   }
@@ -760,14 +770,22 @@ std::optional<std::string> load_input(const std::string& path) {
     if (filled == text.size()) text.resize(text.size() * 2);
     const int got = gzread(file, text.data() + filled,
                            static_cast<unsigned>(std::min<std::size_t>(text.size() - filled, 1u << 30)));
-    if (got < 0) {
-      gzclose(file);
-      return std::nullopt;
-    }
-    if (got == 0) break;
+    if (got <= 0) break;
     filled += static_cast<std::size_t>(got);
   }
+  // A stream cut short reads as far as it goes; zlib then reports it.
+  int status = Z_OK;
+  const char* reason = gzerror(file, &status);
+  if (status == Z_ERRNO) problem = std::strerror(errno);
+  if (status == Z_BUF_ERROR) problem = "its gzip data ends early (the file is cut short)";
+  if (status != Z_OK && status != Z_ERRNO && status != Z_BUF_ERROR) {
+    // zlib's reason starts with the stream's own name ("<fd:4>: ").
+    const std::string_view said = reason != nullptr ? reason : "unreadable";
+    const std::size_t colon = said.find(": ");
+    problem = "its gzip data is damaged (" + std::string(colon == said.npos ? said : said.substr(colon + 2)) + ")";
+  }
   gzclose(file);
+  if (status != Z_OK) return std::nullopt;
   text.resize(filled);
   return text;
 }

@@ -77,7 +77,8 @@ std::variant<RecordTable, RecordTableError> read_record_table(std::string_view t
                                                               const RecordTableOptions& options);
 
 /// The whole content of `path` ("-" for standard input), gzip-compressed or
-/// not; nullopt when it cannot be read.
-std::optional<std::string> load_input(const std::string& path);
+/// not; nullopt when it cannot be read, with `problem` saying why (the
+/// system's reason, or that the gzip data ends early or is corrupt).
+std::optional<std::string> load_input(const std::string& path, std::string& problem);
 
 }  // namespace msdisf

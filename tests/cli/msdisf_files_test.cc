@@ -99,6 +99,11 @@ TEST(MsdisfInputs, RealWorldFiles) {
        {"--per-particle"}, 0, "particle = 'track_id'", "2 1 1"},
       {"a repeated text id names it", "frame,particle,x,y\n1,c7,0,0\n1,c7,1,1\n", {}, 3,
        "lines 2 and 3 both hold particle 'c7' at frame 1", ""},
+      {"ids from 2^53 on stay apart",
+       "particle,frame,x,y\n9007199254740993,0,0,0\n9007199254740993,1,1,1\n9007199254740992,2,0,0\n"
+       "9007199254740992,3,3,3\n",
+       {"--per-particle"}, 0, "particle = 'particle'", "1 1"},
+      {"a frame from 2^53 on", "frame,x,y\n9007199254740993,0,0\n", {}, 3, "is too large a frame", ""},
       {"a byte-order mark", "\xEF\xBB\xBF" + std::string(kTracksCsv), {}, 0, "frame = 'frame'", "4 2"},
       {"NA and empty positions are missing", "frame,x,y\n1,0,0\n2,NA,1\n3,,2\n4,3,3\n", {}, 0,
        "2 records have no position", "0 0 1"},
@@ -259,6 +264,18 @@ TEST(MsdisfInputs, GzipManyFilesAndAListOfThem) {
   EXPECT_NE(result.err.find("msdisf: a.csv.gz: wrote out/a.msdisf.csv"), std::string::npos) << result.err;
   EXPECT_NE(result.err.find("msdisf: 2 inputs, worst status 3"), std::string::npos) << result.err;
   EXPECT_FALSE(fs::exists(dir.path() / "out/b.msdisf.csv"));
+  // A compressed file cut short or damaged is refused, not read in part.
+  ASSERT_EQ(std::system(("cd " + dir.path().string() + " && head -c -12 a.csv.gz > cut.csv.gz && cp a.csv.gz bad.csv.gz" +
+                         " && printf 'X' | dd of=bad.csv.gz bs=1 seek=30 conv=notrunc status=none")
+                            .c_str()),
+            0);
+  for (const auto& [name, reason] : {std::pair{"cut.csv.gz", "its gzip data ends early"},
+                                     std::pair{"bad.csv.gz", "its gzip data is damaged ("}}) {
+    const auto refused = run_program(MSDISF_PATH, {"-o", "t.tsv", name}, dir.path());
+    EXPECT_EQ(refused.exit_status, 1) << name;
+    EXPECT_NE(refused.err.find(std::string(name) + ": cannot be read: " + reason), std::string::npos) << refused.err;
+    EXPECT_FALSE(fs::exists(dir.path() / "t.tsv"));
+  }
   const std::string table = read_file(dir.path() / "out/a.msdisf.csv");
   EXPECT_NE(table.find("\nlag,pairs,msd,msd_x,msd_y,mean_dx,mean_dy,msd_centered,alpha2\n"), std::string::npos);
   EXPECT_NE(table.find("\n1,4,0.6875,"), std::string::npos) << table.substr(0, 400);

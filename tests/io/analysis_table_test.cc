@@ -70,6 +70,26 @@ TEST(AnalysisTable, ManyBlocksComeInRowOrderOnAnyThreadCount) {
   EXPECT_FALSE(std::getline(lines, line));
 }
 
+// Ids holding the separator, a quote or a line end are quoted fields.
+TEST(AnalysisTable, ParticleIdsAreWholeFields) {
+  AnalysisResult result = two_column_result(4);
+  result.particle = {0, 1, 2, 3};
+  AnalysisTableFormat format;
+  format.separator = ',';
+  format.particle_names = {"a,b", "say \"hi\"", "plain", "two\nlines"};
+  std::string text;
+  ASSERT_TRUE(write_analysis_table(result, format, [&text](std::string_view piece) { return text += piece, true; }));
+  std::vector<std::string> first_fields;
+  for (std::size_t at = text.find('\n') + 1; at < text.size();) {
+    const bool quoted = text[at] == '"';
+    std::size_t end = quoted ? at + 1 : text.find(',', at);
+    while (quoted && !(text[end] == '"' && text[end + 1] != '"')) end += text[end] == '"' ? 2 : 1;
+    first_fields.push_back(text.substr(at, end + (quoted ? 1 : 0) - at));
+    at = text.find('\n', end) + 1;
+  }
+  EXPECT_EQ(first_fields, (std::vector<std::string>{"\"a,b\"", "\"say \"\"hi\"\"\"", "plain", "\"two\nlines\""}));
+}
+
 TEST(AnalysisTable, StopsAtTheFirstFailedWrite) {
   const AnalysisResult result = two_column_result(100000);
   AnalysisTableFormat format;
