@@ -669,8 +669,8 @@ void add_isotropic_sums(const detail::ParticleSet& set, const std::vector<std::s
       if (first_unserved < 0 || row_lags[r] < first_unserved) first_unserved = row_lags[r];
     }
     if (first_unserved >= 0) {
-      sums.notes.push_back("fs[" + wave_label(waves[w]) + "] is NaN from lag " + std::to_string(first_unserved) +
-                           " (in frames of the data's grid): its displacements would need more than " +
+      sums.notes.push_back("fs[" + wave_label(waves[w]) + "] is NaN from lag " +
+                           std::to_string(first_unserved * set.stride()) + ": its displacements would need more than " +
                            std::to_string(kMostDirections[dims]) + " directions; a smaller wave number reaches further");
     }
   }

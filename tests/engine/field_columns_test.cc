@@ -4,6 +4,7 @@
 // mean_dx = v t and msd_centered = 2 d D t).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <string>
@@ -163,6 +164,23 @@ TEST(FieldColumns, IsotropicScatteringMatchesThePairByPairMean) {
       }
     }
   }
+}
+
+// On frames every 2 steps the note names the first NaN row's own lag.
+TEST(FieldColumns, TheNoteOfUnservedRowsNamesTheirLag) {
+  Records in = walks(3, Steps::kGaussian, 2, 400, 0.0, 31);
+  for (auto& frame : in.frame) frame *= 2;
+  Quantities q{false, false, false, false, false, false, false};
+  q.fs = true;
+  const AnalysisResult got = analyse(in.data(), {.lags = LagRequest::up_to(300), .wave_numbers = {1.0}, .quantities = q});
+  std::size_t first = 0;
+  while (first < got.rows() && !std::isnan(got.fs[0][first])) ++first;
+  ASSERT_LT(first, got.rows());
+  ASSERT_EQ(got.lag[first] % 2, 0);
+  const std::string said = "fs[1] is NaN from lag " + std::to_string(got.lag[first]) + ":";
+  EXPECT_TRUE(std::any_of(got.notes.begin(), got.notes.end(),
+                          [&](const std::string& note) { return note.find(said) != std::string::npos; }))
+      << said;
 }
 
 TEST(FieldColumns, AgreeWithTheoryOnSimulatedSteps) {
