@@ -554,7 +554,7 @@ class Run {
       return fail(status, input + ": " + with_lines(error, table));
     }
     if (bar) bar->finish();
-    for (const std::string& note : result.notes) say(input + ": " + note);
+    tell_notes(input, result.notes);
     if (std::all_of(result.pairs.begin(), result.pairs.end(), [](long n) { return n == 0; })) {
       return fail(kInputContent, input + ": no pair of records of one particle is " +
                                      (result.lag.empty() ? "there at all" : "at " + lag_summary(result.lag)) + " (" +
@@ -587,7 +587,7 @@ class Run {
       const int status = error.kind == AnalysisError::Kind::kInvalidInput ? kInputContent : kCommandLine;
       return fail(status, input + ": " + with_lines(error, table));
     }
-    for (const std::string& note : sums.notes) say(input + ": " + note);
+    tell_notes(input, sums.notes);
     const LagRequest::Kind kind = plan_.analysis.lags.kind;
     if (!request_.quiet && (kind == LagRequest::Kind::kAll ||
                             (kind == LagRequest::Kind::kLogSpaced && plan_.analysis.lags.max_lag == 0))) {
@@ -601,7 +601,15 @@ class Run {
     return written ? kDone : cannot_write(output);
   }
 
-  // Lines read past with --skip-bad-lines, and missing positions: one line each.
+  // The engine's notes; with -q only those that warn about the results.
+  void tell_notes(const std::string& input, const std::vector<std::string>& notes) {
+    for (const std::string& note : notes) {
+      if (!request_.quiet || !informational_note(note)) say(input + ": " + note);
+    }
+  }
+
+  // Lines read past with --skip-bad-lines, and missing positions (left out
+  // with -q: a file marks them on purpose): one line each.
   void report_lines_left_out(const std::string& input, const RecordTable& table) {
     if (table.skipped > 0) {
       std::string lines;
@@ -609,7 +617,7 @@ class Run {
       say(input + ": skipped " + std::to_string(table.skipped) + " unusable line" + (table.skipped > 1 ? "s" : "") +
           " (" + (table.skipped > 5 ? "the first: " : "") + lines + ")");
     }
-    if (table.missing > 0) {
+    if (table.missing > 0 && !request_.quiet) {
       say(input + ": " + std::to_string(table.missing) + " record" + (table.missing > 1 ? "s have" : " has") +
           " no position (an empty, NA or nan " + coordinates_of(table) + ") and form" + (table.missing > 1 ? "" : "s") + " no pair");
     }

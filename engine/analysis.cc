@@ -37,6 +37,16 @@ std::vector<double> default_wave_numbers() {
 
 namespace {
 
+// The openings of the informational notes.
+const std::string kThreadsNote = "using ";
+const std::string kGridNote = "frames step by ";
+
+}  // namespace
+
+bool informational_note(std::string_view note) { return note.starts_with(kThreadsNote) || note.starts_with(kGridNote); }
+
+namespace {
+
 using detail::ParticleCost;
 using detail::ParticleRecords;
 using Kind = AnalysisError::Kind;
@@ -68,7 +78,7 @@ int checked_threads(const AnalysisOptions& options, std::vector<std::string>& no
   }
   const int processors = std::max(1, omp_get_num_procs());
   if (options.threads > processors) {
-    notes.push_back("using " + std::to_string(processors) + " threads, one per processor (asked for " +
+    notes.push_back(kThreadsNote + std::to_string(processors) + " threads, one per processor (asked for " +
                     std::to_string(options.threads) + ")");
     return processors;
   }
@@ -390,7 +400,7 @@ Setup setup_of(const AnalysisOptions& options) {
 void note_stride(AnalysisResult& result, std::int64_t stride) {
   if (stride <= 1) return;
   for (long& lag : result.lag) lag *= stride;
-  result.notes.push_back("frames step by " + std::to_string(stride) + ": lags are counted on that grid (" +
+  result.notes.push_back(kGridNote + std::to_string(stride) + ": lags are counted on that grid (" +
                          std::to_string(stride) + ", " + std::to_string(2 * stride) + ", ...)");
 }
 

@@ -24,6 +24,7 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/method.h"
@@ -227,5 +228,9 @@ std::vector<double> default_wave_numbers();
 /// Cost: grouping O(n log n) (O(n) when rows already come sorted by particle
 /// and frame); per particle, the cheaper of its pairs and its frame span.
 AnalysisResult analyse(const TrajectoryData& data, const AnalysisOptions& options = {});
+
+/// Whether a note only informs (the threads used, the grid of the frames)
+/// rather than warns about the results; quiet front ends leave those out.
+bool informational_note(std::string_view note);
 
 }  // namespace msdisf

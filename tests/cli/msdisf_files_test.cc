@@ -252,6 +252,22 @@ TEST(MsdisfInputs, SumsOfShardsMergeIntoTheTableOfAll) {
   EXPECT_NE(mixed.err.find("a3.msdisf.sums: the sums differ in dimensions (2 against 3)"), std::string::npos) << mixed.err;
 }
 
+// -q leaves out what only informs (threads, the grid of frames, missing
+// positions) and keeps what warns about the results.
+TEST(MsdisfInputs, QuietKeepsOnlyWarnings) {
+  testing::TempDir dir;
+  dir.write("s.csv", "frame,x,y\n0,0,0\n2,NA,1\n4,1,1\n6,2,0\n8,2,2\n");
+  const auto quiet = run_program(MSDISF_PATH, {"-q", "--threads", "64", "-o", "t.tsv", "s.csv"}, dir.path());
+  EXPECT_EQ(quiet.exit_status, 0);
+  EXPECT_EQ(quiet.err, "");
+  const auto told = run_program(MSDISF_PATH, {"--threads", "64", "-o", "t.tsv", "s.csv"}, dir.path());
+  for (const char* said : {"threads, one per processor", "frames step by 2", "1 record has no position"}) {
+    EXPECT_NE(told.err.find(said), std::string::npos) << said << " in " << told.err;
+  }
+  const auto warned = run_program(MSDISF_PATH, {"-q", "--q", "400", "-o", "t.tsv", "s.csv"}, dir.path());
+  EXPECT_NE(warned.err.find("fs[400] is NaN from lag"), std::string::npos) << warned.err;
+}
+
 TEST(MsdisfInputs, GzipManyFilesAndAListOfThem) {
   testing::TempDir dir;
   dir.write("a.csv", kTracksCsv);
