@@ -198,6 +198,9 @@ def _first_missing(values, what, rows):
 def _frames(values, what, rows):
     """Whole frame numbers as int64."""
     numbers = _numbers(values, what, rows)
+    if numbers.dtype.kind == "u" and len(numbers) and numbers.max() > np.iinfo(np.int64).max:
+        i = int(np.argmax(numbers > np.iinfo(np.int64).max))
+        raise ValueError(f"{what}, row {rows(i)}: {_shown(numbers[i])} is too large a frame")
     if numbers.dtype.kind in "iu":
         return numbers.astype(np.int64, copy=False)
     _first_missing(numbers, what, rows)
@@ -205,6 +208,10 @@ def _frames(values, what, rows):
     if bad.any():
         i = int(np.argmax(bad))
         raise ValueError(f"{what}, row {rows(i)}: {_shown(numbers[i])} is not a whole number of frames")
+    too_large = np.abs(numbers) >= 2.0**63
+    if too_large.any():
+        i = int(np.argmax(too_large))
+        raise ValueError(f"{what}, row {rows(i)}: {_shown(numbers[i])} is too large a frame")
     return numbers.astype(np.int64)
 
 
@@ -231,7 +238,9 @@ def _particles(values, what, rows):
     if values is None:
         return None, None
     array = _one_dimensional(values, what)
-    if array.dtype.kind in "iu":
+    fits = array.dtype.kind == "i" or (array.dtype.kind == "u" and (not len(array) or
+                                                                     array.max() <= np.iinfo(np.int64).max))
+    if fits:
         return array.astype(np.int64, copy=False), None
     codes, ids = pd.factorize(array, sort=True)
     if (codes < 0).any():
