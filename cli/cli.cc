@@ -220,6 +220,9 @@ std::variant<Plan, std::string> plan_from(const Request& r) {
     }
     for (const double v : *s) plan.analysis.wave_numbers.push_back(1.0 / v);
   }
+  for (const double q : plan.analysis.wave_numbers) {
+    if (!std::isfinite(q)) return (r.q.empty() ? "--scales '" + r.scales : "--q '" + r.q) + "' gives a wave number that is not finite";
+  }
   const auto pairs = pair_rule_from_text(r.estimator.empty() ? "all-pairs" : r.estimator);
   if (!pairs) return std::string("--estimator takes ") + kPairRuleTexts + "; not '" + r.estimator + "'";
   plan.analysis.pairs = *pairs;
@@ -818,7 +821,7 @@ int run_cli(int argc, const char* const* argv, Console& console, bool progress_t
     }
   }
   if (!request.inputs_from.empty() && !add_listed_inputs(request)) {
-    console.err << "msdisf: " << request.inputs_from << ": cannot be read" << std::endl;
+    console.err << "msdisf: " << request.inputs_from << ": cannot be read: " << std::strerror(errno) << std::endl;
     return kCannotReadOrWrite;
   }
   auto usage = [&console](const std::string& message) {

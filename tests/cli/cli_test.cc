@@ -144,6 +144,7 @@ TEST_F(MsdisfRun, UnusableCommandLinesGetOneLineAndStatusTwo) {
            {"--lags", "log:0", "../" + kSingle},
            {"--lags", "1,x", "../" + kSingle},
            {"--scales", "1,0", "../" + kSingle},
+           {"--scales", "1e-320", "../" + kSingle},
            {"--dt", "0.1", "--fps", "10", "../" + kSingle},
            {"-o", "a.tsv", "../" + kSingle, "../" + kMulti},
            {"--job-table-output", "../" + kSingle},
