@@ -55,9 +55,16 @@ using Kind = AnalysisError::Kind;
 // skewness, md, mcd.
 constexpr double kMomentColumns = 8.0;
 
+// "2.5 GB", "12.0 MB" or "300 bytes".
 std::string gigabytes(double bytes) {
   char text[32];
-  std::snprintf(text, sizeof text, "%.1f GB", bytes / 1e9);
+  if (bytes >= 1e8) {
+    std::snprintf(text, sizeof text, "%.1f GB", bytes / 1e9);
+  } else if (bytes >= 1e5) {
+    std::snprintf(text, sizeof text, "%.1f MB", bytes / 1e6);
+  } else {
+    std::snprintf(text, sizeof text, "%.0f bytes", bytes);
+  }
   return text;
 }
 

@@ -195,6 +195,16 @@ def _first_missing(values, what, rows):
         raise ValueError(f"{what}, row {rows(int(np.argmax(missing)))}: the value is missing")
 
 
+def _memory_limit(value):
+    """memory_limit as the engine takes it: 0 for its default, else bytes."""
+    if value is None:
+        return 0
+    if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)) or not value > 0 \
+            or not np.isfinite(value):
+        raise ValueError(f"memory_limit must be a positive number of bytes, not {value!r}")
+    return int(value)
+
+
 def _frames(values, what, rows):
     """Whole frame numbers as int64."""
     numbers = _numbers(values, what, rows)
@@ -399,7 +409,7 @@ def _analysis(x, y, z, frame, time, particle, dt, fps, mpp, rows, names, options
     out = records.computed(options, lambda text, waves, threads, callback: _core.analyse(
         records.x, records.y, records.frames, records.codes, text["lags"], waves, text["estimator"], text["method"],
         text["quantities"], bool(options["errors"]), threads, callback, bool(options.get("per_particle", False)),
-        records.z, int(options.get("memory_limit") or 0)))
+        records.z, _memory_limit(options.get("memory_limit"))))
     df = _table(out, records.step, records.mpp)
     if "particle" in out:
         codes = np.asarray(out["particle"])
@@ -658,7 +668,7 @@ def lag_sums(x, y=None, frame=None, particle=None, *, z=None, time=None, dt=None
     sums = records.computed(options, lambda text, waves, threads, callback: _core.lag_sums(
         records.x, records.y, records.frames, records.codes, records.id_texts(), text["lags"], waves,
         text["estimator"], text["method"], text["quantities"], threads, records.step or 0.0, records.mpp or 0.0,
-        callback, records.z, int(memory_limit or 0), bool(errors)))
+        callback, records.z, _memory_limit(memory_limit), bool(errors)))
     return (LagSums(sums), drift_table) if return_drift else LagSums(sums)
 
 

@@ -172,6 +172,9 @@ def test_analyse_frame_finds_columns_and_units(capsys, change, keywords, expecte
     (lambda: msdisf.analyse([1, 2], [1, 2], [1, 2], lags=[0, 3]), ValueError, "lags must be all, max:L.*not .0,3."),
     (lambda: msdisf.analyse([1, 2], [1, 2], [1, 2], estimator="pooled"), ValueError, "estimator"),
     (lambda: msdisf.analyse([1, 2, 3], [1, 2, 3], [0, 1, 10**12]), MemoryError, "fewer lags"),
+    (lambda: msdisf.analyse([1, 2], [1, 2], [1, 2], memory_limit=-1), ValueError, "memory_limit must be a positive"),
+    (lambda: msdisf.analyse([1, 2], [1, 2], [1, 2], per_particle=True, memory_limit=1), MemoryError,
+     r"\d+ bytes \(1 rows\), more than the 1 bytes allowed"),
     # Messages name the user's own row labels, columns and particle ids.
     (lambda: msdisf.analyse_frame(pd.DataFrame({"particle": [5.0, 5.0, 5.0], "frame": [2, 3, 3], "x": [0.0, 1, 2],
                                                 "y": 0.0}, index=[10, 11, 12])),
