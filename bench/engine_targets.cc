@@ -14,48 +14,16 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_records.h"
 #include "engine/analysis.h"
 
 namespace {
 
 using namespace msdisf;
 
-struct Records {
-  std::vector<double> x, y;
-  std::vector<std::int64_t> frame, particle;
-  TrajectoryData data() const { return {x, y, frame, particle}; }
-};
-
-// Brownian particles (D = 1) with 1 % of positions missing; with several
-// particles, rows come sorted by frame with particles interleaved, as
-// trackers write them.
-Records brownian(long particles, long frames) {
-  Records r;
-  std::mt19937_64 random(7);
-  std::normal_distribution<double> step(0.0, std::sqrt(2.0));
-  std::uniform_real_distribution<double> unit(0.0, 1.0);
-  std::vector<double> x(static_cast<std::size_t>(particles), 1000.0), y(x);
-  for (long f = 0; f < frames; ++f) {
-    for (long p = 0; p < particles; ++p) {
-      auto& px = x[static_cast<std::size_t>(p)];
-      auto& py = y[static_cast<std::size_t>(p)];
-      px += step(random);
-      py += step(random);
-      const bool missing = unit(random) < 0.01;
-      r.x.push_back(missing ? NAN : px);
-      r.y.push_back(missing ? NAN : py);
-      r.frame.push_back(f);
-      if (particles > 1) r.particle.push_back(p);
-    }
-  }
-  return r;
-}
-
-double seconds_of(const std::function<void()>& work) {
-  const auto start = std::chrono::steady_clock::now();
-  work();
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
+using bench::brownian;
+using bench::Records;
+using bench::seconds_of;
 
 struct Case {
   const char* name;

@@ -41,6 +41,8 @@
 #include <tuple>
 #include <vector>
 
+#include "bench/bench_records.h"
+#include "cli/spin_briefly.h"
 #include "engine/analysis.h"
 #include "engine/fft_plans.h"
 #include "engine/option_text.h"
@@ -148,30 +150,7 @@ using namespace msdisf;
 using detail::FftBuffer;
 using detail::PlanCache;
 
-struct Records {
-  std::vector<double> x, y;
-  std::vector<std::int64_t> frame, particle;
-  TrajectoryData data() const { return {x, y, frame, particle}; }
-};
-
-// Rows sorted by frame, the particles interleaved, as trackers write them.
-Records brownian(long particles, long frames) {
-  Records r;
-  std::mt19937_64 random(7);
-  std::normal_distribution<double> step(0.0, std::sqrt(2.0));
-  std::vector<double> x(static_cast<std::size_t>(particles), 1000.0), y(x);
-  for (long f = 0; f < frames; ++f) {
-    for (long p = 0; p < particles; ++p) {
-      x[static_cast<std::size_t>(p)] += step(random);
-      y[static_cast<std::size_t>(p)] += step(random);
-      r.x.push_back(x[static_cast<std::size_t>(p)]);
-      r.y.push_back(y[static_cast<std::size_t>(p)]);
-      r.frame.push_back(f);
-      if (particles > 1) r.particle.push_back(p);
-    }
-  }
-  return r;
-}
+using bench::Records;
 
 std::optional<Quantities> quantities_of(const std::string& text) {
   if (text == "default") return default_quantities(false);
@@ -240,11 +219,7 @@ class Batch {
   FftBuffer a_, b_;
 };
 
-double seconds_of(const std::function<void()>& work) {
-  const auto start = std::chrono::steady_clock::now();
-  work();
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
+using bench::seconds_of;
 
 double median(std::vector<double> values) {
   std::sort(values.begin(), values.end());
@@ -262,7 +237,7 @@ void print_transforms(const std::vector<Transform>& transforms) {
 }
 
 int run(long frames, long particles, const Quantities& quantities, int reps) {
-  const Records records = brownian(particles, frames);
+  const Records records = bench::brownian(particles, frames, 0.0);
   AnalysisOptions options;
   options.quantities = quantities;
   const std::vector<Transform> transforms = count_transforms(records, options);
@@ -302,19 +277,11 @@ int run(long frames, long particles, const Quantities& quantities, int reps) {
   return 0;
 }
 
-// The analysis runs with the OpenMP wait policy the command line and the
-// Python package set: GOMP_SPINCOUNT=1000 unless the user chose one. The
-// runtime reads it as it loads, so the program runs itself again with it.
-void spin_briefly_unless_chosen(char** argv) {
-  if (std::getenv("OMP_WAIT_POLICY") != nullptr || std::getenv("GOMP_SPINCOUNT") != nullptr) return;
-  if (::setenv("GOMP_SPINCOUNT", "1000", 1) != 0) return;
-  ::execv("/proc/self/exe", argv);
-}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  spin_briefly_unless_chosen(argv);
+  msdisf::spin_briefly_unless_chosen(argv);
   if (argc < 4 || argc > 5) {
     std::fprintf(stderr, "usage: fft_floor FRAMES PARTICLES QUANTITIES [REPS]\n");
     return 2;
