@@ -126,9 +126,9 @@ number q given with --q or --scales (no factor 2 pi; --scales s gives
 q = 1/s). --quantities job-table gives the job table's columns instead: msd,
 mqd, ngp, skewness, md, mcd and isf_x[q], isf_y[q], isf_r[q] with their _im
 parts for each q (default: 15 standard scales; isf_z[q] with z, and r along
-the sum of the axes). With --errors (two dimensions): msd_se, msd_x_se and
-msd_y_se, ngp_se and isf_*_se[q], each when its column is asked for, and
-se_groups.
+the sum of the axes). With --errors (two dimensions): msd_se, msd_x_se,
+msd_y_se, ngp_se, alpha2_se, isf_*_se[q] and fs_se[q], each when its column
+is asked for, and se_groups.
 Written once, at the end, to <stem>.msdisf.tsv beside the input; to standard
 output for '-' or any input that is not a regular file (a pipe, /dev/stdin).
 Two inputs that would write the same table are refused before reading: give
@@ -748,7 +748,7 @@ void add_options(CLI::App& app, Request& request) {
                  "also the job table's mqd, ngp, skewness, md, mcd and isf, all seven named job-table; fewer cost "
                  "less");
   app.add_flag("--errors", request.errors,
-               "Standard errors of msd, msd_x, msd_y, ngp and the isf cos parts (msd_se, msd_x_se, ...; se_groups "
+               "Standard errors of msd, msd_x, msd_y, ngp, alpha2, fs and the isf cos parts (msd_se, ...; se_groups "
                "counts the independent groups behind them); costs a pass over the data per lag and wave number");
   app.add_option("--threads", request.threads, "Threads to use (default 0: every processor)");
   app.add_option("--output-format", request.output_format, "tsv (default) or csv")

@@ -869,21 +869,23 @@ void add_axis_msd_errors(const TrajectoryData& data, const AnalysisOptions& opti
   }
 }
 
-// Per-axis columns with the standard errors of msd, msd_x, msd_y, ngp and
-// the isf columns as the joint pass forms them (particle groups, or windows
-// within a long particle), so that they are the same whatever else is
-// asked for.
-AnalysisResult with_joint_errors(const TrajectoryData& data, const AnalysisOptions& options) {
-  const Quantities& q = options.quantities;
+// The finished two-dimensional columns with their standard errors, from the
+// spread of particle groups or of windows within a long particle (see
+// standard_errors.h), as the joint pass forms them.
+AnalysisResult with_errors(const TrajectoryData& data, const AnalysisOptions& options) {
   AnalysisOptions rest = options;
   rest.errors = false;
   AnalysisResult result = finish(sums_of(data, rest));
-  if (q.msd || q.ngp || q.scattering) {
-    AnalysisOptions joint = options;
-    joint.quantities = Quantities{q.msd, false, q.ngp, false, false, false, q.scattering};
-    result.errors = run_analysis(data, joint).errors;
-  }
-  if (q.msd_axes) add_axis_msd_errors(data, options, result.errors);
+  const Setup setup = setup_of(options);
+  const detail::ParticleSet set(data, options.pairs);
+  // The errors' pass counts lags on the set's grid of frames.
+  for (long& lag : result.lag) lag /= set.stride();
+  detail::RunControl control(options, 1.0);
+  detail::add_standard_errors(set, result, control, setup.threads);
+  control.rethrow();
+  control.finish();
+  for (long& lag : result.lag) lag *= set.stride();
+  if (options.quantities.msd_axes) add_axis_msd_errors(data, options, result.errors);
   return result;
 }
 
@@ -893,7 +895,7 @@ AnalysisResult analyse(const TrajectoryData& data, const AnalysisOptions& option
   try {
     if (options.per_particle) return run_per_particle(data, options);
     if (one_pass(data, options.quantities)) return run_analysis(data, options);
-    if (options.errors && data.dimensions() == 2) return with_joint_errors(data, options);
+    if (options.errors && data.dimensions() == 2) return with_errors(data, options);
     return finish(sums_of(data, options));
   } catch (const std::bad_alloc&) {
     throw AnalysisError(Kind::kOutOfMemory, "memory ran out; ask for fewer lags or wave numbers, or fewer threads");

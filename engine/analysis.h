@@ -142,6 +142,9 @@ struct StandardErrors {
   /// Of msd_x and msd_y (two dimensions, with msd_axes), indexed [axis][row].
   std::vector<std::vector<double>> msd_axis;
   std::vector<double> ngp;
+  std::vector<double> alpha2;
+  /// Of fs, indexed [wave number][row]; NaN where fs is.
+  std::vector<std::vector<double>> fs;
   /// Of the cos columns, indexed [wave number][row].
   std::vector<std::vector<double>> cos_x, cos_y, cos_r;
   /// The groups behind each row's msd error (or its first error column).

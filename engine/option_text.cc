@@ -103,8 +103,8 @@ std::optional<Quantities> quantities_from_text(std::string_view text) {
 
 std::optional<std::string> options_problem(const AnalysisOptions& options) {
   const Quantities& q = options.quantities;
-  if (options.errors && !q.msd && !q.ngp && !q.scattering && !q.msd_axes) {
-    return "standard errors need msd, msd_axes, ngp or isf among the quantities";
+  if (options.errors && !q.msd && !q.ngp && !q.scattering && !q.msd_axes && !q.alpha2 && !q.fs) {
+    return "standard errors need msd, msd_axes, alpha2, fs, ngp or isf among the quantities";
   }
   return std::nullopt;
 }

@@ -32,8 +32,8 @@ std::optional<PairRule> pair_rule_from_text(std::string_view text);
 std::optional<Quantities> quantities_from_text(std::string_view text);
 
 /// What makes a set of options unusable whatever the data, in one line, or
-/// nullopt: standard errors without msd, msd_axes, ngp or isf among the
-/// quantities.
+/// nullopt: standard errors without msd, msd_axes, alpha2, fs, ngp or isf
+/// among the quantities.
 std::optional<std::string> options_problem(const AnalysisOptions& options);
 
 /// The columns the front ends give when none are named: msd, msd per axis,

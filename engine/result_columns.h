@@ -5,7 +5,8 @@
 // isf_x[q], isf_y[q], isf_z[q], isf_r[q] (cos parts; those of the axes
 // present) and isf_x_im[q], isf_y_im[q], isf_z_im[q], isf_r_im[q] (sin
 // parts) for each wave number q, then with standard errors
-// msd_se, msd_x_se, msd_y_se, ngp_se, isf_x_se[q], isf_y_se[q], isf_r_se[q]. Lags, pair counts
+// msd_se, msd_x_se, msd_y_se, ngp_se, alpha2_se, isf_x_se[q], isf_y_se[q],
+// isf_r_se[q], fs_se[q]. Lags, pair counts
 // and se_groups are whole numbers and are not among them.
 #pragma once
 
@@ -61,7 +62,9 @@ auto result_columns(Result& r) {
     columns.emplace_back(std::string("msd_") + "xyz"[a] + "_se", &r.errors.msd_axis[a]);
   }
   if (!r.errors.ngp.empty()) columns.emplace_back("ngp_se", &r.errors.ngp);
+  if (!r.errors.alpha2.empty()) columns.emplace_back("alpha2_se", &r.errors.alpha2);
   add_group("isf_x_se", r.errors.cos_x), add_group("isf_y_se", r.errors.cos_y), add_group("isf_r_se", r.errors.cos_r);
+  add_group("fs_se", r.errors.fs);
   return columns;
 }
 

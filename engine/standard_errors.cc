@@ -18,8 +18,8 @@ namespace {
 // the scratch of a long trajectory's short lags stays small.
 constexpr long kMostWindows = 65536;
 
-// One pass sums up to three per-pair terms: r^2 and dx^4 + dy^4, or the cos
-// parts along x, y and x + y of one wave number.
+// One pass sums up to three per-pair terms: r^2, dx^4 + dy^4 and r^4, or the
+// cos parts along x, y and x + y of one wave number, or J0(q r).
 constexpr int kTerms = 3;
 using Terms = std::array<double, kTerms>;
 
@@ -31,7 +31,7 @@ struct Spread {
   long groups = 0;
   double n = 0.0, nn = 0.0;
   Terms e{}, ee{}, en{};
-  double e01 = 0.0;
+  double e01 = 0.0, e02 = 0.0;
 
   void add(double count, const Terms& sums, const Terms& ref) {
     ++groups;
@@ -45,13 +45,14 @@ struct Spread {
       en[k] += dev[k] * count;
     }
     e01 += dev[0] * dev[1];
+    e02 += dev[0] * dev[2];
   }
 
   // sum over groups of (e_i - d_i n)(e_j - d_j n), with d the deviation of
   // the pooled mean from the reference.
   double centred(int i, int j) const {
     const double di = e[i] / n, dj = e[j] / n;
-    const double eij = i == j ? ee[i] : e01;
+    const double eij = i == j ? ee[i] : i + j == 1 ? e01 : e02;
     return eij - di * en[j] - dj * en[i] + di * dj * nn;
   }
 
@@ -59,12 +60,15 @@ struct Spread {
 
   double variance(int k) const { return groups < 2 ? NAN : std::max(0.0, centred(k, k)) * scale(); }
 
-  // Linearised: ngp = (2/3) Q / M^2 - 1 moves by a dQ - b dM.
-  double ngp_variance(const Terms& ref) const {
+  // Of f Q / M^2 - 1, with M the mean of term 0 and Q that of term `quartic`
+  // (ngp: dx^4 + dy^4 and f = 2/3; alpha2 in two dimensions: r^4 and
+  // f = 1/2). Linearised, it moves by a dQ - b dM.
+  double quartic_ratio_variance(const Terms& ref, int quartic, double f) const {
     if (groups < 2) return NAN;
-    const double msd = ref[0] + e[0] / n, mqd = ref[1] + e[1] / n;
-    const double a = (2.0 / 3.0) / (msd * msd), b = (4.0 / 3.0) * mqd / (msd * msd * msd);
-    const double spread = a * a * centred(1, 1) + b * b * centred(0, 0) - 2.0 * a * b * centred(0, 1);
+    const double msd = ref[0] + e[0] / n, mean_quartic = ref[quartic] + e[quartic] / n;
+    const double a = f / (msd * msd), b = 2.0 * f * mean_quartic / (msd * msd * msd);
+    const double spread =
+        a * a * centred(quartic, quartic) + b * b * centred(0, 0) - 2.0 * a * b * centred(0, quartic);
     return std::max(0.0, spread) * scale();
   }
 };
@@ -327,7 +331,8 @@ void run_pass(const ParticleSet& set, const std::vector<long>& lags, const std::
 }  // namespace
 
 double standard_error_work(const ParticleSet& set, const std::vector<long>& lags, int waves, const Quantities& wanted) {
-  const double passes = ((wanted.msd || wanted.ngp) ? 1.0 : 0.0) + (wanted.scattering ? waves : 0);
+  const double passes = ((wanted.msd || wanted.ngp || wanted.alpha2) ? 1.0 : 0.0) + (wanted.scattering ? waves : 0) +
+                        (wanted.fs ? waves : 0);
   double records = 0.0;
   for (const ParticleRange& p : set.particles()) {
     const std::size_t within = lags_within(lags, set.span(p)).size();
@@ -346,31 +351,65 @@ void add_standard_errors(const ParticleSet& set, AnalysisResult& result, RunCont
   const Quantities& wanted = result.quantities;
   const std::size_t waves = result.wave_numbers.size();
   StandardErrors& errors = result.errors;
-  if (!wanted.msd && !wanted.ngp && (!wanted.scattering || waves == 0)) return;
+  const bool moments = wanted.msd || wanted.ngp || wanted.alpha2;
+  const bool isotropic = wanted.fs && result.fs.size() == waves && waves > 0;
+  if (!moments && (!wanted.scattering || waves == 0) && !isotropic) return;
   errors.groups.assign(rows, 0);
   const double* x = set.x().data();
   const double* y = set.y().data();
   bool grouped = false;  // errors.groups filled by an earlier pass
   std::vector<Terms> refs(rows, Terms{});
 
-  if (wanted.msd || wanted.ngp) {
+  if (moments) {
     if (wanted.msd) errors.msd.assign(rows, NAN);
     if (wanted.ngp) errors.ngp.assign(rows, NAN);
-    for (std::size_t r = 0; r < rows; ++r) refs[r] = {reference(result.msd, r), reference(result.mqd, r), 0.0};
-    auto moments = [&](long a, long b, Terms& t) {
+    if (wanted.alpha2) errors.alpha2.assign(rows, NAN);
+    for (std::size_t r = 0; r < rows; ++r) {
+      // alpha2 = (1/2) <r^4> / msd^2 - 1 in two dimensions
+      const double msd = reference(result.msd, r), alpha2 = reference(result.alpha2, r);
+      refs[r] = {msd, reference(result.mqd, r), 2.0 * (alpha2 + 1.0) * msd * msd};
+    }
+    auto terms = [&](long a, long b, Terms& t) {
       const double dx = x[b] - x[a], dy = y[b] - y[a];
       t[0] = dx * dx + dy * dy;
       t[1] = dx * dx * dx * dx + dy * dy * dy * dy;
-      t[2] = 0.0;
+      t[2] = t[0] * t[0];
       return !std::isnan(t[0]);
     };
-    run_pass(set, result.lag, refs, control, threads, moments, [&](std::size_t r, const LagGroups& g) {
+    run_pass(set, result.lag, refs, control, threads, terms, [&](std::size_t r, const LagGroups& g) {
       const Terms& ref = refs[r];
       const auto [msd_se, groups] = standard_error(g, [](const Spread& s) { return s.variance(0); });
       if (wanted.msd) errors.msd[r] = msd_se;
-      if (wanted.ngp) errors.ngp[r] = standard_error(g, [&](const Spread& s) { return s.ngp_variance(ref); }).first;
+      if (wanted.ngp) {
+        errors.ngp[r] =
+            standard_error(g, [&](const Spread& s) { return s.quartic_ratio_variance(ref, 1, 2.0 / 3.0); }).first;
+      }
+      if (wanted.alpha2) {
+        errors.alpha2[r] = standard_error(g, [&](const Spread& s) { return s.quartic_ratio_variance(ref, 2, 0.5); }).first;
+      }
       errors.groups[r] = groups;
     });
+    grouped = true;
+  }
+
+  if (isotropic) {
+    errors.fs.assign(waves, std::vector<double>(rows, NAN));
+    for (std::size_t w = 0; w < waves && !control.stopped(); ++w) {
+      const double q = result.wave_numbers[w];
+      for (std::size_t r = 0; r < rows; ++r) refs[r] = {reference(result.fs[w], r), 0.0, 0.0};
+      auto bessel = [&](long a, long b, Terms& t) {
+        const double dx = x[b] - x[a], dy = y[b] - y[a];
+        t = {::j0(q * std::sqrt(dx * dx + dy * dy)), 0.0, 0.0};
+        return !std::isnan(t[0]);
+      };
+      const bool first_pass = !grouped && w == 0;
+      run_pass(set, result.lag, refs, control, threads, bessel, [&](std::size_t r, const LagGroups& g) {
+        const auto [se, groups] = standard_error(g, [](const Spread& s) { return s.variance(0); });
+        // Rows whose fs the directions did not serve have no error either.
+        errors.fs[w][r] = std::isnan(result.fs[w][r]) ? NAN : se;
+        if (first_pass) errors.groups[r] = groups;
+      });
+    }
     grouped = true;
   }
 

@@ -26,7 +26,8 @@ double standard_error_work(const ParticleSet& set, const std::vector<long>& lags
 /// Working memory of add_standard_errors beyond the result, in bytes.
 double standard_error_bytes(const ParticleSet& set, std::size_t rows, int threads);
 
-/// Fills result.errors for the wanted msd, ngp and scattering columns. Call
+/// Fills result.errors for the wanted msd, ngp, alpha2, scattering and fs
+/// columns (alpha2 and fs of two dimensions). Call
 /// it on finalised means, before unwanted columns are dropped: the means
 /// serve as reference points, so that the group sums do not cancel.
 void add_standard_errors(const ParticleSet& set, AnalysisResult& result, RunControl& control, int threads);

@@ -28,11 +28,15 @@ struct Shape {
   int frames;
 };
 
-/// For each checked lag and column (msd, ngp, isf_x): the root mean square
+/// The columns checked, in the order of Outcome::ratio.
+inline constexpr const char* kCheckedColumns[] = {"msd", "ngp", "isf_x", "alpha2", "fs"};
+inline constexpr int kColumns = 5;
+
+/// For each checked lag and column (kCheckedColumns): the root mean square
 /// of the reported errors over the observed standard deviation of the
 /// estimates; and the share of data sets whose 95 % interval holds D, alpha.
 struct Outcome {
-  double ratio[3][3] = {};
+  double ratio[3][kColumns] = {};
   double d_coverage = 0.0;
   double alpha_coverage = 0.0;
 };
@@ -62,7 +66,8 @@ inline AnalysisResult analyse_one(const Shape& shape, int seed, double noise = 0
   lags.push_back(100);
   options.lags = LagRequest::list(lags);
   options.wave_numbers = {kWave};
-  options.quantities = {.msd = true, .mqd = false, .ngp = true, .skewness = false, .md = false, .mcd = false};
+  options.quantities = {.msd = true, .mqd = false, .ngp = true, .skewness = false, .md = false, .mcd = false,
+                        .scattering = true, .alpha2 = true, .fs = true};
   options.errors = true;
   options.threads = 1;
   return analyse({x, y, frame, particle}, options);
@@ -71,7 +76,7 @@ inline AnalysisResult analyse_one(const Shape& shape, int seed, double noise = 0
 inline Outcome calibrate(const Shape& shape, int sets, int first_seed, double noise = 0.0) {
   // values[s][lag][column] and squared errors, per data set, so that the sets
   // can run in parallel and still pool in order.
-  using Table = std::array<std::array<double, 3>, 3>;
+  using Table = std::array<std::array<double, kColumns>, 3>;
   std::vector<Table> values(static_cast<std::size_t>(sets)), squared(static_cast<std::size_t>(sets));
   std::vector<int> d_in(static_cast<std::size_t>(sets)), alpha_in(static_cast<std::size_t>(sets));
 #pragma omp parallel for schedule(dynamic, 1)
@@ -80,9 +85,10 @@ inline Outcome calibrate(const Shape& shape, int sets, int first_seed, double no
     const auto set = static_cast<std::size_t>(s);
     for (std::size_t l = 0; l < 3; ++l) {
       const auto row = static_cast<std::size_t>(std::find(r.lag.begin(), r.lag.end(), kCheckedLags[l]) - r.lag.begin());
-      values[set][l] = {r.msd[row], r.ngp[row], r.cos_x[0][row]};
-      squared[set][l] = {r.errors.msd[row] * r.errors.msd[row], r.errors.ngp[row] * r.errors.ngp[row],
-                         r.errors.cos_x[0][row] * r.errors.cos_x[0][row]};
+      values[set][l] = {r.msd[row], r.ngp[row], r.cos_x[0][row], r.alpha2[row], r.fs[0][row]};
+      const double errors[kColumns] = {r.errors.msd[row], r.errors.ngp[row], r.errors.cos_x[0][row],
+                                       r.errors.alpha2[row], r.errors.fs[0][row]};
+      for (int c = 0; c < kColumns; ++c) squared[set][l][static_cast<std::size_t>(c)] = errors[c] * errors[c];
     }
     std::vector<double> t(r.lag.begin(), r.lag.end());
     const MsdFit fit = fit_msd(r.lag, t, r.msd, r.errors.msd, 1, kFitLast, 2);
@@ -92,7 +98,7 @@ inline Outcome calibrate(const Shape& shape, int sets, int first_seed, double no
   Outcome out;
   const double n = sets;
   for (std::size_t l = 0; l < 3; ++l) {
-    for (std::size_t c = 0; c < 3; ++c) {
+    for (std::size_t c = 0; c < kColumns; ++c) {
       double mean = 0.0, spread = 0.0, reported = 0.0;
       for (const Table& v : values) mean += v[l][c] / n;
       for (const Table& v : values) spread += (v[l][c] - mean) * (v[l][c] - mean) / (n - 1.0);

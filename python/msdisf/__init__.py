@@ -358,8 +358,9 @@ def analyse(x, y=None, frame=None, particle=None, *, z=None, time=None, dt=None,
     "skewness", "md", "mcd" and "isf" ("job-table" for those seven); default
     msd, msd_axes, mean_axes, msd_centered and alpha2, with fs when q or
     scales are given; fewer cost less. errors: True adds the standard errors
-    msd_se, msd_x_se, msd_y_se, ngp_se, isf_x_se[q], isf_y_se[q] and
-    isf_r_se[q], each when its column is asked for, and se_groups, the
+    msd_se, msd_x_se, msd_y_se, ngp_se, alpha2_se, isf_x_se[q], isf_y_se[q],
+    isf_r_se[q] and fs_se[q], each when its column is asked for, and
+    se_groups, the
     groups behind them (particles when at
     least 20 have pairs at a lag, otherwise windows of origins; see the
     README); they cost a pass over the data per lag and wave number. threads: None for

@@ -102,7 +102,7 @@ TEST_F(MsdisfRun, ErrorsThenFit) {
   ASSERT_EQ(msdisf({"-q", "--errors", "--lags", "log:30", "--scales", "2", "-o", "e.tsv", "../" + kMulti}).exit_status,
             0);
   const auto table = rows(tree.path() / "work/e.tsv");
-  EXPECT_NE(table[1].find("\talpha2\tfs[0.5]\tmsd_se\tmsd_x_se\tmsd_y_se\tse_groups"), std::string::npos) << table[1];
+  EXPECT_NE(table[1].find("\talpha2\tfs[0.5]\tmsd_se\tmsd_x_se\tmsd_y_se\talpha2_se\tfs_se[0.5]\tse_groups"), std::string::npos) << table[1];
   const auto fit = msdisf({"fit", "e.tsv", "--lags", "1:10", "--json"});
   ASSERT_EQ(fit.exit_status, 0) << fit.err;
   const std::size_t at = fit.out.find("\"D\": ");

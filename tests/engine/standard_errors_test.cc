@@ -20,31 +20,37 @@ namespace {
 constexpr double kQ = 0.7;
 
 struct GroupSums {
-  double n = 0.0, msd = 0.0, mqd = 0.0, cos = 0.0;
+  double n = 0.0, msd = 0.0, mqd = 0.0, cos = 0.0, r4 = 0.0, j0 = 0.0;
 };
 
-// The ratio-mean standard errors of msd, ngp and cos along x from group
-// sums, written out the long way.
+// The ratio-mean standard errors of msd, ngp, cos along x, alpha2 and fs
+// (two dimensions) from group sums, written out the long way.
 struct Reference {
-  double msd, ngp, cos;
+  double msd, ngp, cos, alpha2, fs;
 };
 
 Reference reference(const std::map<long, GroupSums>& groups) {
   GroupSums total;
   for (const auto& [id, g] : groups) {
-    total.n += g.n, total.msd += g.msd, total.mqd += g.mqd, total.cos += g.cos;
+    total.n += g.n, total.msd += g.msd, total.mqd += g.mqd, total.cos += g.cos, total.r4 += g.r4, total.j0 += g.j0;
   }
   const double m = total.msd / total.n, q = total.mqd / total.n, c = total.cos / total.n;
+  const double r4 = total.r4 / total.n, j0 = total.j0 / total.n;
+  // ngp = (2/3) q / m^2 - 1 and alpha2 = (1/2) r4 / m^2 - 1, linearised
   const double a = (2.0 / 3.0) / (m * m), b = (4.0 / 3.0) * q / (m * m * m);
-  double zm = 0.0, zn = 0.0, zc = 0.0;
+  const double a2 = 0.5 / (m * m), b2 = r4 / (m * m * m);
+  double zm = 0.0, zn = 0.0, zc = 0.0, za = 0.0, zf = 0.0;
   for (const auto& [id, g] : groups) {
     zm += std::pow(g.msd - m * g.n, 2);
     zc += std::pow(g.cos - c * g.n, 2);
     zn += std::pow(a * (g.mqd - q * g.n) - b * (g.msd - m * g.n), 2);
+    za += std::pow(a2 * (g.r4 - r4 * g.n) - b2 * (g.msd - m * g.n), 2);
+    zf += std::pow(g.j0 - j0 * g.n, 2);
   }
   const double k = static_cast<double>(groups.size());
   const double scale = k / (k - 1.0) / (total.n * total.n);
-  return {std::sqrt(zm * scale), std::sqrt(zn * scale), std::sqrt(zc * scale)};
+  return {std::sqrt(zm * scale), std::sqrt(zn * scale), std::sqrt(zc * scale), std::sqrt(za * scale),
+          std::sqrt(zf * scale)};
 }
 
 // Group sums of the pairs at `lag`, each pair's group given by `group_of`.
@@ -64,6 +70,8 @@ std::map<long, GroupSums> group_sums(const testing::Records& r, long lag, GroupO
     g.msd += dx * dx + dy * dy;
     g.mqd += dx * dx * dx * dx + dy * dy * dy * dy;
     g.cos += std::cos(kQ * dx);
+    g.r4 += (dx * dx + dy * dy) * (dx * dx + dy * dy);
+    g.j0 += std::cyl_bessel_j(0.0, kQ * std::sqrt(dx * dx + dy * dy));
   }
   return groups;
 }
@@ -76,10 +84,27 @@ AnalysisResult with_errors(const testing::Records& r, std::vector<long> lags) {
   return analyse(r.data(), options);
 }
 
-void expect_matches(const AnalysisResult& result, std::size_t row, const Reference& want) {
+// The job table's columns, or (field) alpha2 and fs.
+void expect_matches(const AnalysisResult& result, std::size_t row, const Reference& want, bool field = false) {
   EXPECT_NEAR(result.errors.msd[row], want.msd, 1e-9 * want.msd) << "lag " << result.lag[row];
+  if (field) {
+    EXPECT_NEAR(result.errors.alpha2[row], want.alpha2, 1e-9 * want.alpha2) << "lag " << result.lag[row];
+    EXPECT_NEAR(result.errors.fs[0][row], want.fs, 1e-7 * want.fs) << "lag " << result.lag[row];
+    return;
+  }
   EXPECT_NEAR(result.errors.ngp[row], want.ngp, 1e-9 * want.ngp) << "lag " << result.lag[row];
   EXPECT_NEAR(result.errors.cos_x[0][row], want.cos, 1e-9 * want.cos) << "lag " << result.lag[row];
+}
+
+// The field columns (msd, alpha2 and fs) with their errors.
+AnalysisResult field_errors(const testing::Records& r, std::vector<long> lags) {
+  AnalysisOptions options;
+  options.lags = LagRequest::list(std::move(lags));
+  options.wave_numbers = {kQ};
+  options.errors = true;
+  options.quantities = {.msd = true, .mqd = false, .ngp = false, .skewness = false, .md = false, .mcd = false,
+                        .scattering = false, .alpha2 = true, .fs = true};
+  return analyse(r.data(), options);
 }
 
 TEST(StandardErrors, ParticlesAreTheGroupsWhenThereAreEnough) {
@@ -110,12 +135,15 @@ TEST(StandardErrors, ParticlesAreTheGroupsWhenThereAreEnough) {
   // Frames are multiples of 3: lag 4 reaches every particle but has no pair.
   const std::vector<long> lags = {3, 4, 9, 21};
   const AnalysisResult result = with_errors(shuffled, lags);
+  const AnalysisResult field = field_errors(shuffled, lags);
   EXPECT_EQ(result.errors.groups[1], 0);
   EXPECT_TRUE(std::isnan(result.errors.msd[1]));
   for (const std::size_t row : {0, 2, 3}) {
     const auto groups = group_sums(shuffled, lags[row], [&](std::size_t a) { return shuffled.particle[a]; });
     EXPECT_EQ(result.errors.groups[row], static_cast<long>(groups.size()));
     expect_matches(result, row, reference(groups));
+    EXPECT_EQ(field.errors.groups[row], static_cast<long>(groups.size()));
+    expect_matches(field, row, reference(groups), true);
   }
 }
 
@@ -189,8 +217,9 @@ TEST(StandardErrors, CalibratedOnSimulatedBrownianData) {
   for (const Shape& shape : {Shape{"one trajectory", 1, 16384}, Shape{"many particles", 200, 500}}) {
     const Outcome out = calibrate(shape, 200, 7);
     for (int l = 0; l < 3; ++l) {
-      for (int c = 0; c < 3; ++c) {
-        EXPECT_NEAR(out.ratio[l][c], 1.0, 0.15) << shape.name << ", lag " << kCheckedLags[l] << ", column " << c;
+      for (int c = 0; c < kColumns; ++c) {
+        EXPECT_NEAR(out.ratio[l][c], 1.0, 0.15)
+            << shape.name << ", lag " << kCheckedLags[l] << ", column " << kCheckedColumns[c];
       }
     }
     EXPECT_GE(out.d_coverage, 0.90) << shape.name;
