@@ -350,6 +350,7 @@ bool write_sums_file(const LagSums& sums, const std::function<bool(std::string_v
 
 std::variant<LagSums, SumsFileError> read_sums_file(std::string_view text, const std::string& name) {
   Reader in(text);
+  if (text.empty()) return SumsFileError{"the file is empty"};
   const auto first = in.line();
   if (first != kFirstLine && first != kFirstLineVersion1) {
     return in.error("not a sums file of a version this program reads (its first line is not '" +

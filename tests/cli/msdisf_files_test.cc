@@ -280,6 +280,9 @@ TEST(MsdisfInputs, GzipManyFilesAndAListOfThem) {
   EXPECT_NE(result.err.find("msdisf: a.csv.gz: wrote out/a.msdisf.csv"), std::string::npos) << result.err;
   EXPECT_NE(result.err.find("msdisf: 2 inputs, worst status 3"), std::string::npos) << result.err;
   EXPECT_FALSE(fs::exists(dir.path() / "out/b.msdisf.csv"));
+  const auto no_list = run_program(MSDISF_PATH, {"--inputs-from", "missing.txt"}, dir.path());
+  EXPECT_EQ(no_list.exit_status, 1);
+  EXPECT_NE(no_list.err.find("missing.txt: cannot be read: No such file or directory"), std::string::npos) << no_list.err;
   // A compressed file cut short or damaged is refused, not read in part.
   ASSERT_EQ(std::system(("cd " + dir.path().string() + " && head -c -12 a.csv.gz > cut.csv.gz && cp a.csv.gz bad.csv.gz" +
                          " && printf 'X' | dd of=bad.csv.gz bs=1 seek=30 conv=notrunc status=none")

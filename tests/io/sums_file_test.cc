@@ -128,6 +128,7 @@ TEST(SumsFile, BrokenFilesGetOneLineNamingWhere) {
       {good.substr(0, good.rfind('\n', rows_end - 2) + 1), "the file ends after 2 of 3 rows"},
       {good.substr(0, good.size() - 6), "no '# end' line: the file is not whole"},
       {"lag\tpairs\n1\t2\n", "line 1: not a sums file of a version this program reads"},
+      {"", "the file is empty"},
       {changed(good, "# msdisf sums 2", "# msdisf sums 3"), "line 1: not a sums file of a version"},
       {changed(good, "# dimensions\t2", "# dimensions\t4"), "line 4: no '# dimensions' line with 1, 2 or 3"},
       {changed(good, "# errors\t0", "# errors\t2"), "line 5: no '# errors' line with 0 or 1"},
