@@ -162,20 +162,6 @@ std::string shortest(double v) {
   return error == std::errc() ? std::string(text, end) : std::to_string(v);
 }
 
-std::optional<std::vector<double>> number_list(const std::string& text) {
-  std::vector<double> values;
-  std::stringstream in(text);
-  std::string item;
-  while (std::getline(in, item, ',')) {
-    char* end = nullptr;
-    const double v = std::strtod(item.c_str(), &end);
-    if (item.empty() || *end != '\0' || !std::isfinite(v)) return std::nullopt;
-    values.push_back(v);
-  }
-  if (values.empty()) return std::nullopt;
-  return values;
-}
-
 std::variant<Plan, std::string> plan_from(const Request& r) {
   Plan plan;
   const std::map<std::string, char> separators = {

@@ -58,17 +58,26 @@ std::string drift_table(const Drift& drift) {
 
 }  // namespace
 
-std::optional<std::vector<double>> box_from_text(const std::string& text) {
-  std::vector<double> lengths;
+std::optional<std::vector<double>> number_list(const std::string& text) {
+  std::vector<double> values;
   std::stringstream in(text);
   std::string item;
   while (std::getline(in, item, ',')) {
     char* end = nullptr;
     const double v = std::strtod(item.c_str(), &end);
-    if (item.empty() || *end != '\0' || !std::isfinite(v) || !(v > 0.0)) return std::nullopt;
-    lengths.push_back(v);
+    if (item.empty() || *end != '\0' || !std::isfinite(v)) return std::nullopt;
+    values.push_back(v);
   }
-  if (lengths.empty() || lengths.size() > 3 || (!text.empty() && text.back() == ',')) return std::nullopt;
+  if (values.empty() || text.back() == ',') return std::nullopt;
+  return values;
+}
+
+std::optional<std::vector<double>> box_from_text(const std::string& text) {
+  const auto lengths = number_list(text);
+  if (!lengths || lengths->size() > 3) return std::nullopt;
+  for (const double length : *lengths) {
+    if (!(length > 0.0)) return std::nullopt;
+  }
   return lengths;
 }
 

@@ -18,6 +18,10 @@ struct PositionCorrections {
   bool any() const { return !box.empty() || subtract_drift; }
 };
 
+/// A comma-separated list of finite numbers, at least one and no empty
+/// item; nullopt otherwise.
+std::optional<std::vector<double>> number_list(const std::string& text);
+
 /// Lx[,Ly[,Lz]]: positive finite lengths; nullopt otherwise.
 std::optional<std::vector<double>> box_from_text(const std::string& text);
 
